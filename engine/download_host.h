@@ -1,0 +1,30 @@
+// What the engine needs from its front end (the Download dialog, the command line, a test).
+#pragma once
+
+#include <string_view>
+
+namespace romlift {
+
+struct DownloadState;
+
+class DownloadHost {
+public:
+    // Replaces the whole status line. "\n" breaks the line. Must show at once: the engine holds the
+    // calling thread until the attempt is over.
+    virtual void SetStatus(std::string_view text) = 0;
+    // Paint the bar to x (pixels of a 200-pixel scale) for the frame counter in the state.
+    virtual void PaintProgress(int x) = 0;
+    // Issued at the start of an attempt and when its frame phase ends.
+    virtual void ClearProgress() = 0;
+    // Several firmware files matched: let the user pick one. Writes the choice into the state;
+    // false (and the state's cancel flag set) when the user cancelled.
+    virtual bool ChooseFirmware(DownloadState& state) = 0;
+    virtual void ShowWaitCursor(bool on) = 0;
+    // The attempt has finished and the whole window may repaint (the bar is erased).
+    virtual void InvalidateAll() {}
+
+protected:
+    ~DownloadHost() = default;
+};
+
+}  // namespace romlift

@@ -1,0 +1,43 @@
+// The record that the dialog, the locator and the engine share for one download line. The GUI
+// owns one for the process; the command line makes one per port.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "image_reader.h"
+#include "serial_port.h"
+
+namespace romlift {
+
+struct DownloadState {
+    // COMn chosen with the port buttons, 1 at dialog start-up.
+    int selectedPort = 1;
+    // When not empty, this device is opened instead of COMn and named in the texts as given
+    // (the command line's --port /dev/ttyUSB0).
+    std::string portDevice;
+
+    std::string modelPrefix = "PLQ5A";
+    uint32_t unitTypeCode = 10;  // low 16 bits go into the header
+
+    SerialPort port;
+    ImageStream image;
+
+    std::filesystem::path imageFileName;  // full path of the firmware image
+    std::string chosenFileName;           // bare file name, shown in "Downloading file ..."
+    std::filesystem::path programFolder;  // folder of the running executable
+    std::filesystem::path searchPattern;  // program folder / drivers / prefix*.abs
+
+    uint8_t handshake = 0;     // 0x99 for the wake-up, then the image checksum
+    int32_t frameCounter = 0;  // data frame being sent, from 1; 0 before the first
+    int32_t totalFrames = 0;
+    int cancel = 0;            // set when the user cancels the file selection
+};
+
+// The name texts use for the port: "COM3", or the device path given instead.
+std::string PortName(const DownloadState& state);
+// The device path that is opened for the port.
+std::string PortDevice(const DownloadState& state);
+
+}  // namespace romlift

@@ -1,0 +1,75 @@
+// The firmware image as a byte stream: opened for a download, read once for the checksum and once
+// more for the frames, closed on every way out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+
+namespace romlift {
+
+// A binary input stream on one regular file, with the usual eof/fail/bad state. Only regular files
+// (or links to them) are opened: a FIFO or a device named like an image would block or be read
+// with side effects.
+class ImageStream {
+public:
+    ImageStream() = default;
+    ~ImageStream() { Close(); }
+    ImageStream(const ImageStream&) = delete;
+    ImageStream& operator=(const ImageStream&) = delete;
+
+    // Clears the state, then attaches to `path`. On failure the stream is left unusable.
+    void Open(const std::filesystem::path& path);
+    // Detaches; harmless on a stream that is not attached.
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+
+    bool Eof() const { return eof_; }
+    bool Fail() const { return fail_; }
+    bool Bad() const { return bad_; }
+    bool IsUnusable() const { return fail_ || bad_; }
+
+    // Next byte, or -1 at end of file or error (which then mark the stream unusable).
+    int Get();
+    // Up to `n` bytes; a short count marks the stream at end of file and unusable.
+    size_t Read(uint8_t* out, size_t n);
+    // Current read position; -1 (and the stream unusable) when it cannot be told.
+    long long Tell();
+
+private:
+    bool Fill();
+
+    int fd_ = -1;
+    bool eof_ = false;
+    bool fail_ = false;
+    bool bad_ = false;
+    long long filePos_ = 0;  // file offset of buf_[0]
+    uint8_t buf_[8192];
+    size_t bufLen_ = 0;
+    size_t bufPos_ = 0;
+};
+
+// Opens `path` read-only if it is a regular file (or a link to one), without blocking on anything
+// else: the descriptor, or -1. The caller closes it.
+int OpenRegularFile(const std::filesystem::path& path);
+
+// OpenImage, CloseImage and IsUnusable work on the image stream held in the download state.
+struct DownloadState;
+void OpenImage(DownloadState& state, const std::filesystem::path& path);
+void CloseImage(DownloadState& state);
+bool IsUnusable(const DownloadState& state);
+
+}  // namespace romlift
+
+namespace romlift::FirmwareHelper {
+
+// XOR of the next `count` bytes. Stops early only when the stream becomes unusable; a read that
+// hits the end of the file folds in 0xFF once before the loop stops.
+uint8_t FileChecksum(ImageStream& stream, uint32_t count);
+
+// The next `length` bytes into `buffer`, after zeroing its first `capacity` bytes. False when
+// capacity < length, when the stream is already unusable, or when the file delivers fewer than
+// `length` bytes (a file that shrank mid-download must not go out padded with zeros).
+bool ReadChunk(ImageStream& stream, uint8_t* buffer, size_t length, size_t capacity);
+
+}  // namespace romlift::FirmwareHelper

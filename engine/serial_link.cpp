@@ -1,0 +1,93 @@
+#include "serial_link.h"
+
+#include <array>
+
+#include "download_host.h"
+#include "download_state.h"
+#include "texts.h"
+
+namespace romlift {
+
+std::string PortName(const DownloadState& state) {
+    return state.portDevice.empty() ? "COM" + std::to_string(state.selectedPort) : state.portDevice;
+}
+
+std::string PortDevice(const DownloadState& state) {
+    return state.portDevice.empty() ? ComDevicePath(state.selectedPort) : state.portDevice;
+}
+
+bool OpenPort(DownloadState& state, DownloadHost& host) {
+    if (state.port.Open(PortDevice(state)) == SerialPort::OpenError::None) {
+        return true;
+    }
+    host.SetStatus(texts::CannotOpenPort(PortName(state)));
+    CloseImage(state);
+    return false;
+}
+
+void ClosePort(DownloadState& state) { state.port.Close(); }
+
+uint8_t WritePort(DownloadState& state, DownloadHost& host, const uint8_t* bytes, size_t count) {
+    state.port.Drain(Deadline::AfterMs(kDrainWaitMs));
+    const Deadline deadline = Deadline::AfterMs(kWriteWaitMs);
+    if (state.port.WriteAll(bytes, count, deadline) == count) {
+        return 1;
+    }
+    host.SetStatus(texts::kWriteError);
+    return 0;
+}
+
+uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_t expected,
+                     uint8_t errorByte, uint32_t timeoutMs) {
+    const uint32_t half = 4u * static_cast<uint32_t>(count);
+    FirmwareHelper::Delay(half);
+    FirmwareHelper::Delay(20);
+    FirmwareHelper::Delay(half);
+
+    const Deadline deadline = Deadline::AfterMs(timeoutMs);
+    std::array<uint8_t, 100> reply{};
+    const size_t want = count < 1 ? 1 : (static_cast<size_t>(count) < reply.size() ? count : reply.size());
+    for (;;) {
+        reply[0] = reply[1] = reply[2] = reply[3] = 0;
+        const ssize_t got = state.port.ReadAvailable(reply.data(), want);
+        if (got > 0) {
+            const uint8_t b = reply[0];
+            if (expected != 0 && b == expected) {
+                return b;
+            }
+            if (errorByte != 0 && b == errorByte) {
+                if (expected == 0xCC) {
+                    host.SetStatus(texts::kCrcMismatch);
+                } else if (expected == 0x01) {
+                    host.SetStatus(texts::WrongFrameNumber(state.frameCounter));
+                } else {
+                    host.SetStatus(texts::kInvalidResponse);
+                }
+                return b;
+            }
+            if (expected == 0 && errorByte == 0) {
+                return b;
+            }
+            return 0;
+        }
+        if (deadline.Passed()) {
+            break;
+        }
+        // Sleep until a byte arrives; a vanished device (read error, hang-up) can only be
+        // waited out, so sleep the rest of the answer time rather than spin on it.
+        if (got < 0 || state.port.WaitReadable(deadline) == SerialPort::Wait::Hangup) {
+            SleepUntil(deadline);
+        }
+    }
+
+    if (state.frameCounter > 0) {
+        host.SetStatus(texts::NotRespondingAfterFrame(state.frameCounter));
+    } else if (expected == 0x99 || expected == 0xEE) {
+        host.SetStatus(texts::kNotRespondingShort);
+    } else {
+        host.SetStatus(texts::NotRespondingAfterFrame(state.frameCounter));
+    }
+    return 0;
+}
+
+}  // namespace romlift

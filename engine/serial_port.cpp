@@ -1,0 +1,191 @@
+#include "serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace romlift {
+namespace {
+
+constexpr tcflag_t kInputOff = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                               IXOFF | IXANY | IUCLC | IMAXBEL;
+constexpr tcflag_t kLocalOff = ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN;
+
+void MakeRaw(termios& t) {
+    t.c_iflag &= ~kInputOff;
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~kLocalOff;
+    t.c_cflag &= ~CSIZE;
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+}
+
+bool IsRawAsSet(const termios& t) {
+    return (t.c_iflag & kInputOff) == 0 && (t.c_oflag & OPOST) == 0 && (t.c_lflag & kLocalOff) == 0 &&
+           (t.c_cflag & CSIZE) == CS8 && (t.c_cflag & CREAD) != 0 && (t.c_cflag & CLOCAL) != 0 &&
+           t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0 && cfgetispeed(&t) == B9600 &&
+           cfgetospeed(&t) == B9600;
+}
+
+}  // namespace
+
+SerialPort::OpenError SerialPort::Fail(OpenError error, int err) {
+    errno_ = err;
+    Close();
+    return error;
+}
+
+SerialPort::OpenError SerialPort::Open(const std::string& device) {
+    Close();
+    errno_ = 0;
+    // O_NONBLOCK: a modem line without carrier would otherwise hold open() forever.
+    fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) {
+        errno_ = errno;
+        return OpenError::Open;
+    }
+    if (!::isatty(fd_)) {
+        return Fail(OpenError::NotTerminal, ENOTTY);
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        return Fail(OpenError::Busy, errno);
+    }
+    // Keep out programs that do not take the flock; cleared again in Close().
+    ::ioctl(fd_, TIOCEXCL);
+
+    termios t{};
+    if (::tcgetattr(fd_, &t) != 0) {
+        return Fail(OpenError::Settings, errno);
+    }
+    MakeRaw(t);
+    if (::tcsetattr(fd_, TCSANOW, &t) != 0) {
+        return Fail(OpenError::Settings, errno);
+    }
+    // tcsetattr succeeds if any one change took; read back to be sure all of them did.
+    termios back{};
+    if (::tcgetattr(fd_, &back) != 0) {
+        return Fail(OpenError::Settings, errno);
+    }
+    if (!IsRawAsSet(back)) {
+        return Fail(OpenError::Settings, EINVAL);
+    }
+    // A fresh open starts with empty queues: a pseudo-terminal keeps unread bytes across a close.
+    if (::tcflush(fd_, TCIOFLUSH) != 0) {
+        return Fail(OpenError::Settings, errno);
+    }
+    return OpenError::None;
+}
+
+void SerialPort::Close() {
+    if (fd_ < 0) {
+        return;
+    }
+    // The exclusive mode lives on the tty, not on our descriptor: clear it, or the next open by a
+    // non-root user fails while anything else still holds the device.
+    ::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);  // releases the flock too
+    fd_ = -1;
+}
+
+bool SerialPort::Drain(const Deadline& deadline) {
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) {
+            return false;
+        }
+        if (queued <= 0) {
+            return true;
+        }
+        if (deadline.Passed()) {
+            return false;
+        }
+        // About one byte time per queued byte at 9600 baud, capped so the deadline is kept.
+        FirmwareHelper::Delay(static_cast<uint32_t>(queued) < 20 ? static_cast<uint32_t>(queued) : 20);
+    }
+}
+
+size_t SerialPort::WriteAll(const uint8_t* data, size_t n, const Deadline& deadline) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t put = ::write(fd_, data + done, n - done);
+        if (put > 0) {
+            done += static_cast<size_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0 && errno != EAGAIN) {
+            break;  // EIO: the device has gone
+        }
+        const int ms = deadline.RemainingMsForPoll();
+        if (ms == 0) {
+            break;
+        }
+        pollfd p{fd_, POLLOUT, 0};
+        const int r = ::poll(&p, 1, ms);
+        if (r < 0 && errno != EINTR) {
+            break;
+        }
+        if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            break;
+        }
+    }
+    return done;
+}
+
+ssize_t SerialPort::ReadAvailable(uint8_t* out, size_t n) {
+    for (;;) {
+        const ssize_t got = ::read(fd_, out, n);
+        if (got >= 0) {
+            return got;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return errno == EAGAIN ? 0 : -1;
+    }
+}
+
+SerialPort::Wait SerialPort::WaitReadable(const Deadline& deadline) {
+    for (;;) {
+        const int ms = deadline.RemainingMsForPoll();
+        if (ms == 0) {
+            return Wait::Timeout;
+        }
+        pollfd p{fd_, POLLIN, 0};
+        const int r = ::poll(&p, 1, ms);
+        if (r < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Wait::Hangup;
+        }
+        if (r == 0) {
+            continue;  // poll rounds to whole ms; the deadline decides
+        }
+        if ((p.revents & POLLIN) != 0) {
+            return Wait::Readable;
+        }
+        return Wait::Hangup;
+    }
+}
+
+std::string ComDevicePath(int portNumber) {
+    const std::string var = "ROMLIFT_COM" + std::to_string(portNumber);
+    if (const char* v = std::getenv(var.c_str()); v != nullptr && *v != '\0') {
+        return v;
+    }
+    return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
+
+}  // namespace romlift

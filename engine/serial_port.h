@@ -1,0 +1,60 @@
+// The serial device: a POSIX terminal opened exclusively, set to a raw 9600-baud 8-bit line.
+// Nothing here writes status texts; serial_link turns results into them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "tick.h"
+
+namespace romlift {
+
+class SerialPort {
+public:
+    enum class OpenError {
+        None,
+        Open,         // open() failed: see Errno() (ENOENT, EACCES, EBUSY under TIOCEXCL, ...)
+        NotTerminal,  // the path is not a terminal device
+        Busy,         // another program holds the port (flock)
+        Settings,     // the line settings could not be read, written, or did not stick
+    };
+    enum class Wait { Readable, Hangup, Timeout };
+
+    SerialPort() = default;
+    ~SerialPort() { Close(); }
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // Opens `device` (never creating it), takes it exclusively, sets 9600 baud, 8 data bits, raw
+    // input and output, no software flow control, VMIN = VTIME = 0, then reads the settings back
+    // and checks them, and empties both queues. Parity, stop bits and hardware flow control stay
+    // as the device reports them. On failure nothing is left open.
+    OpenError Open(const std::string& device);
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+    // errno of the step that failed in the last Open(), 0 when none.
+    int Errno() const { return errno_; }
+
+    // Waits until earlier output has left the driver, or the deadline. Unlike tcdrain() this is
+    // bounded, so a line held by hardware flow control cannot hang the caller.
+    bool Drain(const Deadline& deadline);
+    // Writes all `n` bytes unless the deadline passes or the device fails; returns how many went.
+    size_t WriteAll(const uint8_t* data, size_t n, const Deadline& deadline);
+    // Takes up to `n` bytes that have arrived: a count, 0 when none, -1 when the device is gone.
+    ssize_t ReadAvailable(uint8_t* out, size_t n);
+    // Sleeps until input arrives, the line hangs up, or the deadline passes.
+    Wait WaitReadable(const Deadline& deadline);
+
+private:
+    OpenError Fail(OpenError error, int err);
+    int fd_ = -1;
+    int errno_ = 0;
+};
+
+// The device that COMn names: $ROMLIFT_COMn when set and not empty, else /dev/ttyS<n-1>.
+std::string ComDevicePath(int portNumber);
+
+}  // namespace romlift
