@@ -47,6 +47,7 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
     const Deadline deadline = Deadline::AfterMs(timeoutMs);
     std::array<uint8_t, 100> reply{};
     const size_t want = count < 1 ? 1 : (static_cast<size_t>(count) < reply.size() ? count : reply.size());
+    bool lineGone = false;
     for (;;) {
         reply[0] = reply[1] = reply[2] = reply[3] = 0;
         const ssize_t got = state.port.ReadAvailable(reply.data(), want);
@@ -70,14 +71,16 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
             }
             return 0;
         }
+        if (got < 0 || lineGone) {
+            // A vanished device (read error, hang-up: a pulled adapter) reads as "nothing" at
+            // once and forever; wait out the answer time asleep instead of spinning on it.
+            SleepUntil(deadline);
+        }
         if (deadline.Passed()) {
             break;
         }
-        // Sleep until a byte arrives; a vanished device (read error, hang-up) can only be
-        // waited out, so sleep the rest of the answer time rather than spin on it.
-        if (got < 0 || state.port.WaitReadable(deadline) == SerialPort::Wait::Hangup) {
-            SleepUntil(deadline);
-        }
+        // Sleep until a byte arrives; after a hang-up, one more read takes what came with it.
+        lineGone = state.port.WaitReadable(deadline) == SerialPort::Wait::Hangup;
     }
 
     if (state.frameCounter > 0) {

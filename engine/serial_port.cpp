@@ -173,10 +173,11 @@ SerialPort::Wait SerialPort::WaitReadable(const Deadline& deadline) {
         if (r == 0) {
             continue;  // poll rounds to whole ms; the deadline decides
         }
-        if ((p.revents & POLLIN) != 0) {
-            return Wait::Readable;
+        // A hung-up tty polls readable and reads 0 forever: report the hang-up first.
+        if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            return Wait::Hangup;
         }
-        return Wait::Hangup;
+        return Wait::Readable;
     }
 }
 

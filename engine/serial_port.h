@@ -45,7 +45,8 @@ public:
     size_t WriteAll(const uint8_t* data, size_t n, const Deadline& deadline);
     // Takes up to `n` bytes that have arrived: a count, 0 when none, -1 when the device is gone.
     ssize_t ReadAvailable(uint8_t* out, size_t n);
-    // Sleeps until input arrives, the line hangs up, or the deadline passes.
+    // Sleeps until input arrives, the line hangs up (or fails), or the deadline passes. After a
+    // hang-up, bytes that came before it may still be read.
     Wait WaitReadable(const Deadline& deadline);
 
 private:

@@ -1,0 +1,195 @@
+// A unit that stops answering: each case waits out the 10-second answer time, so each is its own
+// test and the runner can wait them out side by side.
+#include <stdlib.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "download_state.h"
+#include "recording_host.h"
+#include "transfer.h"
+#include "virtual_unit.h"
+
+namespace romlift {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using testing::HostEvent;
+using testing::OpenDescriptorCount;
+using testing::RecordingHost;
+
+const std::string kDownloading =
+    "Downloading file img.abs to selected unit.\nThis takes a long time, please wait...";
+const std::string kInvalid = "Invalid response from the unit.\nCan not proceed. Please retry...";
+
+std::string After(int frame) {
+    return "Unit is not responding.\nResponse failed after frame number " + std::to_string(frame) +
+           ". Please retry...";
+}
+
+class SilentUnit : public ::testing::Test {
+protected:
+    void TearDown() override {
+        unit_.reset();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    // Runs one transfer of `image` against a unit with the given faults; returns the seconds taken.
+    double Transfer(const vx7r::Faults& faults, const std::vector<uint8_t>& image) {
+        char tmpl[] = "/tmp/romlift-silent-XXXXXX";
+        EXPECT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        vx7r::UnitOptions o;
+        o.faults = faults;
+        unit_ = std::make_unique<vx7r::VirtualUnit>(o);
+        EXPECT_TRUE(unit_->Start());
+        setenv("ROMLIFT_COM1", unit_->DevicePath().c_str(), 1);
+        const fs::path p = dir_ / "img.abs";
+        std::ofstream(p, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        state_.selectedPort = 1;
+        state_.imageFileName = p;
+        state_.chosenFileName = "img.abs";
+        fds_ = OpenDescriptorCount();
+        const auto start = std::chrono::steady_clock::now();
+        confirmed_ = TransferImage(state_, host_);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+
+    void ExpectReleased() {
+        EXPECT_FALSE(confirmed_);
+        EXPECT_EQ(OpenDescriptorCount(), fds_);
+    }
+
+    static std::vector<uint8_t> Image(size_t n) {
+        std::vector<uint8_t> b(n);
+        for (size_t i = 0; i < n; ++i) {
+            b[i] = static_cast<uint8_t>(i * 7 + 3);
+        }
+        return b;
+    }
+
+    fs::path dir_;
+    std::unique_ptr<vx7r::VirtualUnit> unit_;
+    DownloadState state_;
+    RecordingHost host_{&state_};
+    int fds_ = 0;
+    bool confirmed_ = true;
+};
+
+TEST_F(SilentUnit, AtTheWakeUp) {
+    vx7r::Faults f;
+    f.silentAt = vx7r::Phase::WakeUp;
+    const double s = Transfer(f, Image(120));
+    EXPECT_GT(s, 10.0);
+    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, "Unit is not responding. Please retry..."));
+    ExpectReleased();
+}
+
+TEST_F(SilentUnit, AtTheHeader) {
+    vx7r::Faults f;
+    f.silentAt = vx7r::Phase::Header;
+    Transfer(f, Image(120));
+    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(0), kInvalid));
+    ExpectReleased();
+}
+
+TEST_F(SilentUnit, AtTheChecksumEcho) {
+    vx7r::Faults f;
+    f.silentAt = vx7r::Phase::Checksum;
+    auto image = Image(120);
+    Transfer(f, image);
+    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(0)));
+    EXPECT_EQ(unit_->Attempts().at(0).exchanges.size(), 3u);
+    ExpectReleased();
+}
+
+TEST_F(SilentUnit, AtTheEchoOfAZeroChecksumTheSilenceCountsAsTheEcho) {
+    vx7r::Faults f;
+    f.silentAt = vx7r::Phase::Checksum;
+    std::vector<uint8_t> image{0x5A, 0x5A};  // XOR 0: a time-out reads as the echo 0
+    const double s = Transfer(f, image);
+    EXPECT_GT(s, 20.0);  // the checksum wait, then the first frame's
+    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(0), After(1)));
+    ExpectReleased();
+}
+
+TEST_F(SilentUnit, AtAFrame) {
+    vx7r::Faults f;
+    f.silentAt = vx7r::Phase::Frame;
+    f.silentFrame = 3;
+    Transfer(f, Image(400));
+    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(3)));
+    EXPECT_EQ(host_.Count(HostEvent::Clear), 2);
+    ExpectReleased();
+}
+
+TEST_F(SilentUnit, AtTheEndFrame) {
+    vx7r::Faults f;
+    f.silentAt = vx7r::Phase::End;
+    Transfer(f, Image(120));
+    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(3), "Down Load Failed"));
+    ExpectReleased();
+}
+
+TEST_F(SilentUnit, DeviceGoneMidTransfer) {
+    // The master closing is what a pulled USB adapter looks like from the host's descriptor.
+    int fdsWhileOpen = -1;
+    host_.onPaint = [&](int frame) {
+        if (frame == 2) {
+            unit_->Stop();
+            fdsWhileOpen = OpenDescriptorCount();  // the port and the image still open
+        }
+    };
+    const double s = Transfer({}, Image(400));
+    EXPECT_LT(s, 30.0);
+    const auto statuses = host_.Statuses();
+    ASSERT_EQ(statuses.size(), 2u);
+    EXPECT_THAT(statuses[1], ::testing::AnyOf("Down Load Error In Writing", After(2)));
+    EXPECT_FALSE(confirmed_);
+    EXPECT_FALSE(state_.port.IsOpen());
+    EXPECT_FALSE(state_.image.IsOpen());
+    EXPECT_EQ(OpenDescriptorCount(), fdsWhileOpen - 2);
+}
+
+TEST_F(SilentUnit, DeviceGoneWhileWaitingForAnAnswerIsWaitedOutAsleep) {
+    vx7r::Faults f;
+    f.silentAt = vx7r::Phase::Frame;
+    f.silentFrame = 2;
+    std::thread puller;
+    host_.onPaint = [&](int frame) {
+        if (frame == 2) {
+            puller = std::thread([this] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                unit_->Stop();
+            });
+        }
+    };
+    rusage before{}, after{};
+    getrusage(RUSAGE_THREAD, &before);
+    const double s = Transfer(f, Image(400));
+    getrusage(RUSAGE_THREAD, &after);
+    puller.join();
+    const double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
+                       (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+                       1e-6 * ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) +
+                               (after.ru_stime.tv_usec - before.ru_stime.tv_usec));
+    EXPECT_GT(s, 10.0);
+    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(2)));
+    // A hung-up tty reads "nothing" at once; polling it in a loop would burn the whole 10 s.
+    EXPECT_LT(cpu, 0.5 * s) << "the host spun on a dead line";
+    EXPECT_FALSE(state_.port.IsOpen());
+}
+
+}  // namespace
+}  // namespace romlift

@@ -1,0 +1,549 @@
+// Whole transfers over a real pseudo-terminal against the virtual unit.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "download_state.h"
+#include "models.h"
+#include "recording_host.h"
+#include "transfer.h"
+#include "virtual_unit.h"
+
+namespace romlift {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using testing::HostEvent;
+using testing::OpenDescriptorCount;
+using testing::RecordingHost;
+using Bytes = std::vector<uint8_t>;
+
+const std::string kDownloadingPrefix = "Downloading file ";
+const std::string kDownloadingSuffix = " to selected unit.\nThis takes a long time, please wait...";
+
+std::string Downloading(const std::string& name) { return kDownloadingPrefix + name + kDownloadingSuffix; }
+
+Bytes Pattern(size_t n, uint32_t seed = 7) {
+    Bytes b(n);
+    uint32_t x = seed;
+    for (auto& v : b) {
+        x = x * 1103515245u + 12345u;
+        v = static_cast<uint8_t>(x >> 16);
+    }
+    return b;
+}
+
+uint8_t XorOf(const Bytes& b) {
+    uint8_t x = 0;
+    for (uint8_t v : b) {
+        x ^= v;
+    }
+    return x;
+}
+
+class TransferTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/romlift-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        unit_.reset();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+        unsetenv("ROMLIFT_COM2");
+    }
+
+    // Starts a unit and maps COM2 to it.
+    vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions options = {}) {
+        unit_ = std::make_unique<vx7r::VirtualUnit>(options);
+        std::string error;
+        EXPECT_TRUE(unit_->Start(&error)) << error;
+        setenv("ROMLIFT_COM2", unit_->DevicePath().c_str(), 1);
+        return *unit_;
+    }
+
+    fs::path WriteImage(const std::string& name, const Bytes& bytes) {
+        const fs::path p = dir_ / name;
+        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<std::streamsize>(bytes.size()));
+        return p;
+    }
+
+    // Points the state at COM2 and the image, as the locator would.
+    void Aim(const fs::path& image) {
+        state_.selectedPort = 2;
+        state_.imageFileName = image;
+        state_.chosenFileName = image.filename().string();
+    }
+
+    bool Run() { return TransferImage(state_, host_); }
+
+    std::vector<Bytes> Received(const vx7r::Attempt& a) const {
+        std::vector<Bytes> out;
+        for (const auto& e : a.exchanges) {
+            out.push_back(e.received);
+        }
+        return out;
+    }
+
+    fs::path dir_;
+    std::unique_ptr<vx7r::VirtualUnit> unit_;
+    DownloadState state_;
+    RecordingHost host_{&state_};
+};
+
+// The exact bytes a correct host puts on the wire for an image.
+std::vector<Bytes> ExpectedWire(const Bytes& image, const Bytes& header) {
+    std::vector<Bytes> wire{{0x99}, header, {XorOf(image)}};
+    size_t off = 0;
+    do {
+        const size_t n = std::min<size_t>(50, image.size() - off);
+        Bytes f{static_cast<uint8_t>(n), static_cast<uint8_t>(off & 0xFF), static_cast<uint8_t>((off >> 8) & 0xFF)};
+        Bytes data(image.begin() + static_cast<long>(off), image.begin() + static_cast<long>(off + n));
+        f.insert(f.end(), data.begin(), data.end());
+        f.push_back(XorOf(data));
+        wire.push_back(f);
+        off += n;
+    } while (off < image.size());
+    wire.push_back({0xCC, XorOf(image)});
+    return wire;
+}
+
+const Bytes kHeader10 = {0x14, 10, 0, 0x18, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+
+struct SizeCase {
+    size_t size;
+    int frames;
+    std::vector<int> paints;  // bar x per advance
+};
+
+class ImageSizes : public TransferTest, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(ImageSizes, EveryByteArrivesInOrderAndTheUnitConfirms) {
+    const SizeCase& c = GetParam();
+    auto& unit = StartUnit();
+    const Bytes image = Pattern(c.size, static_cast<uint32_t>(c.size));
+    Aim(WriteImage("PLQ5A_" + std::to_string(c.size) + ".abs", image));
+
+    EXPECT_TRUE(Run());
+
+    EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading(state_.chosenFileName),
+                                              "DownLoad is Completed Successfully"));
+    const auto attempts = unit.Attempts();
+    ASSERT_EQ(attempts.size(), 1u);
+    EXPECT_TRUE(attempts[0].confirmed);
+    EXPECT_EQ(attempts[0].image, image);
+    EXPECT_EQ(Received(attempts[0]), ExpectedWire(image, kHeader10));
+    EXPECT_EQ(state_.totalFrames, c.frames);
+    if (!c.paints.empty()) {
+        EXPECT_EQ(host_.Paints(), c.paints);
+    }
+    EXPECT_EQ(host_.Count(HostEvent::Clear), 2);
+    EXPECT_EQ(host_.Count(HostEvent::Invalidate), 1);
+    EXPECT_TRUE(unit.Violations().empty()) << unit.Violations().front();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ImageSizes,
+                         ::testing::Values(SizeCase{0, 0, {}}, SizeCase{1, 1, {}}, SizeCase{50, 1, {}},
+                                           SizeCase{51, 2, {200}}, SizeCase{101, 3, {133, 200}},
+                                           SizeCase{1250, 25, {}}),
+                         [](const auto& info) { return "Bytes" + std::to_string(info.param.size); });
+
+TEST_F(TransferTest, EmptyImageSendsOneEmptyFrameThenTheEndFrame) {
+    auto& unit = StartUnit();
+    Aim(WriteImage("PLQ5A_empty.abs", {}));
+    EXPECT_TRUE(Run());
+    const auto a = unit.Attempts().at(0);
+    const auto wire = Received(a);
+    ASSERT_EQ(wire.size(), 5u);
+    EXPECT_EQ(wire[2], Bytes{0x00});
+    EXPECT_EQ(wire[3], (Bytes{0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(wire[4], (Bytes{0xCC, 0x00}));
+    EXPECT_TRUE(host_.Paints().empty());
+}
+
+TEST_F(TransferTest, TwentyFiveFramesPaintTheBarFromTheTruncatedRatio) {
+    StartUnit();
+    Aim(WriteImage("PLQ5A_25.abs", Pattern(1250)));
+    ASSERT_TRUE(Run());
+    const std::vector<int> paints = host_.Paints();
+    ASSERT_EQ(paints.size(), 24u);  // frames 2..25
+    EXPECT_EQ(paints[11 - 2], 87);   // not 88: the ratio is taken as 100 / (25 / 11)
+    EXPECT_EQ(paints.back(), 200);
+}
+
+TEST_F(TransferTest, ImageOverSixtyFourKibibytesWrapsTheOffsetField) {
+    auto& unit = StartUnit();
+    const Bytes image = Pattern(65551);  // 1312 frames, the last two past offset 65535
+    Aim(WriteImage("PLQ5A_big.abs", image));
+    ASSERT_TRUE(Run());
+    const auto a = unit.Attempts().at(0);
+    EXPECT_EQ(a.image, image);
+    const auto wire = Received(a);
+    ASSERT_EQ(wire.size(), 3u + 1312u + 1u);
+    const Bytes& frame1311 = wire[3 + 1310];  // offset 65500
+    EXPECT_EQ(frame1311[1], 65500 & 0xFF);
+    EXPECT_EQ(frame1311[2], (65500 >> 8) & 0xFF);
+    const Bytes& frame1312 = wire[3 + 1311];  // offset 65550 goes out as 14
+    EXPECT_EQ(frame1312[0], 1);
+    EXPECT_EQ(frame1312[1], 14);
+    EXPECT_EQ(frame1312[2], 0);
+    EXPECT_EQ(wire.back(), (Bytes{0xCC, XorOf(image)}));
+}
+
+struct ModelCase {
+    int row;
+    uint8_t lo, hi;
+};
+
+class ModelHeaders : public TransferTest, public ::testing::WithParamInterface<ModelCase> {};
+
+TEST_P(ModelHeaders, HeaderNamesTheSelectedModelsTypeCode) {
+    const ModelCase& c = GetParam();
+    vx7r::UnitOptions o;
+    o.typeCode = c.lo | (c.hi << 8);
+    auto& unit = StartUnit(o);
+    SelectModel(state_, c.row);
+    Aim(WriteImage("img.abs", Pattern(60)));
+    ASSERT_TRUE(Run());
+    const Bytes header = {0x14, c.lo, c.hi, 0x18, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(unit.Attempts().at(0).exchanges.at(1).received, header);
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, ModelHeaders,
+                         ::testing::Values(ModelCase{0, 10, 0}, ModelCase{1, 10, 0}, ModelCase{2, 9, 0},
+                                           ModelCase{3, 15, 0}, ModelCase{4, 15, 0}, ModelCase{5, 14, 0}),
+                         [](const auto& info) { return "Row" + std::to_string(info.param.row); });
+
+TEST_F(TransferTest, UnitOfAnotherModelRefusesTheHeader) {
+    vx7r::UnitOptions o;
+    o.typeCode = 15;
+    StartUnit(o);
+    Aim(WriteImage("img.abs", Pattern(60)));  // state still names type code 10
+    EXPECT_FALSE(Run());
+    EXPECT_THAT(host_.Statuses(),
+                ElementsAre(Downloading("img.abs"),
+                            "Selected VX7R model is not matching with connected model. \nCan not proceed. Please check."));
+}
+
+struct HeaderAnswerCase {
+    uint8_t answer;
+    const char* text;
+};
+
+class HeaderAnswers : public TransferTest, public ::testing::WithParamInterface<HeaderAnswerCase> {};
+
+TEST_P(HeaderAnswers, EachRefusalShowsItsTextAndReleasesEverything) {
+    vx7r::UnitOptions o;
+    o.faults.headerAnswer = GetParam().answer;
+    auto& unit = StartUnit(o);
+    Aim(WriteImage("img.abs", Pattern(60)));
+    const int fds = OpenDescriptorCount();
+    EXPECT_FALSE(Run());
+    EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("img.abs"), GetParam().text));
+    EXPECT_EQ(OpenDescriptorCount(), fds);
+    EXPECT_FALSE(state_.port.IsOpen());
+    EXPECT_FALSE(state_.image.IsOpen());
+    EXPECT_EQ(unit.Attempts().at(0).exchanges.size(), 2u);  // nothing sent after the header
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HeaderAnswers,
+    ::testing::Values(
+        HeaderAnswerCase{0x00, "Invalid response from the unit.\nCan not proceed. Please retry..."},
+        HeaderAnswerCase{0x51, "Selected VX7R model is not matching with connected model. \nCan not proceed. Please check."},
+        HeaderAnswerCase{0xFC, "ChkFrmMisMatch_TouchScreen"}, HeaderAnswerCase{0xFD, "ChkFrmMisMatch_LogMem"},
+        HeaderAnswerCase{0xFE, "ChkFrmMisMatch_AppMem"},
+        HeaderAnswerCase{0x42, "Invalid response from the unit.\nCan not proceed. Please retry..."},
+        HeaderAnswerCase{0xFF, "Invalid response from the unit.\nCan not proceed. Please retry..."}),
+    [](const auto& info) { return "Answer" + std::to_string(info.param.answer); });
+
+TEST_F(TransferTest, FrameRefusedNamesTheFrameAndClearsTheBar) {
+    vx7r::UnitOptions o;
+    o.faults.errorAtFrame = 3;
+    auto& unit = StartUnit(o);
+    Aim(WriteImage("img.abs", Pattern(500)));
+    EXPECT_FALSE(Run());
+    EXPECT_THAT(host_.Statuses(),
+                ElementsAre(Downloading("img.abs"),
+                            "Unit has not received the right frame number 3. \nPlease download again."));
+    EXPECT_EQ(host_.Count(HostEvent::Clear), 2);
+    EXPECT_EQ(host_.Count(HostEvent::Invalidate), 0);
+    EXPECT_EQ(unit.Attempts().at(0).exchanges.size(), 3u + 3u);  // no end frame
+}
+
+TEST_F(TransferTest, SecondAttemptAfterAFailureShowsTheSameTextsThenOneSucceeds) {
+    vx7r::UnitOptions o;
+    o.faults.errorAtFrame = 2;
+    o.faults.attempts = 2;
+    auto& unit = StartUnit(o);
+    const Bytes image = Pattern(170);
+    Aim(WriteImage("img.abs", image));
+    EXPECT_FALSE(Run());
+    const auto first = host_.Statuses();
+    host_.events.clear();
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(host_.Statuses(), first);
+    EXPECT_EQ(first.back(), "Unit has not received the right frame number 2. \nPlease download again.");
+    host_.events.clear();
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(host_.Statuses().back(), "DownLoad is Completed Successfully");
+    EXPECT_EQ(unit.Attempts().at(2).image, image);
+}
+
+struct EndAnswerCase {
+    uint8_t answer;
+    std::vector<std::string> tail;
+};
+
+class EndAnswers : public TransferTest, public ::testing::WithParamInterface<EndAnswerCase> {};
+
+TEST_P(EndAnswers, OnlyTheEndMarkCountsAsSuccess) {
+    vx7r::UnitOptions o;
+    o.faults.endAnswer = GetParam().answer;
+    StartUnit(o);
+    Aim(WriteImage("img.abs", Pattern(120)));
+    EXPECT_FALSE(Run());
+    std::vector<std::string> expected{Downloading("img.abs")};
+    expected.insert(expected.end(), GetParam().tail.begin(), GetParam().tail.end());
+    EXPECT_EQ(host_.Statuses(), expected);
+    EXPECT_EQ(host_.Count(HostEvent::Invalidate), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EndAnswers,
+                         ::testing::Values(EndAnswerCase{0xFF, {"CRC mismatch Error. Please download again.", "Down Load Failed"}},
+                                           EndAnswerCase{0x00, {"Down Load Failed"}},
+                                           EndAnswerCase{0x01, {"Down Load Failed"}}),
+                         [](const auto& info) { return "Answer" + std::to_string(info.param.answer); });
+
+struct EchoCase {
+    vx7r::Phase phase;
+    size_t exchanges;
+};
+
+class WrongEchoes : public TransferTest, public ::testing::WithParamInterface<EchoCase> {};
+
+TEST_P(WrongEchoes, EndTheAttemptWithoutANewText) {
+    vx7r::UnitOptions o;
+    o.faults.wrongEchoAt = GetParam().phase;
+    o.faults.wrongEchoByte = 0x55;
+    auto& unit = StartUnit(o);
+    Aim(WriteImage("img.abs", Pattern(120)));
+    const int fds = OpenDescriptorCount();
+    EXPECT_FALSE(Run());
+    EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("img.abs")));
+    EXPECT_EQ(unit.Attempts().at(0).exchanges.size(), GetParam().exchanges);
+    EXPECT_EQ(OpenDescriptorCount(), fds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, WrongEchoes,
+                         ::testing::Values(EchoCase{vx7r::Phase::WakeUp, 1}, EchoCase{vx7r::Phase::Checksum, 3}),
+                         [](const auto& info) { return std::string(vx7r::PhaseName(info.param.phase)) == "wake-up"
+                                                           ? std::string("WakeUp") : std::string("Checksum"); });
+
+TEST_F(TransferTest, DoubleAnswerToTheWakeUpIsEmptiedByTheReopen) {
+    vx7r::UnitOptions o;
+    o.faults.doubleAt = vx7r::Phase::WakeUp;
+    auto& unit = StartUnit(o);
+    const Bytes image = Pattern(120);
+    Aim(WriteImage("img.abs", image));
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(unit.Attempts().at(0).image, image);
+}
+
+TEST_F(TransferTest, DoubleAnswerToTheHeaderIsReadAsTheChecksumEcho) {
+    vx7r::UnitOptions o;
+    o.faults.doubleAt = vx7r::Phase::Header;
+    StartUnit(o);
+    Bytes image = Pattern(120);
+    ASSERT_NE(XorOf(image), 0x01);  // the queued 0x01 must not pass for the echo
+    Aim(WriteImage("img.abs", image));
+    EXPECT_FALSE(Run());
+    EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("img.abs")));
+}
+
+TEST_F(TransferTest, LineIsRaw9600EightBitsAsSeenByTheUnit) {
+    auto& unit = StartUnit();
+    Aim(WriteImage("img.abs", Pattern(10)));
+    ASSERT_TRUE(Run());
+    const auto line = unit.Attempts().at(0).line;
+    ASSERT_TRUE(line.has_value());
+    const termios& t = *line;
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(cfgetispeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_NE(t.c_cflag & CREAD, 0u);
+    EXPECT_NE(t.c_cflag & CLOCAL, 0u);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+}
+
+TEST_F(TransferTest, AnswerBytesThatSoftwareFlowControlWouldSwallowGetThrough) {
+    // Checksum 0x13 is XOFF, 0x11 is XON: with IXON on, the echo would never reach us.
+    for (uint8_t sum : {uint8_t{0x11}, uint8_t{0x13}}) {
+        auto& unit = StartUnit();
+        Bytes image = Pattern(49);
+        image.push_back(static_cast<uint8_t>(XorOf(image) ^ sum));
+        ASSERT_EQ(XorOf(image), sum);
+        Aim(WriteImage("img.abs", image));
+        host_.events.clear();
+        EXPECT_TRUE(Run());
+        EXPECT_EQ(unit.Attempts().at(0).image, image);
+    }
+}
+
+TEST_F(TransferTest, HostileFileNameIsShownAsItIs) {
+    auto& unit = StartUnit();
+    const Bytes image = Pattern(80);
+    Aim(WriteImage("PLQ5A%s%n%x \xff.abs", image));
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(host_.Statuses().at(0), Downloading("PLQ5A%s%n%x \xff.abs"));
+    EXPECT_EQ(unit.Attempts().at(0).image, image);
+}
+
+TEST_F(TransferTest, OddImageFilesEndTheAttemptAtOnceWithoutTouchingThePort) {
+    auto& unit = StartUnit();
+    const fs::path fifo = dir_ / "PLQ5A_fifo.abs";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_directory(dir_ / "PLQ5A_dir.abs");
+    for (const fs::path& p : {fifo, dir_ / "PLQ5A_dir.abs", fs::path("/dev/null"), dir_ / "missing.abs", fs::path()}) {
+        host_.events.clear();
+        state_.selectedPort = 2;
+        state_.imageFileName = p;
+        state_.chosenFileName = "previous.abs";
+        const int fds = OpenDescriptorCount();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(Run()) << p;
+        EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("previous.abs"), "Download :Can not open file")) << p;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << p << " blocked";
+        EXPECT_EQ(OpenDescriptorCount(), fds) << p;
+    }
+    EXPECT_TRUE(unit.Attempts().empty());
+}
+
+TEST_F(TransferTest, ImageTooLargeForTheSizeFieldIsRefused) {
+    StartUnit();
+    const fs::path big = dir_ / "PLQ5A_huge.abs";
+    {
+        std::ofstream f(big, std::ios::binary);
+    }
+    fs::resize_file(big, (uint64_t{1} << 32) + 10);  // sparse: costs no disk
+    Aim(big);
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(host_.Statuses().back(), "Download :Can not open file");
+}
+
+TEST_F(TransferTest, ImageThatShrinksMidTransferIsNotPaddedWithZeros) {
+    auto& unit = StartUnit();
+    const Bytes image = Pattern(9000);  // beyond the stream's first read-ahead block
+    const fs::path p = WriteImage("PLQ5A_shrink.abs", image);
+    Aim(p);
+    host_.onPaint = [&](int frame) {
+        if (frame == 2) {
+            ASSERT_EQ(truncate(p.c_str(), 100), 0);
+        }
+    };
+    const int fds = OpenDescriptorCount();
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(host_.Statuses().back(), "ReadFromPzmFile Failed");
+    const auto a = unit.Attempts().at(0);
+    EXPECT_FALSE(a.confirmed);
+    // Whatever went out is the file's true content, never zeros in place of lost bytes.
+    ASSERT_LE(a.image.size(), image.size());
+    EXPECT_TRUE(std::equal(a.image.begin(), a.image.end(), image.begin()));
+    EXPECT_NE(a.exchanges.back().received.at(0), 0xCC);
+    EXPECT_EQ(OpenDescriptorCount(), fds);
+}
+
+TEST_F(TransferTest, PortThatDoesNotExistNamesTheComPortAndClosesTheImage) {
+    StartUnit();
+    setenv("ROMLIFT_COM4", (dir_ / "no-such-tty").c_str(), 1);
+    Aim(WriteImage("img.abs", Pattern(60)));
+    state_.selectedPort = 4;
+    const int fds = OpenDescriptorCount();
+    EXPECT_FALSE(Run());
+    unsetenv("ROMLIFT_COM4");
+    EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("img.abs"), "Can not open Port COM4"));
+    EXPECT_FALSE(state_.image.IsOpen());
+    EXPECT_EQ(OpenDescriptorCount(), fds);
+}
+
+TEST_F(TransferTest, RegularFileInPlaceOfTheDeviceIsRefused) {
+    StartUnit();
+    state_.portDevice = WriteImage("not-a-tty", Pattern(3)).string();
+    state_.imageFileName = WriteImage("img.abs", Pattern(60));
+    state_.chosenFileName = "img.abs";
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(host_.Statuses().back(), "Can not open Port " + state_.portDevice);
+}
+
+TEST_F(TransferTest, PortHeldByAnotherProcessIsRefusedAndFreeAgainAfterwards) {
+    auto& unit = StartUnit();
+    Aim(WriteImage("img.abs", Pattern(60)));
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SerialPort holder;
+        const char ok = holder.Open(unit.DevicePath()) == SerialPort::OpenError::None ? 'y' : 'n';
+        (void)!write(ready[1], &ok, 1);
+        char c;
+        (void)!read(release[0], &c, 1);
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(host_.Statuses().back(), "Can not open Port COM2");
+
+    (void)!write(release[1], "x", 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) {
+        close(fd);
+    }
+    host_.events.clear();
+    EXPECT_TRUE(Run());
+}
+
+TEST_F(TransferTest, PortAndLockAreReleasedAfterEveryOutcome) {
+    vx7r::UnitOptions o;
+    o.faults.errorAtFrame = 1;
+    o.faults.attempts = 1;
+    auto& unit = StartUnit(o);
+    Aim(WriteImage("img.abs", Pattern(60)));
+    const int fds = OpenDescriptorCount();
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(OpenDescriptorCount(), fds);
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(OpenDescriptorCount(), fds);
+    // Nobody holds the lock: another program can take the port now.
+    SerialPort other;
+    EXPECT_EQ(other.Open(unit.DevicePath()), SerialPort::OpenError::None);
+}
+
+}  // namespace
+}  // namespace romlift
