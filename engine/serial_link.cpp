@@ -39,10 +39,10 @@ uint8_t WritePort(DownloadState& state, DownloadHost& host, const uint8_t* bytes
 
 uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_t expected,
                      uint8_t errorByte, uint32_t timeoutMs) {
+    // The pause of 4*count, 20 and 4*count ms, each "more than", slept as one wait: nothing
+    // happens between them, and every wake-up costs its own overshoot.
     const uint32_t half = 4u * static_cast<uint32_t>(count);
-    FirmwareHelper::Delay(half);
-    FirmwareHelper::Delay(20);
-    FirmwareHelper::Delay(half);
+    SleepUntil(Deadline::AfterMs(half).Plus(20).Plus(half));
 
     const Deadline deadline = Deadline::AfterMs(timeoutMs);
     std::array<uint8_t, 100> reply{};

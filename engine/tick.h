@@ -21,6 +21,8 @@ class Deadline {
 public:
     // The instant more than `ms` milliseconds after now.
     static Deadline AfterMs(uint32_t ms);
+    // The instant more than `ms` milliseconds after this one.
+    Deadline Plus(uint32_t ms) const;
     bool Passed() const;
     // Milliseconds left, rounded up, for poll(); 0 once passed.
     int RemainingMsForPoll() const;
