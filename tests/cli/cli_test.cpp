@@ -1,0 +1,225 @@
+// romlift-cli as a script sees it: a child process, its standard error and its exit status,
+// against the virtual unit on a pseudo-terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "virtual_unit.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+struct Outcome {
+    int exitStatus = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadAll(int fd) {
+    std::string s;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            s.append(buf, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return s;
+        }
+    }
+}
+
+// Runs romlift-cli with `args` and `extraEnv` added to this process's environment. Standard input
+// is /dev/null; standard output and error are pipes, so the tool sees no terminal.
+Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
+    std::vector<std::string> argvStore{ROMLIFT_CLI};
+    argvStore.insert(argvStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvStore) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore(extraEnv);
+    for (char** e = environ; *e != nullptr; ++e) {
+        envStore.emplace_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : envStore) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+
+    int outPipe[2], errPipe[2];
+    EXPECT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    Outcome o;
+    EXPECT_EQ(rc, 0);
+    // Both pipes drained in turn: outputs here are small, far below a pipe's capacity.
+    o.err = ReadAll(errPipe[0]);
+    o.out = ReadAll(outPipe[0]);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    o.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return o;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/romlift-cli-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        unit_.reset();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions o = {}) {
+        unit_ = std::make_unique<vx7r::VirtualUnit>(o);
+        EXPECT_TRUE(unit_->Start());
+        return *unit_;
+    }
+    fs::path WriteImage(const std::string& name, size_t size) {
+        image_.resize(size);
+        for (size_t i = 0; i < size; ++i) {
+            image_[i] = static_cast<uint8_t>(i * 37 + 11);
+        }
+        const fs::path p = dir_ / name;
+        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(image_.data()),
+                                                 static_cast<std::streamsize>(size));
+        return p;
+    }
+
+    fs::path dir_;
+    std::unique_ptr<vx7r::VirtualUnit> unit_;
+    std::vector<uint8_t> image_;
+};
+
+TEST_F(CliTest, DownloadThroughAMappedComPortSucceedsWithExitZero) {
+    auto& unit = StartUnit();
+    const fs::path image = WriteImage("PLQ5A_v1.abs", 260);
+    const Outcome o = RunCli({"download", "--port", "COM3", "--model", "vx7r-kt-121b-xxx", "--image", image},
+                             {"ROMLIFT_COM3=" + unit.DevicePath()});
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    EXPECT_THAT(o.err, StartsWith("Downloading file PLQ5A_v1.abs to selected unit.\n"
+                                  "This takes a long time, please wait...\n"));
+    EXPECT_THAT(o.err, HasSubstr("progress: 5 of 6 frames confirmed (83%)\n"));
+    EXPECT_THAT(o.err, ::testing::EndsWith("DownLoad is Completed Successfully\n"));
+    EXPECT_THAT(o.err, Not(HasSubstr("\r")));  // not a terminal: plain lines only
+    ASSERT_EQ(unit.Attempts().size(), 1u);
+    EXPECT_EQ(unit.Attempts()[0].image, image_);
+}
+
+TEST_F(CliTest, RefusedHeaderEndsWithExitOneAndTheUnitsText) {
+    vx7r::UnitOptions opt;
+    opt.typeCode = 9;  // a VX7R-KT-123B-XXX on the line
+    auto& unit = StartUnit(opt);
+    const fs::path image = WriteImage("img.abs", 100);
+    const Outcome o = RunCli({"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--image", image});
+    EXPECT_EQ(o.exitStatus, 1);
+    EXPECT_THAT(o.err, ::testing::EndsWith("Selected VX7R model is not matching with connected model. \n"
+                                           "Can not proceed. Please check.\n"));
+}
+
+TEST_F(CliTest, ModelChosenByNameSendsItsTypeCode) {
+    vx7r::UnitOptions opt;
+    opt.typeCode = 14;
+    auto& unit = StartUnit(opt);
+    const fs::path image = WriteImage("127_x.abs", 10);
+    const Outcome o = RunCli({"download", "--port=" + unit.DevicePath(), "--model=VX7R-KT-127B-XXX", "--image=" + image.string()});
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    EXPECT_EQ(unit.Attempts().at(0).exchanges.at(1).received.at(1), 14);
+}
+
+TEST_F(CliTest, FailedEndFrameIsNeverReportedAsSuccess) {
+    vx7r::UnitOptions opt;
+    opt.faults.endAnswer = 0xFF;
+    auto& unit = StartUnit(opt);
+    const Outcome o = RunCli({"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--image",
+                              WriteImage("img.abs", 75)});
+    EXPECT_EQ(o.exitStatus, 1);
+    EXPECT_THAT(o.err, HasSubstr("CRC mismatch Error. Please download again.\nDown Load Failed\n"));
+    EXPECT_THAT(o.err, Not(HasSubstr("Completed")));
+}
+
+TEST_F(CliTest, MissingPortAndOddImageExitOne) {
+    const Outcome noPort = RunCli({"download", "--port", "COM2", "--model", "VX7R-KT-121B-XXX", "--image",
+                                   WriteImage("img.abs", 75)},
+                                  {"ROMLIFT_COM2=" + (dir_ / "absent").string()});
+    EXPECT_EQ(noPort.exitStatus, 1);
+    EXPECT_THAT(noPort.err, ::testing::EndsWith("Can not open Port COM2\n"));
+
+    const Outcome noImage = RunCli({"download", "--port", "COM2", "--model", "VX7R-KT-121B-XXX", "--image",
+                                    (dir_ / "none%s%n.abs").string()});
+    EXPECT_EQ(noImage.exitStatus, 1);
+    EXPECT_EQ(noImage.err,
+              "Downloading file none%s%n.abs to selected unit.\nThis takes a long time, please wait...\n"
+              "Download :Can not open file\n");
+}
+
+struct UsageCase {
+    std::vector<std::string> args;
+    std::string message;
+};
+
+class Usage : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(Usage, ErrorsExitTwoWithOneLine) {
+    const Outcome o = RunCli(GetParam().args);
+    EXPECT_EQ(o.exitStatus, 2);
+    EXPECT_THAT(o.err, StartsWith("romlift-cli: "));
+    EXPECT_THAT(o.err, HasSubstr(GetParam().message));
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Usage,
+    ::testing::Values(UsageCase{{}, "no command"}, UsageCase{{"flash"}, "unknown command"},
+                      UsageCase{{"download", "--model", "VX7R-KT-121B-XXX", "--image", "a.abs"}, "missing --port"},
+                      UsageCase{{"download", "--port", "COM1", "--image", "a.abs"}, "missing --model"},
+                      UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX"}, "missing --image"},
+                      UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-124B-XXX", "--image", "a"}, "unknown model"},
+                      UsageCase{{"download", "--port", "COMX", "--model", "VX7R-KT-121B-XXX", "--image", "a"}, "not a port"},
+                      UsageCase{{"download", "--port", "COM0", "--model", "VX7R-KT-121B-XXX", "--image", "a"}, "not a port"},
+                      UsageCase{{"download", "--port"}, "--port needs a value"},
+                      UsageCase{{"download", "--speed", "9600"}, "unknown option"}));
+
+TEST(CliHelp, DocumentsEveryOptionAndTheExitStatuses) {
+    const Outcome o = RunCli({"--help"});
+    EXPECT_EQ(o.exitStatus, 0);
+    for (const char* word : {"--port", "--model", "--image", "ROMLIFT_COMn", "/dev/ttyS", "VX7R-KT-127B-XXX", "0xCC",
+                             "Exit status"}) {
+        EXPECT_THAT(o.out, HasSubstr(word));
+    }
+    EXPECT_EQ(RunCli({"download", "--help"}).exitStatus, 0);
+}
+
+}  // namespace
