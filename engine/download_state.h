@@ -7,6 +7,7 @@
 #include <string>
 
 #include "image_reader.h"
+#include "line_tap.h"
 #include "serial_port.h"
 
 namespace romlift {
@@ -26,13 +27,18 @@ struct DownloadState {
 
     std::filesystem::path imageFileName;  // full path of the firmware image
     std::string chosenFileName;           // bare file name, shown in "Downloading file ..."
-    std::filesystem::path programFolder;  // folder of the running executable
-    std::filesystem::path searchPattern;  // program folder / drivers / prefix*.abs
+    std::string programFolder;            // folder of the running executable, ending in '/'
+    std::filesystem::path driversFolder;  // where the firmware images are searched
+    std::string searchPattern;            // drivers folder / prefix*.abs, as shown to people
 
     uint8_t handshake = 0;     // 0x99 for the wake-up, then the image checksum
     int32_t frameCounter = 0;  // data frame being sent, from 1; 0 before the first
     int32_t totalFrames = 0;
     int cancel = 0;            // set when the user cancels the file selection
+
+    // Trace of the line, when wanted; `phase` says what the next bytes belong to.
+    LineTap* tap = nullptr;
+    LinePhase phase = LinePhase::WakeUp;
 };
 
 // The name texts use for the port: "COM3", or the device path given instead.

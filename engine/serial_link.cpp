@@ -16,6 +16,22 @@ std::string PortDevice(const DownloadState& state) {
     return state.portDevice.empty() ? ComDevicePath(state.selectedPort) : state.portDevice;
 }
 
+const char* LinePhaseName(LinePhase phase) {
+    switch (phase) {
+        case LinePhase::WakeUp:
+            return "wake-up";
+        case LinePhase::Header:
+            return "header";
+        case LinePhase::Checksum:
+            return "checksum";
+        case LinePhase::Frame:
+            return "frame";
+        case LinePhase::End:
+            return "end";
+    }
+    return "?";
+}
+
 bool OpenPort(DownloadState& state, DownloadHost& host) {
     if (state.port.Open(PortDevice(state)) == SerialPort::OpenError::None) {
         return true;
@@ -30,7 +46,11 @@ void ClosePort(DownloadState& state) { state.port.Close(); }
 uint8_t WritePort(DownloadState& state, DownloadHost& host, const uint8_t* bytes, size_t count) {
     state.port.Drain(Deadline::AfterMs(kDrainWaitMs));
     const Deadline deadline = Deadline::AfterMs(kWriteWaitMs);
-    if (state.port.WriteAll(bytes, count, deadline) == count) {
+    const size_t sent = state.port.WriteAll(bytes, count, deadline);
+    if (state.tap != nullptr && sent > 0) {
+        state.tap->Sent(state.phase, bytes, sent);
+    }
+    if (sent == count) {
         return 1;
     }
     host.SetStatus(texts::kWriteError);
@@ -52,6 +72,9 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
         reply[0] = reply[1] = reply[2] = reply[3] = 0;
         const ssize_t got = state.port.ReadAvailable(reply.data(), want);
         if (got > 0) {
+            if (state.tap != nullptr) {
+                state.tap->Received(state.phase, reply.data(), static_cast<size_t>(got));
+            }
             const uint8_t b = reply[0];
             if (expected != 0 && b == expected) {
                 return b;

@@ -60,7 +60,7 @@ SerialPort::OpenError SerialPort::Open(const std::string& device) {
         return Fail(OpenError::Busy, errno);
     }
     // Keep out programs that do not take the flock; cleared again in Close().
-    ::ioctl(fd_, TIOCEXCL);
+    exclusive_ = ::ioctl(fd_, TIOCEXCL) == 0;
 
     termios t{};
     if (::tcgetattr(fd_, &t) != 0) {
@@ -91,7 +91,11 @@ void SerialPort::Close() {
     }
     // The exclusive mode lives on the tty, not on our descriptor: clear it, or the next open by a
     // non-root user fails while anything else still holds the device.
-    ::ioctl(fd_, TIOCNXCL);
+    // Only a port that set the mode clears it: a refused open must not unlock the holder's line.
+    if (exclusive_) {
+        ::ioctl(fd_, TIOCNXCL);
+        exclusive_ = false;
+    }
     ::close(fd_);  // releases the flock too
     fd_ = -1;
 }

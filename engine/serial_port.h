@@ -53,6 +53,7 @@ private:
     OpenError Fail(OpenError error, int err);
     int fd_ = -1;
     int errno_ = 0;
+    bool exclusive_ = false;  // this port set TIOCEXCL on the tty
 };
 
 // The device that COMn names: $ROMLIFT_COMn when set and not empty, else /dev/ttyS<n-1>.

@@ -63,6 +63,7 @@ FramesOutcome SendFrames(DownloadState& state, DownloadHost& host, uint32_t imag
     uint32_t offset = 0;
     uint8_t runningXor = 0;
     Buffer tx{};
+    state.phase = LinePhase::Frame;
     for (;;) {
         const size_t n = remaining < static_cast<int64_t>(protocol::kFrameData)
                              ? static_cast<size_t>(remaining)
@@ -96,6 +97,7 @@ FramesOutcome SendFrames(DownloadState& state, DownloadHost& host, uint32_t imag
         host.PaintProgress(static_cast<int>(2.0 * w));
     }
 
+    state.phase = LinePhase::End;
     tx.fill(0);
     tx[0] = protocol::kEndMark;
     tx[1] = runningXor;
@@ -138,6 +140,7 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
         return false;
     }
 
+    state.phase = LinePhase::WakeUp;
     Buffer tx{};
     tx[0] = state.handshake;
     if (WritePort(state, host, tx.data(), 1) == 0) {
@@ -155,6 +158,7 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
         return false;
     }
 
+    state.phase = LinePhase::Header;
     tx.fill(0);
     tx[0] = protocol::kHeaderLength;
     FirmwareHelper::BuildHeader(state.unitTypeCode, tx.data() + 1);
@@ -173,6 +177,7 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
     CloseImage(state);
     OpenImage(state, state.imageFileName);
 
+    state.phase = LinePhase::Checksum;
     tx.fill(0);
     tx[0] = state.handshake;
     if (WritePort(state, host, tx.data(), 1) == 0) {

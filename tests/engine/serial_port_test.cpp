@@ -192,9 +192,8 @@ TEST_F(PtyTest, CloseClearsExclusiveMode) {
     ::close(holder);
 }
 
-// ENGINE BUG, left failing on purpose: an Open refused with Busy closes its descriptor through
-// Close(), whose TIOCNXCL clears the exclusive mode of the port that the other holder still
-// uses, so programs that skip the flock can open the line mid-download.
+// A port refused with Busy must leave the holder's exclusive mode alone: programs that skip the
+// flock would otherwise get onto the line mid-download.
 TEST_F(PtyTest, RefusedOpenLeavesHolderExclusive) {
     const int holder = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(holder, 0);
