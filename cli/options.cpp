@@ -8,36 +8,57 @@
 namespace romlift::cli {
 
 const char* const kUsage =
-    R"(Usage: romlift-cli download --port COMn|DEVICE --model NAME --image FILE
+    R"(Usage: romlift-cli download --port COMn|DEVICE [--port ...] --model NAME [--image FILE]
+                            [--drivers DIR] [--pick NAME] [--json] [--trace FILE]
+       romlift-cli models
+       romlift-cli ports
        romlift-cli --help
 
-Writes a firmware image into a VX7R unit over a serial line, in the same exchange the
-Download dialog runs: wake-up, header, checksum, 50-byte frames, end frame.
+Writes a firmware image into VX7R units over serial lines, in the same exchange the Download
+dialog runs: wake-up, header, checksum, 50-byte frames, end frame.
 
 Commands:
-  download            one download attempt with the given image
+  download            one download attempt per port
+  models              the unit models: row, display name, firmware prefix, type code
+  ports               the serial devices present (from sysfs; none is opened) and the
+                      COM1 to COM4 mapping in force
 
-Options:
-  --port COMn|DEVICE  the serial port: COM1, COM2, ... mean the device named by the
-                      environment variable ROMLIFT_COMn when it is set, else /dev/ttySn-1
-                      (COM1 is /dev/ttyS0); a path such as /dev/ttyUSB0 is opened as given.
-                      Status texts name the port as given.
+Options of download:
+  --port COMn|DEVICE  a serial port: COM1, COM2, ... mean the device named by the environment
+                      variable ROMLIFT_COMn when it is set, else /dev/ttySn-1 (COM1 is
+                      /dev/ttyS0); a path such as /dev/ttyUSB0 is opened as given. Status texts
+                      name the port as given. Give --port several times to flash several units
+                      at once with the same image: each port gets its own attempt.
   --model NAME        the unit model by its display name, letter case ignored:
                       VX7R-KT-121B-XXX, VX7R-KT-122B-XXX, VX7R-KT-123B-XXX,
                       VX7R-KT-125B-XXX, VX7R-KT-126B-XXX, VX7R-KT-127B-XXX
   --image FILE        the firmware image to send, byte for byte; its bare file name is the
-                      name shown in "Downloading file ..."
+                      name shown in "Downloading file ...". Without --image the image is
+                      located in the drivers folder beside romlift-cli: files whose names
+                      begin with the model's prefix and end in .abs (letter case ignored).
+  --drivers DIR       locate the image in DIR instead
+  --pick NAME         when several images match, take the one named NAME. Without it, a
+                      terminal is asked (Enter takes the default, the last one listed);
+                      with standard input not a terminal the list is shown and nothing is sent.
+  --json              instead of text, one JSON object a line on standard output: "status" for
+                      each status text, "progress" for each frame step (frame, total, bytes
+                      sent, elapsed and estimated remaining milliseconds), "outcome" per port,
+                      and a final "summary"
+  --trace FILE        write every byte sent and received, with a millisecond timestamp, the
+                      port and the exchange phase, to FILE
   -h, --help          this text
 
 Output:
   Every status text goes to standard error as the status line would show it, "\n" as a line
-  break. Progress of the frames shows as a bar when standard error is a terminal, and as plain
-  lines (no carriage returns) otherwise.
+  break; with several ports each line starts with the port's name. Progress of the frames shows
+  as a bar when standard error is a terminal, and as plain lines (no carriage returns)
+  otherwise. With several ports a summary says which units confirmed.
 
 Exit status:
-  0  the unit confirmed the end frame (answered 0xCC): the download is complete
-  1  the attempt failed (the status text says why)
-  2  usage error: unknown command or model, a missing or repeated argument
+  0  every unit confirmed the end frame (answered 0xCC): the download is complete
+  1  an attempt failed (the status text says why), or the image choice was cancelled
+  2  usage error: unknown command or model, a missing argument, several images matching
+     with no terminal to ask and no --pick naming one of them
 )";
 
 namespace {
@@ -54,6 +75,11 @@ bool StartsWithIgnoringCase(const std::string& text, const char* prefix) {
 }
 
 ParseResult Error(std::string message) { return ParseResult{std::nullopt, std::move(message)}; }
+
+bool TakesValue(const std::string& name) {
+    return name == "--port" || name == "--model" || name == "--image" || name == "--drivers" ||
+           name == "--pick" || name == "--trace";
+}
 
 }  // namespace
 
@@ -79,26 +105,39 @@ ParseResult Parse(const std::vector<std::string>& args) {
     if (args.empty()) {
         return Error("no command given (try --help)");
     }
-    size_t i = 0;
     if (args[0] == "-h" || args[0] == "--help") {
+        return ParseResult{o, {}};
+    }
+    if (args[0] == "models" || args[0] == "ports") {
+        if (args.size() > 1) {
+            return Error(args[0] + " takes no arguments");
+        }
+        o.command = args[0] == "models" ? Options::Command::Models : Options::Command::Ports;
         return ParseResult{o, {}};
     }
     if (args[0] != "download") {
         return Error("unknown command '" + args[0] + "' (try --help)");
     }
     o.command = Options::Command::Download;
-    for (i = 1; i < args.size(); ++i) {
+    for (size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "-h" || a == "--help") {
             o.command = Options::Command::Help;
             return ParseResult{o, {}};
         }
-        std::string value;
+        if (a == "--json") {
+            o.json = true;
+            continue;
+        }
         std::string name = a;
+        std::string value;
         if (const size_t eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
             name = a.substr(0, eq);
             value = a.substr(eq + 1);
-        } else if (a == "--port" || a == "--model" || a == "--image") {
+            if (!TakesValue(name)) {
+                return Error("unknown option '" + name + "' (try --help)");
+            }
+        } else if (TakesValue(a)) {
             if (i + 1 >= args.size()) {
                 return Error(a + " needs a value");
             }
@@ -106,28 +145,47 @@ ParseResult Parse(const std::vector<std::string>& args) {
         } else {
             return Error("unknown option '" + a + "' (try --help)");
         }
+        if (value.empty()) {
+            return Error(name + " needs a value");
+        }
+        auto once = [&](const auto& field) -> bool { return field.has_value(); };
         if (name == "--port") {
             const auto port = ParsePort(value);
             if (!port) {
                 return Error("'" + value + "' is not a port: give COMn or a device path");
             }
-            if (!o.ports.empty()) {
-                return Error("--port given twice");
+            for (const PortArg& p : o.ports) {
+                if (p.comNumber == port->comNumber && p.device == port->device) {
+                    return Error("port '" + value + "' given twice");
+                }
             }
             o.ports.push_back(*port);
         } else if (name == "--model") {
             const auto row = FindModel(value);
             if (!row) {
-                return Error("unknown model '" + value + "' (see --help for the six models)");
+                return Error("unknown model '" + value + "' (romlift-cli models lists them)");
             }
             o.modelRow = *row;
         } else if (name == "--image") {
-            if (value.empty()) {
-                return Error("--image needs a file name");
+            if (once(o.image)) {
+                return Error("--image given twice");
             }
             o.image = std::filesystem::path(value);
+        } else if (name == "--drivers") {
+            if (once(o.drivers)) {
+                return Error("--drivers given twice");
+            }
+            o.drivers = std::filesystem::path(value);
+        } else if (name == "--pick") {
+            if (once(o.pick)) {
+                return Error("--pick given twice");
+            }
+            o.pick = value;
         } else {
-            return Error("unknown option '" + name + "' (try --help)");
+            if (once(o.trace)) {
+                return Error("--trace given twice");
+            }
+            o.trace = std::filesystem::path(value);
         }
     }
     if (o.ports.empty()) {
@@ -136,8 +194,8 @@ ParseResult Parse(const std::vector<std::string>& args) {
     if (o.modelRow < 0) {
         return Error("missing --model");
     }
-    if (!o.image) {
-        return Error("missing --image");
+    if (o.image && (o.drivers || o.pick)) {
+        return Error("--image names the file itself: --drivers and --pick do not go with it");
     }
     return ParseResult{o, {}};
 }

@@ -15,11 +15,15 @@ struct PortArg {
 };
 
 struct Options {
-    enum class Command { Help, Download };
+    enum class Command { Help, Download, Models, Ports };
     Command command = Command::Help;
-    std::vector<PortArg> ports;
+    std::vector<PortArg> ports;  // one attempt per port, side by side
     int modelRow = -1;
-    std::optional<std::filesystem::path> image;
+    std::optional<std::filesystem::path> image;    // absent: locate in the drivers folder
+    std::optional<std::filesystem::path> drivers;  // another drivers folder
+    std::optional<std::string> pick;               // the file to take when several match
+    std::optional<std::filesystem::path> trace;    // every byte on the line, to this file
+    bool json = false;                             // one JSON object a line on standard output
 };
 
 struct ParseResult {

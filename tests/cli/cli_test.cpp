@@ -1,11 +1,8 @@
 // romlift-cli as a script sees it: a child process, its standard error and its exit status,
 // against the virtual unit on a pseudo-terminal.
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -14,81 +11,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "run_cli.h"
 #include "virtual_unit.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using romlift::testing::Outcome;
+using romlift::testing::RunCli;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
-
-struct Outcome {
-    int exitStatus = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadAll(int fd) {
-    std::string s;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            s.append(buf, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            return s;
-        }
-    }
-}
-
-// Runs romlift-cli with `args` and `extraEnv` added to this process's environment. Standard input
-// is /dev/null; standard output and error are pipes, so the tool sees no terminal.
-Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
-    std::vector<std::string> argvStore{ROMLIFT_CLI};
-    argvStore.insert(argvStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argvStore) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore(extraEnv);
-    for (char** e = environ; *e != nullptr; ++e) {
-        envStore.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (auto& e : envStore) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-
-    int outPipe[2], errPipe[2];
-    EXPECT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    Outcome o;
-    EXPECT_EQ(rc, 0);
-    // Both pipes drained in turn: outputs here are small, far below a pipe's capacity.
-    o.err = ReadAll(errPipe[0]);
-    o.out = ReadAll(outPipe[0]);
-    close(outPipe[0]);
-    close(errPipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    o.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return o;
-}
 
 class CliTest : public ::testing::Test {
 protected:
@@ -205,7 +138,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UsageCase{{}, "no command"}, UsageCase{{"flash"}, "unknown command"},
                       UsageCase{{"download", "--model", "VX7R-KT-121B-XXX", "--image", "a.abs"}, "missing --port"},
                       UsageCase{{"download", "--port", "COM1", "--image", "a.abs"}, "missing --model"},
-                      UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX"}, "missing --image"},
+                      UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", "a", "--image", "b"}, "--image given twice"},
+                      UsageCase{{"download", "--port", "COM1", "--port", "com1", "--model", "VX7R-KT-121B-XXX"}, "given twice"},
+                      UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", "a", "--pick", "b"}, "do not go with it"},
+                      UsageCase{{"models", "extra"}, "takes no arguments"},
                       UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-124B-XXX", "--image", "a"}, "unknown model"},
                       UsageCase{{"download", "--port", "COMX", "--model", "VX7R-KT-121B-XXX", "--image", "a"}, "not a port"},
                       UsageCase{{"download", "--port", "COM0", "--model", "VX7R-KT-121B-XXX", "--image", "a"}, "not a port"},

@@ -1,0 +1,40 @@
+// --trace: every byte on the line with a millisecond timestamp, the port and the phase.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "line_tap.h"
+
+namespace romlift::cli {
+
+// One file shared by every port; lines are written whole under a lock.
+class TraceFile {
+public:
+    // Opens (creates or truncates) `path`; false with *error set when it cannot.
+    bool Open(const std::string& path, std::string* error);
+    ~TraceFile();
+    void Write(const std::string& port, const char* direction, LinePhase phase, const uint8_t* b, size_t n);
+
+private:
+    std::mutex mu_;
+    std::FILE* f_ = nullptr;
+    std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
+};
+
+class PortTrace final : public LineTap {
+public:
+    PortTrace(TraceFile& file, std::string port) : file_(file), port_(std::move(port)) {}
+    void Sent(LinePhase phase, const uint8_t* b, size_t n) override { file_.Write(port_, "sent", phase, b, n); }
+    void Received(LinePhase phase, const uint8_t* b, size_t n) override {
+        file_.Write(port_, "recv", phase, b, n);
+    }
+
+private:
+    TraceFile& file_;
+    std::string port_;
+};
+
+}  // namespace romlift::cli

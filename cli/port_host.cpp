@@ -1,0 +1,43 @@
+#include "port_host.h"
+
+#include "download_state.h"
+
+namespace romlift::cli {
+
+PortHost::PortHost(const DownloadState& state, std::string portName, Reporter& reporter, uint64_t imageSize)
+    : state_(state), port_(std::move(portName)), reporter_(reporter), imageSize_(imageSize) {}
+
+void PortHost::SetStatus(std::string_view text) {
+    last_ = std::string(text);
+    reporter_.Status(port_, text);
+}
+
+void PortHost::PaintProgress(int) {
+    // The counter names the frame about to go out; the ones before it are confirmed.
+    Progress p;
+    p.framesConfirmed = state_.frameCounter - 1;
+    p.totalFrames = state_.totalFrames;
+    p.bytesSent = std::min<uint64_t>(static_cast<uint64_t>(p.framesConfirmed) * 50u, imageSize_);
+    p.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_).count();
+    p.remainingMs = p.framesConfirmed > 0
+                        ? p.elapsedMs * (p.totalFrames - p.framesConfirmed) / p.framesConfirmed
+                        : 0;
+    reporter_.Step(port_, p);
+}
+
+void PortHost::ClearProgress() {
+    if (state_.frameCounter == 0) {
+        started_ = std::chrono::steady_clock::now();  // an attempt begins
+    }
+    reporter_.EndSteps(port_);
+}
+
+bool PortHost::ChooseFirmware(DownloadState& state) {
+    if (chooser) {
+        return chooser(state);
+    }
+    state.cancel = 1;
+    return false;
+}
+
+}  // namespace romlift::cli

@@ -1,0 +1,40 @@
+// The engine's front end for one port's attempt on the command line.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "download_host.h"
+#include "reporter.h"
+
+namespace romlift {
+struct DownloadState;
+}
+
+namespace romlift::cli {
+
+class PortHost final : public DownloadHost {
+public:
+    PortHost(const DownloadState& state, std::string portName, Reporter& reporter, uint64_t imageSize);
+
+    void SetStatus(std::string_view text) override;
+    void PaintProgress(int x) override;
+    void ClearProgress() override;
+    bool ChooseFirmware(DownloadState& state) override;
+    void ShowWaitCursor(bool) override {}
+
+    const std::string& LastStatus() const { return last_; }
+    // What ChooseFirmware does; set by the caller that locates the image.
+    std::function<bool(DownloadState&)> chooser;
+
+private:
+    const DownloadState& state_;
+    std::string port_;
+    Reporter& reporter_;
+    uint64_t imageSize_;
+    std::string last_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
+
+}  // namespace romlift::cli

@@ -1,0 +1,279 @@
+// romlift-cli finding its image in a drivers folder, choosing among several, JSON lines, traces,
+// and several units at once.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "run_cli.h"
+#include "virtual_unit.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using romlift::testing::Outcome;
+using romlift::testing::RunTool;
+using romlift::testing::RunSpec;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Image(size_t n, uint8_t seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<uint8_t>(i * 13 + seed);
+    }
+    return b;
+}
+
+// The value of "key":"..." in a JSON line, decoded (\n, \", \\ and \u00XX), or "" when absent.
+std::string JsonField(const std::string& line, const std::string& key) {
+    const std::string tag = "\"" + key + "\":";
+    size_t i = line.find(tag);
+    if (i == std::string::npos) {
+        return "";
+    }
+    i += tag.size();
+    if (line[i] != '"') {
+        const size_t end = line.find_first_of(",}", i);
+        return line.substr(i, end - i);
+    }
+    std::string out;
+    for (++i; i < line.size() && line[i] != '"'; ++i) {
+        if (line[i] != '\\') {
+            out += line[i];
+            continue;
+        }
+        const char e = line[++i];
+        if (e == 'n') {
+            out += '\n';
+        } else if (e == 'u') {
+            out += static_cast<char>(std::stoi(line.substr(i + 1, 4), nullptr, 16));
+            i += 4;
+        } else {
+            out += e;
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> Lines(const std::string& s) {
+    std::vector<std::string> out;
+    std::istringstream in(s);
+    for (std::string l; std::getline(in, l);) {
+        out.push_back(l);
+    }
+    return out;
+}
+
+class LocateCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/romlift-loc-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        drivers_ = dir_ / "drivers";
+        fs::create_directory(drivers_);
+    }
+    void TearDown() override {
+        units_.clear();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions o = {}) {
+        units_.push_back(std::make_unique<vx7r::VirtualUnit>(o));
+        EXPECT_TRUE(units_.back()->Start());
+        return *units_.back();
+    }
+    void Put(const fs::path& p, const Bytes& b) {
+        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    }
+    // Three images for PLQ5A whose search order (letter case ignored) is a, b, C.
+    void ThreeImages() {
+        Put(drivers_ / "plq5a_b.abs", Image(70, 2));
+        Put(drivers_ / "PLQ5A_a.abs", Image(60, 1));
+        Put(drivers_ / "PLQ5A_C.abs", Image(80, 3));
+        Put(drivers_ / "PLQ5B_z.abs", Image(10, 9));
+    }
+    std::vector<std::string> Download(const vx7r::VirtualUnit& unit, std::vector<std::string> extra) {
+        std::vector<std::string> a{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX",
+                                   "--drivers", drivers_.string()};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+    std::map<std::string, Bytes> DriversListing() const {
+        std::map<std::string, Bytes> m;
+        for (const auto& e : fs::directory_iterator(drivers_)) {
+            std::ifstream f(e.path(), std::ios::binary);
+            m[e.path().filename().string()] = Bytes(std::istreambuf_iterator<char>(f), {});
+        }
+        return m;
+    }
+
+    fs::path dir_, drivers_;
+    std::vector<std::unique_ptr<vx7r::VirtualUnit>> units_;
+};
+
+TEST_F(LocateCli, SingleImageInTheDriversFolderBesideTheExecutableIsSentWithoutAsking) {
+    // A copy of the tool in a scratch folder, so its drivers folder is ours alone.
+    const fs::path bin = dir_ / "romlift-cli";
+    fs::copy_file(ROMLIFT_CLI, bin);
+    const Bytes img = Image(130, 5);
+    Put(drivers_ / "PLQ5A 100%s.abs", img);
+    Put(drivers_ / "PLQ5B_other.abs", Image(10, 1));
+    auto& unit = StartUnit();
+    const Outcome o = RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX"}, {}, bin.string()});
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    EXPECT_THAT(o.err, HasSubstr("Downloading file PLQ5A 100%s.abs to selected unit.\n"));
+    EXPECT_EQ(unit.Attempts().at(0).image, img);
+}
+
+TEST_F(LocateCli, SeveralImagesWithoutATerminalAreListedAndNothingIsSent) {
+    ThreeImages();
+    auto& unit = StartUnit();
+    const auto before = DriversListing();
+    const Outcome o = RunTool(RunSpec{Download(unit, {})});
+    EXPECT_EQ(o.exitStatus, 2);
+    const auto a = o.err.find("PLQ5A_a.abs"), b = o.err.find("plq5a_b.abs"), c = o.err.find("PLQ5A_C.abs");
+    ASSERT_NE(c, std::string::npos) << o.err;
+    EXPECT_LT(a, b);
+    EXPECT_LT(b, c);
+    EXPECT_THAT(o.err, Not(HasSubstr("PLQ5B_z")));
+    EXPECT_THAT(o.err, HasSubstr("60 (Bytes)"));
+    EXPECT_THAT(o.err.substr(c), HasSubstr("(default)"));
+    size_t defaults = 0;
+    for (size_t at = o.err.find("(default)"); at != std::string::npos; at = o.err.find("(default)", at + 1)) {
+        ++defaults;
+    }
+    EXPECT_EQ(defaults, 1u) << o.err;
+    EXPECT_THAT(o.err, HasSubstr("--pick"));
+    EXPECT_THAT(o.err, Not(HasSubstr("Downloading file")));
+    EXPECT_TRUE(unit.Attempts().empty());
+    EXPECT_EQ(DriversListing(), before);
+}
+
+TEST_F(LocateCli, PickNamesTheImageAmongSeveral) {
+    ThreeImages();
+    auto& unit = StartUnit();
+    const Outcome o = RunTool(RunSpec{Download(unit, {"--pick", "PLQ5A_a.abs"})});
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    EXPECT_EQ(unit.Attempts().at(0).image, Image(60, 1));
+
+    const Outcome wrong = RunTool(RunSpec{Download(unit, {"--pick", "PLQ5A_x.abs"})});
+    EXPECT_EQ(wrong.exitStatus, 2);
+    EXPECT_THAT(wrong.err, HasSubstr("PLQ5A_x.abs"));
+    EXPECT_EQ(unit.Attempts().size(), 1u);
+}
+
+TEST_F(LocateCli, TerminalAnswersChooseOrTakeTheDefault) {
+    ThreeImages();
+    auto& unit = StartUnit();
+    for (const auto& [answer, expected] : std::vector<std::pair<std::string, Bytes>>{{"1\n", Image(60, 1)}, {"\n", Image(80, 3)}}) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        const std::string slave = ptsname(master);
+        // Typed ahead: the line waits in the terminal until the tool reads its answer.
+        ASSERT_EQ(write(master, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+        const Outcome o = RunTool(RunSpec{Download(unit, {}), {}, ROMLIFT_CLI, slave});
+        close(master);
+        EXPECT_EQ(o.exitStatus, 0) << o.err;
+        EXPECT_THAT(o.err, HasSubstr("Select the image to download"));
+        EXPECT_EQ(unit.Attempts().back().image, expected);
+    }
+}
+
+TEST_F(LocateCli, NoDriversFolderSaysSoAndFailsToOpenTheImage) {
+    fs::remove_all(drivers_);
+    auto& unit = StartUnit();
+    const Outcome o = RunTool(RunSpec{Download(unit, {})});
+    EXPECT_EQ(o.exitStatus, 1);
+    EXPECT_THAT(o.err, HasSubstr("no firmware image matches"));
+    EXPECT_THAT(o.err, HasSubstr("Downloading file  to selected unit.\nThis takes a long time, please wait...\n"
+                                 "Download :Can not open file\n"));
+    EXPECT_TRUE(unit.Attempts().empty());
+    EXPECT_FALSE(fs::exists(drivers_));
+}
+
+TEST_F(LocateCli, JsonLinesCarryEveryTextProgressAndTheOutcome) {
+    Put(drivers_ / "PLQ5A_\xff.abs", Image(260, 4));
+    auto& unit = StartUnit();
+    const Outcome o = RunTool(RunSpec{Download(unit, {"--json"})});
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    std::vector<std::string> statuses;
+    int progress = 0;
+    std::string outcome;
+    for (const std::string& line : Lines(o.out)) {
+        ASSERT_EQ(line.front(), '{') << line;
+        ASSERT_EQ(line.back(), '}') << line;
+        const std::string event = JsonField(line, "event");
+        if (event == "status") {
+            statuses.push_back(JsonField(line, "text"));
+        } else if (event == "progress") {
+            ++progress;
+            EXPECT_EQ(JsonField(line, "total"), "6");
+            EXPECT_EQ(JsonField(line, "frame"), std::to_string(progress));
+            EXPECT_EQ(JsonField(line, "bytes_sent"), std::to_string(50 * progress));
+        } else if (event == "outcome") {
+            outcome = JsonField(line, "confirmed");
+        }
+    }
+    EXPECT_THAT(statuses, ::testing::ElementsAre(
+                              "Downloading file PLQ5A_\xff.abs to selected unit.\nThis takes a long time, please wait...",
+                              "DownLoad is Completed Successfully"));
+    EXPECT_EQ(progress, 5);
+    EXPECT_EQ(outcome, "true");
+    EXPECT_TRUE(o.err.empty()) << o.err;
+}
+
+TEST_F(LocateCli, TraceHasEveryByteWithItsPhase) {
+    const fs::path trace = dir_ / "line.trace";
+    auto& unit = StartUnit();
+    Put(dir_ / "img.abs", Image(51, 0));
+    const Outcome o = RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--image",
+                                   (dir_ / "img.abs").string(), "--trace", trace.string()}});
+    ASSERT_EQ(o.exitStatus, 0) << o.err;
+    std::ifstream f(trace);
+    const std::vector<std::string> lines = Lines(std::string(std::istreambuf_iterator<char>(f), {}));
+    ASSERT_EQ(lines.size(), 1u + 2 * 6);  // a heading, then wake-up, header, checksum, 2 frames, end
+    EXPECT_THAT(lines[1], ::testing::EndsWith(" sent wake-up 99"));
+    EXPECT_THAT(lines[2], ::testing::EndsWith(" recv wake-up 99"));
+    EXPECT_THAT(lines[3], ::testing::EndsWith(" sent header 14 0A 00 18 00 00 00 00 00 00 00 01 01 00 00 00 00 00 00 00"));
+    EXPECT_THAT(lines[4], ::testing::EndsWith(" recv header 01"));
+    EXPECT_THAT(lines[9], ::testing::MatchesRegex("[0-9]+\\.[0-9]+ .* sent frame 01 32 00 .. ..")) << lines[9];
+    EXPECT_THAT(lines[10], ::testing::EndsWith(" recv frame 01"));
+}
+
+TEST_F(LocateCli, ThreeUnitsAtOnceOneFailingMidTransfer) {
+    Put(drivers_ / "PLQ5A_fleet.abs", Image(400, 8));
+    vx7r::UnitOptions failing;
+    failing.faults.errorAtFrame = 4;
+    auto& a = StartUnit();
+    auto& b = StartUnit(failing);
+    auto& c = StartUnit();
+    const Outcome o = RunTool(RunSpec{{"download", "--port", a.DevicePath(), "--port", b.DevicePath(), "--port", c.DevicePath(),
+                                   "--model", "VX7R-KT-121B-XXX", "--drivers", drivers_.string()}});
+    EXPECT_EQ(o.exitStatus, 1);
+    EXPECT_EQ(a.Attempts().at(0).image, Image(400, 8));
+    EXPECT_EQ(c.Attempts().at(0).image, Image(400, 8));
+    EXPECT_TRUE(a.Attempts().at(0).confirmed);
+    EXPECT_TRUE(c.Attempts().at(0).confirmed);
+    EXPECT_FALSE(b.Attempts().at(0).confirmed);
+    EXPECT_THAT(o.err, HasSubstr(b.DevicePath() + ": Unit has not received the right frame number 4. \n"));
+    EXPECT_THAT(o.err, HasSubstr("Summary: 2 of 3 units confirmed the download\n"));
+    EXPECT_THAT(o.err, HasSubstr("  " + a.DevicePath() + ": confirmed\n"));
+    EXPECT_THAT(o.err, HasSubstr("  " + b.DevicePath() + ": FAILED\n"));
+    EXPECT_THAT(o.err, HasSubstr("  " + c.DevicePath() + ": confirmed\n"));
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// Runs romlift-cli as a child process and collects what a script would see.
+#pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace romlift::testing {
+
+struct Outcome {
+    int exitStatus = -1;
+    std::string out;
+    std::string err;
+};
+
+inline std::string ReadAll(int fd) {
+    std::string s;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            s.append(buf, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return s;
+        }
+    }
+}
+
+// Runs romlift-cli as a child. Standard input is /dev/null unless given; standard output and
+// error are pipes, so the tool sees no terminal there.
+struct RunSpec {
+    std::vector<std::string> args = {};
+    std::vector<std::string> env = {};  // NAME=value, added to this process's environment
+    std::string binary = ROMLIFT_CLI;
+    std::string stdinPath = "/dev/null";
+};
+
+inline Outcome RunTool(const RunSpec& spec) {
+    const auto& args = spec.args;
+    const auto& extraEnv = spec.env;
+    std::vector<std::string> argvStore{spec.binary};
+    argvStore.insert(argvStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvStore) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore(extraEnv);
+    for (char** e = environ; *e != nullptr; ++e) {
+        envStore.emplace_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : envStore) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+
+    int outPipe[2], errPipe[2];
+    EXPECT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, spec.stdinPath.c_str(), O_RDWR | O_NOCTTY, 0);
+    posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    Outcome o;
+    EXPECT_EQ(rc, 0);
+    // Both pipes drained in turn: outputs here are small, far below a pipe's capacity.
+    o.err = ReadAll(errPipe[0]);
+    o.out = ReadAll(outPipe[0]);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    o.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return o;
+}
+
+inline Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return RunTool(RunSpec{args, env});
+}
+
+}  // namespace romlift::testing
