@@ -97,7 +97,8 @@ class VirtualUnit {
     bool Start(std::string* error = nullptr);
     // Installs the hooks; call before Start().
     void SetObserver(Observer observer);
-    // Stops the thread and closes the master (a host still holding the slave then reads EIO).
+    // Stops the thread and closes the master (a host still holding the slave then sees a
+    // hang-up: POLLHUP, and reads of 0 bytes or EIO).
     // Safe to call twice.
     void Stop();
     // Stop() for a front end about to exit: stops answering, then hangs up only once the host
