@@ -146,7 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{{"download", "--port", "COMX", "--model", "VX7R-KT-121B-XXX", "--image", "a"}, "not a port"},
                       UsageCase{{"download", "--port", "COM0", "--model", "VX7R-KT-121B-XXX", "--image", "a"}, "not a port"},
                       UsageCase{{"download", "--port"}, "--port needs a value"},
-                      UsageCase{{"download", "--speed", "9600"}, "unknown option"}));
+                      UsageCase{{"download", "--speed", "9600"}, "unknown option"}),
+    [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST(CliHelp, DocumentsEveryOptionAndTheExitStatuses) {
     const Outcome o = RunCli({"--help"});

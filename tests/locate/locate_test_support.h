@@ -13,50 +13,12 @@
 #include <vector>
 
 #include "firmware_locator.h"
+#include "scratch_dir.h"
 
 namespace romlift::locate_testing {
 
-// Open descriptors of this process; a folder handle left open shows up as a difference.
-inline int OpenDescriptorCount() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++n;
-    }
-    return n;
-}
-
-// A fresh folder under /tmp, removed with everything in it when the object goes.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string tmpl = "/tmp/romlift-locate-XXXXXX";
-        if (::mkdtemp(tmpl.data()) != nullptr) {
-            path_ = tmpl;
-        }
-    }
-    ~ScratchDir() {
-        if (path_.empty()) {
-            return;
-        }
-        // A test may have locked a subfolder; open everything up again so that it can go.
-        std::error_code ec;
-        for (auto it = std::filesystem::recursive_directory_iterator(
-                 path_, std::filesystem::directory_options::skip_permission_denied, ec);
-             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-            if (it->is_directory(ec) && !it->is_symlink(ec)) {
-                ::chmod(it->path().c_str(), 0755);
-            }
-        }
-        std::filesystem::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::filesystem::path& Path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+using romlift::testing::OpenDescriptorCount;
+using romlift::testing::ScratchDir;
 
 // Creates (or replaces) a file of `size` bytes of a repeating pattern; false on any failure.
 inline bool WriteFile(const std::filesystem::path& p, size_t size) {

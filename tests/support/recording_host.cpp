@@ -1,7 +1,5 @@
 #include "recording_host.h"
 
-#include <filesystem>
-
 #include "download_state.h"
 
 namespace romlift::testing {
@@ -56,14 +54,6 @@ int RecordingHost::Count(HostEvent::Kind kind) const {
     int n = 0;
     for (const HostEvent& e : events) {
         n += e.kind == kind ? 1 : 0;
-    }
-    return n;
-}
-
-int OpenDescriptorCount() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++n;
     }
     return n;
 }

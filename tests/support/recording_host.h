@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "download_host.h"
+#include "scratch_dir.h"
 
 namespace romlift::testing {
 
@@ -43,7 +44,5 @@ private:
     const DownloadState* state_;
 };
 
-// Number of open descriptors of this process.
-int OpenDescriptorCount();
 
 }  // namespace romlift::testing
