@@ -1,0 +1,355 @@
+// The Download dialog driven through its widgets, against a virtual unit on a pseudo-terminal.
+#include <stdlib.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "dialog_template.h"
+#include "download_dialog.h"
+#include "download_state.h"
+#include "file_select_dialog.h"
+#include "progress_area.h"
+#include "recording_host.h"
+#include "test_seams.h"
+#include "ui_test_support.h"
+#include "virtual_unit.h"
+
+namespace romlift {
+namespace {
+
+using ui_testing::Bytes;
+using ui_testing::InnerPixels;
+
+const QColor kBarFill(128, 0, 0);
+
+QString Downloading(const QString& name) {
+    return "Downloading file " + name +
+           " to selected unit.\nThis takes a long time, please wait...";
+}
+
+// Notes what the widgets showed each time the engine set the status.
+class WatchedDialog : public CDownloadDlg {
+  public:
+    using CDownloadDlg::CDownloadDlg;
+
+    void SetStatus(std::string_view text) override {
+        CDownloadDlg::SetStatus(text);
+        shown.push_back(dialog::Find<QLabel>(*this, kStatus)->text());
+        downloadEnabled.push_back(dialog::Find<QPushButton>(*this, kDownload)->isEnabled());
+    }
+
+    QStringList shown;
+    std::vector<bool> downloadEnabled;
+};
+
+void ClickRadio(QWidget& dlg, int id) {
+    auto* radio = dialog::Find<QRadioButton>(dlg, id);
+    // The indicator is at the left; the middle of a wide button is only its label's margin.
+    QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(4, radio->height() / 2));
+}
+
+}  // namespace
+
+class DownloadDialogTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void cleanup() {
+        test_seams::SetFileSelectAnswer({});
+        unsetenv("ROMLIFT_COM2");
+        unit_.reset();
+        folder_.reset();
+    }
+
+    void wholeDownloadThroughTheWidgets() {
+        StartUnit();
+        const Bytes image = folder_->AddFirmware("PLQ5B-7.abs", 537);
+        DownloadState state;
+        WatchedDialog dlg(state, {folder_->Path(), {}});
+        ShowAndWait(dlg);
+        const int descriptors = testing::OpenDescriptorCount();
+
+        dialog::Find<QComboBox>(dlg, 1029)->setCurrentIndex(1);
+        ClickRadio(dlg, 1007);
+        QCOMPARE(state.selectedPort, 2);
+        QTest::mouseClick(dialog::Find<QPushButton>(dlg, 1), Qt::LeftButton);
+
+        QCOMPARE(dlg.shown,
+                 (QStringList{Downloading("PLQ5B-7.abs"), "DownLoad is Completed Successfully"}));
+        QCOMPARE(dlg.downloadEnabled, (std::vector<bool>{false, false}));
+        QVERIFY(dialog::Find<QPushButton>(dlg, 1)->isEnabled());
+        QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 2));
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+        QCOMPARE(testing::OpenDescriptorCount(), descriptors);
+
+        QVERIFY(unit_->WaitForAttempts(1, 10000));
+        const auto attempts = unit_->Attempts();
+        QCOMPARE(attempts.size(), size_t{1});
+        QVERIFY(attempts[0].confirmed);
+        QVERIFY(attempts[0].image == image);
+        QVERIFY(unit_->Violations().empty());
+    }
+
+    // Two matches: the selection comes up while Download is off; the clicked file goes out.
+    void chosenFileGoesToTheUnit() {
+        StartUnit();
+        const Bytes first = folder_->AddFirmware("PLQ5A-1.abs", 120, 1);
+        folder_->AddFirmware("PLQ5A-2.abs", 130, 2);
+        DownloadState state;
+        WatchedDialog dlg(state, {folder_->Path(), {}});
+        ShowAndWait(dlg);
+        ClickRadio(dlg, 1007);
+
+        bool enabledDuringChoice = true;
+        test_seams::SetFileSelectAnswer([&](CFileSelectDlg& select) {
+            enabledDuringChoice = dialog::Find<QPushButton>(dlg, 1)->isEnabled();
+            select.show();
+            auto* list = dialog::Find<QTreeWidget>(select, 1028);
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                              list->visualItemRect(list->topLevelItem(0)).center());
+            QTest::mouseClick(dialog::Find<QPushButton>(select, 1), Qt::LeftButton);
+            return select.result();
+        });
+        QTest::mouseClick(dialog::Find<QPushButton>(dlg, 1), Qt::LeftButton);
+
+        QVERIFY(!enabledDuringChoice);
+        QCOMPARE(dlg.shown.value(0), Downloading("PLQ5A-1.abs"));
+        QCOMPARE(dlg.shown.value(1), QString("DownLoad is Completed Successfully"));
+        QVERIFY(unit_->WaitForAttempts(1, 10000));
+        QVERIFY(unit_->Attempts()[0].image == first);
+    }
+
+    void cancelledChoiceLeavesStatusAndBar() {
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        folder_->AddFirmware("PLQ5A-1.abs", 10);
+        folder_->AddFirmware("PLQ5A-2.abs", 10);
+        DownloadState state;
+        WatchedDialog dlg(state, {folder_->Path(), {}});
+        ShowAndWait(dlg);
+        dlg.SetStatus("Down Load Failed");
+        state.frameCounter = 4;
+        dlg.PaintProgress(120);
+        auto* area = dialog::Find<ProgressArea>(dlg, 1013);
+        const QImage before = InnerPixels(*area);
+
+        test_seams::SetFileSelectAnswer([](CFileSelectDlg& select) {
+            select.show();
+            QTest::keyClick(&select, Qt::Key_Escape);
+            return select.result();
+        });
+        QTest::mouseClick(dialog::Find<QPushButton>(dlg, 1), Qt::LeftButton);
+
+        QCOMPARE(state.cancel, 1);
+        QCOMPARE(dialog::Find<QLabel>(dlg, 1014)->text(), QString("Down Load Failed"));
+        QCOMPARE(dlg.shown.size(), 1);  // only the test's own text
+        QCOMPARE(InnerPixels(*area), before);
+        QVERIFY(dialog::Find<QPushButton>(dlg, 1)->isEnabled());
+    }
+
+    // Enter presses Download: with nothing in drivers/ the attempt stops at the missing image.
+    void enterStartsAnAttempt() {
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        DownloadState state;
+        WatchedDialog dlg(state, {folder_->Path(), {}});
+        ShowAndWait(dlg);
+        QTest::keyClick(dialog::Find<QWidget>(dlg, 1029), Qt::Key_Return);
+        QCOMPARE(dlg.shown.value(1), QString("Download :Can not open file"));
+        QVERIFY(dlg.isVisible());
+    }
+
+    void closeWays_data() {
+        QTest::addColumn<int>("way");
+        QTest::newRow("Close button") << 0;
+        QTest::newRow("Escape") << 1;
+        QTest::newRow("close box") << 2;
+    }
+    void closeWays() {
+        QFETCH(int, way);
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        ShowAndWait(dlg);
+        if (way == 0) {
+            QTest::mouseClick(dialog::Find<QPushButton>(dlg, 2), Qt::LeftButton);
+        } else if (way == 1) {
+            QTest::keyClick(dialog::Find<QWidget>(dlg, 1029), Qt::Key_Escape);
+        } else {
+            dlg.close();
+        }
+        QVERIFY(!dlg.isVisible());
+        QCOMPARE(dlg.result(), 1);
+    }
+
+    void freshDialogStartsAtCom1AndFirstModel() {
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        DownloadState state;
+        state.selectedPort = 3;
+        state.modelPrefix = "127";
+        state.unitTypeCode = 14;
+        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        QCOMPARE(state.selectedPort, 1);
+        QCOMPARE(state.modelPrefix, std::string("PLQ5A"));
+        QCOMPARE(state.unitTypeCode, 10u);
+        QCOMPARE(dialog::Find<QComboBox>(dlg, 1029)->currentIndex(), 0);
+        QCOMPARE(dialog::Find<QComboBox>(dlg, 1029)->count(), 6);
+        QVERIFY(dialog::Find<QRadioButton>(dlg, 1006)->isChecked());
+        QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 1029));
+    }
+
+    void noSelectionKeepsTheModel() {
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        auto* models = dialog::Find<QComboBox>(dlg, 1029);
+        models->setCurrentIndex(2);
+        QCOMPARE(state.modelPrefix, std::string("PLQ5C"));
+        QCOMPARE(state.unitTypeCode, 9u);
+        models->setCurrentIndex(-1);
+        QCOMPARE(state.modelPrefix, std::string("PLQ5C"));
+        QCOMPARE(state.unitTypeCode, 9u);
+    }
+
+    void portButtons_data() {
+        QTest::addColumn<int>("id");
+        QTest::addColumn<int>("port");
+        QTest::newRow("COM3") << 1008 << 3;
+        QTest::newRow("COM4") << 1009 << 4;
+        QTest::newRow("COM2") << 1007 << 2;
+    }
+    void portButtons() {
+        QFETCH(int, id);
+        QFETCH(int, port);
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        ShowAndWait(dlg);
+        ClickRadio(dlg, id);
+        QCOMPARE(state.selectedPort, port);
+        QVERIFY(!dialog::Find<QRadioButton>(dlg, 1006)->isChecked());
+        ClickRadio(dlg, 1006);
+        QCOMPARE(state.selectedPort, 1);
+    }
+
+    void barPixels_data() {
+        QTest::addColumn<int>("x");
+        QTest::newRow("200") << 200;
+        QTest::newRow("133") << 133;
+        QTest::newRow("87") << 87;
+    }
+    void barPixels() {
+        QFETCH(int, x);
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        auto* area = dialog::Find<ProgressArea>(dlg, 1013);
+        const QImage empty = InnerPixels(*area);
+        QVERIFY(empty.width() > 100 && empty.height() > 10);
+        state.frameCounter = 5;
+        dlg.PaintProgress(x);
+        const QImage bar = InnerPixels(*area);
+        QCOMPARE(bar.pixelColor(1, 1), QColor(Qt::black));
+        QCOMPARE(bar.pixelColor(5, 5), kBarFill);
+        QCOMPARE(bar.pixelColor(0, 5), empty.pixelColor(0, 5));
+        if (x < bar.width()) {
+            QCOMPARE(bar.pixelColor(x - 1, 5), QColor(Qt::black));
+            QCOMPARE(bar.pixelColor(x, 5), empty.pixelColor(x, 5));
+        } else {
+            // Cut off at the border, not wrapped or shrunk.
+            QCOMPARE(bar.pixelColor(bar.width() - 1, 5), kBarFill);
+        }
+    }
+
+    // Which host calls empty the bar: the end-of-attempt repaint and the clear before the first
+    // frame; not the clear after the frames.
+    void barErasing_data() {
+        QTest::addColumn<bool>("invalidate");
+        QTest::addColumn<int>("frame");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("InvalidateAll") << true << 9 << false;
+        QTest::newRow("ClearProgress before frames") << false << 0 << false;
+        QTest::newRow("ClearProgress after frames") << false << 9 << true;
+    }
+    void barErasing() {
+        QFETCH(bool, invalidate);
+        QFETCH(int, frame);
+        QFETCH(bool, kept);
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        auto* area = dialog::Find<ProgressArea>(dlg, 1013);
+        state.frameCounter = 3;
+        dlg.PaintProgress(60);
+        state.frameCounter = frame;
+        if (invalidate) {
+            dlg.InvalidateAll();
+        } else {
+            dlg.ClearProgress();
+        }
+        // A repaint by Qt, as an uncovered window gets.
+        area->repaint();
+        QCOMPARE(InnerPixels(*area).pixelColor(5, 5) == kBarFill, kept);
+    }
+
+    void statusNewlineMakesTwoLines() {
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        auto* status = dialog::Find<QLabel>(dlg, 1014);
+        dlg.SetStatus("Unit is not responding. Please retry...");
+        QCOMPARE(ui_testing::TextBands(InnerPixels(*status), 2), 1);
+        dlg.SetStatus("Invalid response from the unit.\nCan not proceed. Please retry...");
+        QCOMPARE(status->text(),
+                 QString("Invalid response from the unit.\nCan not proceed. Please retry..."));
+        QCOMPARE(ui_testing::TextBands(InnerPixels(*status), 2), 2);
+    }
+
+    void waitCursorIsBalanced() {
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        DownloadState state;
+        {
+            CDownloadDlg dlg(state, {folder_->Path(), {}});
+            dlg.ShowWaitCursor(true);
+            dlg.ShowWaitCursor(true);
+            QVERIFY(QApplication::overrideCursor() != nullptr);
+            QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+            dlg.ShowWaitCursor(false);
+            QCOMPARE(QApplication::overrideCursor(), nullptr);
+            dlg.ShowWaitCursor(true);
+        }
+        // A dialog going away mid-attempt must not leave the cursor stuck.
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+    }
+
+  private:
+    void StartUnit() {
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        unit_ = std::make_unique<vx7r::VirtualUnit>();
+        std::string error;
+        QVERIFY2(unit_->Start(&error), error.c_str());
+        setenv("ROMLIFT_COM2", unit_->DevicePath().c_str(), 1);
+    }
+    static void ShowAndWait(QWidget& w) {
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+    }
+
+    std::unique_ptr<ui_testing::ProgramFolder> folder_;
+    std::unique_ptr<vx7r::VirtualUnit> unit_;
+};
+
+}  // namespace romlift
+
+int RunDownloadDialogTests(int argc, char** argv) {
+    romlift::DownloadDialogTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "download_dialog_test.moc"

@@ -1,0 +1,145 @@
+// The two dialogs as built from their tables: ids, texts, tab order, layout inside the window.
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "dialog_template.h"
+#include "download_dialog.h"
+#include "download_state.h"
+#include "file_select_dialog.h"
+#include "progress_area.h"
+#include "ui_test_support.h"
+
+namespace romlift {
+namespace {
+
+// Ids of the controls a Tab press visits, in order, starting from `first`.
+QStringList TabChain(QWidget* first) {
+    QStringList ids;
+    QWidget* w = first;
+    do {
+        if ((w->focusPolicy() & Qt::TabFocus) == Qt::TabFocus && w->isEnabled()) {
+            ids << w->objectName();
+        }
+        w = w->nextInFocusChain();
+    } while (w != first && ids.size() < 20);
+    return ids;
+}
+
+}  // namespace
+
+class TemplateTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void downloadControls_data() {
+        QTest::addColumn<int>("id");
+        QTest::addColumn<QString>("className");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Download") << 1 << "QPushButton"
+                                  << "Download";
+        QTest::newRow("Close") << 2 << "QPushButton"
+                               << "Close";
+        QTest::newRow("COM1") << 1006 << "QRadioButton"
+                              << "COM1";
+        QTest::newRow("COM2") << 1007 << "QRadioButton"
+                              << "COM2";
+        QTest::newRow("COM3") << 1008 << "QRadioButton"
+                              << "COM3";
+        QTest::newRow("COM4") << 1009 << "QRadioButton"
+                              << "COM4";
+        QTest::newRow("progress") << 1013 << "romlift::ProgressArea"
+                                  << "";
+        QTest::newRow("status") << 1014 << "QLabel"
+                                << "";
+        QTest::newRow("models") << 1029 << "QComboBox"
+                                << "";
+        QTest::newRow("unit label") << 1031 << "QLabel"
+                                    << "Select Unit :-";
+        QTest::newRow("port label") << 1032 << "QLabel"
+                                    << "Select Port :-";
+    }
+    void downloadControls() {
+        QFETCH(int, id);
+        QFETCH(QString, className);
+        QFETCH(QString, text);
+        DownloadState state;
+        CDownloadDlg dlg(state, {programFolder_.Path(), {}});
+        QCOMPARE(dlg.windowTitle(), QString("Download"));
+        auto* w = dialog::Find<QWidget>(dlg, id);
+        QVERIFY(w != nullptr);
+        QCOMPARE(QString(w->metaObject()->className()), className);
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+            QCOMPARE(b->text(), text);
+        } else if (auto* l = qobject_cast<QLabel*>(w)) {
+            QCOMPARE(l->text(), text);
+        }
+        QVERIFY2(QRect(QPoint(0, 0), dlg.size()).contains(w->geometry()),
+                 "control lies outside the window");
+    }
+
+    void groupBoxesHaveNoId() {
+        DownloadState state;
+        CDownloadDlg dlg(state, {programFolder_.Path(), {}});
+        const auto groups = dlg.findChildren<QGroupBox*>(Qt::FindDirectChildrenOnly);
+        QCOMPARE(groups.size(), 5);
+        for (QGroupBox* g : groups) {
+            QVERIFY(g->objectName().isEmpty());
+        }
+    }
+
+    void tabOrder() {
+        DownloadState state;
+        CDownloadDlg dlg(state, {programFolder_.Path(), {}});
+        QCOMPARE(TabChain(dialog::Find<QWidget>(dlg, 1029)), (QStringList{"1029", "1", "2"}));
+
+        state.driversFolder = programFolder_.Drivers();
+        CFileSelectDlg select(state);
+        QCOMPARE(select.windowTitle(), QString("Select File To Download"));
+        QCOMPARE(TabChain(dialog::Find<QWidget>(select, 1)), (QStringList{"1", "2", "1028"}));
+    }
+
+    void dialogUnitsFollowTheFont_data() {
+        QTest::addColumn<int>("points");
+        QTest::newRow("8 pt") << 8;
+        QTest::newRow("10 pt") << 10;
+        QTest::newRow("14 pt") << 14;
+    }
+    void dialogUnitsFollowTheFont() {
+        QFETCH(int, points);
+        const QFont font = dialog::DialogFont(points);
+        QCOMPARE(font.pointSize(), points);
+        const QFontMetrics m(font);
+        // Four units across are one average character, eight down one line.
+        const QRect r = dialog::UnitsFor(font).ToPixels(4, 8, 8, 16);
+        QCOMPARE(r,
+                 QRect(m.averageCharWidth(), m.height(), 2 * m.averageCharWidth(), 2 * m.height()));
+    }
+
+    void statusLineLooks() {
+        DownloadState state;
+        CDownloadDlg dlg(state, {programFolder_.Path(), {}});
+        auto* status = dialog::Find<QLabel>(dlg, 1014);
+        QCOMPARE(status->alignment(), Qt::AlignHCenter | Qt::AlignVCenter);
+        QVERIFY(status->wordWrap());
+        QCOMPARE(status->frameStyle(), QFrame::Panel | QFrame::Sunken);
+        QCOMPARE(status->lineWidth(), 1);
+        QVERIFY(dialog::Find<QPushButton>(dlg, 1)->isDefault());
+        QVERIFY(!dialog::Find<QPushButton>(dlg, 2)->isDefault());
+    }
+
+  private:
+    ui_testing::ProgramFolder programFolder_;
+};
+
+}  // namespace romlift
+
+int RunTemplateTests(int argc, char** argv) {
+    romlift::TemplateTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "template_test.moc"

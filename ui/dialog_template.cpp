@@ -1,0 +1,118 @@
+#include "dialog_template.h"
+
+#include <cmath>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTreeWidget>
+
+#include "progress_area.h"
+
+namespace romlift::dialog {
+
+QRect Units::ToPixels(int dx, int dy, int dw, int dh) const {
+    const auto px = [](double v) { return static_cast<int>(std::lround(v)); };
+    return QRect(px(dx * x), px(dy * y), px(dw * x), px(dh * y));
+}
+
+Units UnitsFor(const QFont& font) {
+    const QFontMetrics m(font);
+    return Units{m.averageCharWidth() / 4.0, m.height() / 8.0};
+}
+
+QFont DialogFont(int pointSize) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSize(pointSize);
+    return font;
+}
+
+namespace {
+
+QWidget* Make(const Control& c, QDialog& dialog) {
+    const QString text = QString::fromUtf8(c.text);
+    switch (c.kind) {
+        case Kind::PushButton: {
+            auto* b = new QPushButton(text, &dialog);
+            b->setDefault((c.style & kDefault) != 0);
+            return b;
+        }
+        case Kind::ComboBox:
+            return new QComboBox(&dialog);
+        case Kind::ProgressArea:
+            return new ProgressArea(&dialog);
+        case Kind::Static: {
+            auto* l = new QLabel(text, &dialog);
+            l->setTextFormat(Qt::PlainText);  // a file name with '<' must show as written
+            Qt::Alignment a = (c.style & kCenter)  ? Qt::AlignHCenter
+                              : (c.style & kRight) ? Qt::AlignRight
+                                                   : Qt::AlignLeft;
+            a |= (c.style & (kVCenter | kCenter)) ? Qt::AlignVCenter : Qt::AlignTop;
+            l->setAlignment(a);
+            l->setWordWrap((c.style & kWordWrap) != 0);
+            if (c.style & kSunken) {
+                l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+                l->setLineWidth(1);
+            }
+            return l;
+        }
+        case Kind::GroupBox: {
+            auto* g = new QGroupBox(text, &dialog);
+            g->setAttribute(Qt::WA_TransparentForMouseEvents);
+            return g;
+        }
+        case Kind::RadioButton: {
+            auto* r = new QRadioButton(text, &dialog);
+            r->setAutoExclusive(true);
+            return r;
+        }
+        case Kind::ListView:
+            return new QTreeWidget(&dialog);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void Build(QDialog& dialog, const Template& t) {
+    const QFont font = DialogFont(t.pointSize);
+    const Units u = UnitsFor(font);
+    dialog.setFont(font);
+    dialog.setWindowTitle(QString::fromUtf8(t.caption));
+    dialog.setFixedSize(u.ToPixels(0, 0, t.w, t.h).size());
+
+    QWidget* previousStop = nullptr;
+    for (const Control& c : t.controls) {
+        QWidget* w = Make(c, dialog);
+        if (c.id != kNoId) {
+            w->setObjectName(QString::number(c.id));
+        }
+        QRect r = u.ToPixels(c.x, c.y, c.w, c.h);
+        if (c.kind == Kind::ComboBox) {
+            // The template's height is the dropped-down list; the closed box keeps its own.
+            r.setHeight(w->sizeHint().height());
+        }
+        w->setGeometry(r);
+        if (c.kind == Kind::GroupBox) {
+            w->lower();
+        }
+        if (c.style & kTabStop) {
+            w->setFocusPolicy(Qt::StrongFocus);
+            if (previousStop != nullptr) {
+                QWidget::setTabOrder(previousStop, w);
+            }
+            previousStop = w;
+        } else if (w->focusPolicy() != Qt::NoFocus) {
+            w->setFocusPolicy(Qt::ClickFocus);
+        }
+    }
+}
+
+}  // namespace romlift::dialog

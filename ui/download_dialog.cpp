@@ -1,0 +1,150 @@
+#include "download_dialog.h"
+
+#include <array>
+#include <utility>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalBlocker>
+
+#include "dialog_template.h"
+#include "download.h"
+#include "download_state.h"
+#include "file_select_dialog.h"
+#include "models.h"
+#include "progress_area.h"
+#include "test_seams.h"
+
+namespace romlift {
+namespace {
+
+using dialog::Control;
+using dialog::Kind;
+using dialog::kNoId;
+constexpr unsigned kStaticRight = dialog::kRight | dialog::kVCenter;
+
+// In tab order: the model list, Download, Close; nothing else takes a Tab stop.
+constexpr std::array kControls{
+    Control{CDownloadDlg::kModelList, Kind::ComboBox, "", 62, 20, 142, 79, dialog::kTabStop},
+    Control{CDownloadDlg::kDownload, Kind::PushButton, "Download", 228, 10, 41, 14,
+            dialog::kTabStop | dialog::kDefault},
+    Control{CDownloadDlg::kClose, Kind::PushButton, "Close", 228, 34, 41, 14, dialog::kTabStop},
+    Control{CDownloadDlg::kProgress, Kind::ProgressArea, "", 62, 89, 101, 9, dialog::kBorder},
+    Control{CDownloadDlg::kStatus, Kind::Static, "", 5, 105, 217, 19,
+            dialog::kCenter | dialog::kWordWrap | dialog::kSunken},
+    Control{CDownloadDlg::kSelectUnit, Kind::Static, "Select Unit :-", 9, 18, 39, 11, kStaticRight},
+    Control{kNoId, Kind::GroupBox, "", 1, 0, 278, 136, 0},
+    Control{kNoId, Kind::GroupBox, "", 5, 7, 215, 33, 0},
+    Control{CDownloadDlg::kSelectPort, Kind::Static, "Select Port :-", 9, 59, 39, 11, kStaticRight},
+    Control{kNoId, Kind::GroupBox, "", 5, 47, 215, 33, 0},
+    Control{kNoId, Kind::GroupBox, "", 53, 51, 163, 25, 0},
+    Control{CDownloadDlg::kCom1, Kind::RadioButton, "COM1", 62, 61, 35, 10, 0},
+    Control{CDownloadDlg::kCom2, Kind::RadioButton, "COM2", 100, 61, 30, 10, 0},
+    Control{CDownloadDlg::kCom3, Kind::RadioButton, "COM3", 138, 61, 30, 10, 0},
+    Control{CDownloadDlg::kCom4, Kind::RadioButton, "COM4", 176, 61, 30, 10, 0},
+    Control{kNoId, Kind::GroupBox, "", 53, 12, 163, 23, 0},
+};
+constexpr dialog::Template kTemplate{"Download", 279, 139, 10, kControls};
+
+}  // namespace
+
+CDownloadDlg::CDownloadDlg(DownloadState& state, LocateOptions options, QWidget* parent)
+    : QDialog(parent), state_(state), options_(std::move(options)) {
+    dialog::Build(*this, kTemplate);
+    models_ = dialog::Find<QComboBox>(*this, kModelList);
+    download_ = dialog::Find<QPushButton>(*this, kDownload);
+    close_ = dialog::Find<QPushButton>(*this, kClose);
+    progress_ = dialog::Find<ProgressArea>(*this, kProgress);
+    status_ = dialog::Find<QLabel>(*this, kStatus);
+
+    state_.selectedPort = 1;
+    state_.modelPrefix = "PLQ5A";
+    state_.unitTypeCode = 10;
+    {
+        // Row 0 is shown without being "selected": the state already holds its values.
+        const QSignalBlocker quiet(models_);
+        FillModelList([this](std::string_view name) {
+            models_->addItem(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
+        });
+        models_->setCurrentIndex(0);
+    }
+    connect(models_, &QComboBox::currentIndexChanged, this,
+            [this](int row) { SelectModel(state_, row); });
+
+    int port = 1;
+    for (int id : {kCom1, kCom2, kCom3, kCom4}) {
+        auto* radio = dialog::Find<QRadioButton>(*this, id);
+        connect(radio, &QRadioButton::clicked, this, [this, port] { state_.selectedPort = port; });
+        ++port;
+    }
+    dialog::Find<QRadioButton>(*this, kCom1)->setChecked(true);
+
+    connect(download_, &QPushButton::clicked, this, &CDownloadDlg::OnDownload);
+    connect(close_, &QPushButton::clicked, this, [this] { done(1); });
+    models_->setFocus();
+}
+
+CDownloadDlg::~CDownloadDlg() {
+    ShowWaitCursor(false);
+}
+
+void CDownloadDlg::OnDownload() {
+    state_.cancel = 0;
+    download_->setEnabled(false);
+    close_->setFocus();
+    DoDownload(state_, *this, [this](DownloadState& s, DownloadHost& host) {
+        return FirmwareHelper::LocateFirmware(s, host, options_);
+    });
+    download_->setEnabled(true);
+}
+
+void CDownloadDlg::SetStatus(std::string_view text) {
+    status_->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    status_->repaint();
+}
+
+void CDownloadDlg::PaintProgress(int x) {
+    progress_->PaintBar(x);
+}
+
+void CDownloadDlg::ClearProgress() {
+    // Only the clear at the start of an attempt empties the bar; the one after the frames leaves
+    // it to the window's repaint.
+    if (state_.frameCounter == 0) {
+        progress_->EraseBar();
+        progress_->repaint();
+    }
+}
+
+bool CDownloadDlg::ChooseFirmware(DownloadState& state) {
+    CFileSelectDlg select(state, this);
+    test_seams::RunFileSelect(select);
+    return state.cancel == 0;
+}
+
+void CDownloadDlg::ShowWaitCursor(bool on) {
+    if (on == waitCursor_) {
+        return;
+    }
+    waitCursor_ = on;
+    if (on) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else {
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+void CDownloadDlg::InvalidateAll() {
+    progress_->EraseBar();
+    update();
+    progress_->update();
+}
+
+void CDownloadDlg::reject() {
+    done(1);
+}
+
+}  // namespace romlift

@@ -1,0 +1,69 @@
+// The Download dialog: pick the unit model and the COM port, press Download, watch the status
+// line and the bar. It is the engine's front end for the attempt it starts.
+#pragma once
+
+#include <string_view>
+
+#include <QDialog>
+
+#include "download_host.h"
+#include "firmware_locator.h"
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+
+namespace romlift {
+
+struct DownloadState;
+class ProgressArea;
+
+class CDownloadDlg : public QDialog, public DownloadHost {
+    Q_OBJECT
+  public:
+    enum Id {
+        kDownload = 1,
+        kClose = 2,
+        kCom1 = 1006,
+        kCom2 = 1007,
+        kCom3 = 1008,
+        kCom4 = 1009,
+        kProgress = 1013,
+        kStatus = 1014,
+        kModelList = 1029,
+        kSelectUnit = 1031,
+        kSelectPort = 1032,
+    };
+
+    // Resets `state` to COM1 and the first model. `state` must outlive the dialog; `options`
+    // say where the locator looks for firmware.
+    explicit CDownloadDlg(DownloadState& state, LocateOptions options = {},
+                          QWidget* parent = nullptr);
+    ~CDownloadDlg() override;
+
+    // Texts are taken as UTF-8; invalid bytes show as U+FFFD.
+    void SetStatus(std::string_view text) override;
+    void PaintProgress(int x) override;
+    void ClearProgress() override;
+    bool ChooseFirmware(DownloadState& state) override;
+    void ShowWaitCursor(bool on) override;
+    void InvalidateAll() override;
+
+    // Escape and the close box end the dialog as Close does, with result 1.
+    void reject() override;
+
+  private:
+    void OnDownload();
+
+    DownloadState& state_;
+    LocateOptions options_;
+    QComboBox* models_;
+    QPushButton* download_;
+    QPushButton* close_;
+    ProgressArea* progress_;
+    QLabel* status_;
+    bool waitCursor_ = false;
+};
+
+}  // namespace romlift

@@ -1,0 +1,37 @@
+// The list of firmware images that matched the selected model, for the user to pick one.
+#pragma once
+
+#include <vector>
+
+#include <QDialog>
+
+#include "firmware_locator.h"
+
+class QPushButton;
+class QTreeWidget;
+
+namespace romlift {
+
+struct DownloadState;
+
+class CFileSelectDlg : public QDialog {
+    Q_OBJECT
+  public:
+    enum Id { kOk = 1, kCancel = 2, kFileList = 1028 };
+
+    // Lists the state's drivers folder for its model prefix. Leaves the last file as the choice
+    // (and highlighted); only a mouse click on a row changes it. `state` must outlive the dialog.
+    explicit CFileSelectDlg(DownloadState& state, QWidget* parent = nullptr);
+
+    // OK: the image becomes drivers folder / chosen file name.
+    void accept() override;
+    // Cancel, Escape, the close box: the state's cancel flag is set.
+    void reject() override;
+
+  private:
+    DownloadState& state_;
+    std::vector<FileRow> rows_;
+    QTreeWidget* list_;
+};
+
+}  // namespace romlift

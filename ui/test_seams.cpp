@@ -1,0 +1,28 @@
+#include "test_seams.h"
+
+#include <utility>
+
+#include "file_select_dialog.h"
+
+namespace romlift::test_seams {
+namespace {
+
+FileSelectAnswer& Answer() {
+    static FileSelectAnswer answer;
+    return answer;
+}
+
+}  // namespace
+
+void SetFileSelectAnswer(FileSelectAnswer answer) {
+    Answer() = std::move(answer);
+}
+
+int RunFileSelect(CFileSelectDlg& dialog) {
+    if (Answer()) {
+        return Answer()(dialog);
+    }
+    return dialog.exec();
+}
+
+}  // namespace romlift::test_seams
