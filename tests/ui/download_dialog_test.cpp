@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -36,25 +37,46 @@ QString Downloading(const QString& name) {
            " to selected unit.\nThis takes a long time, please wait...";
 }
 
-// Notes what the widgets showed each time the engine set the status.
+// True when what the window system holds for `w` is what `w` would paint now: the engine blocks
+// the event loop, so anything left to a later update() would not be on the screen yet.
+bool OnScreen(QWidget& w) {
+    const QRect r(w.mapTo(w.window(), QPoint(0, 0)), w.size());
+    const QImage screen =
+        w.screen()->grabWindow(w.window()->winId(), r.x(), r.y(), r.width(), r.height()).toImage();
+    return screen.convertToFormat(QImage::Format_RGB32) ==
+           w.window()->grab(r).toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// Notes what the widgets showed each time the engine set the status or painted the bar.
 class WatchedDialog : public CDownloadDlg {
   public:
     using CDownloadDlg::CDownloadDlg;
 
     void SetStatus(std::string_view text) override {
         CDownloadDlg::SetStatus(text);
-        shown.push_back(dialog::Find<QLabel>(*this, kStatus)->text());
+        auto* status = dialog::Find<QLabel>(*this, kStatus);
+        shown.push_back(status->text());
+        allOnScreen = allOnScreen && OnScreen(*status);
         downloadEnabled.push_back(dialog::Find<QPushButton>(*this, kDownload)->isEnabled());
+    }
+    void PaintProgress(int x) override {
+        CDownloadDlg::PaintProgress(x);
+        ++paints;
+        allOnScreen = allOnScreen && OnScreen(*dialog::Find<QWidget>(*this, kProgress));
     }
 
     QStringList shown;
     std::vector<bool> downloadEnabled;
+    int paints = 0;
+    bool allOnScreen = true;
 };
 
+// Clicks where the user would, through the window, so that whatever lies on top (the frames
+// around the buttons) gets its say. The indicator is at the button's left edge.
 void ClickRadio(QWidget& dlg, int id) {
     auto* radio = dialog::Find<QRadioButton>(dlg, id);
-    // The indicator is at the left; the middle of a wide button is only its label's margin.
-    QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(4, radio->height() / 2));
+    const QPoint at = radio->mapTo(&dlg, QPoint(4, radio->height() / 2));
+    QTest::mouseClick(dlg.windowHandle(), Qt::LeftButton, {}, at);
 }
 
 }  // namespace
@@ -85,6 +107,8 @@ class DownloadDialogTest : public QObject {
         QCOMPARE(dlg.shown,
                  (QStringList{Downloading("PLQ5B-7.abs"), "DownLoad is Completed Successfully"}));
         QCOMPARE(dlg.downloadEnabled, (std::vector<bool>{false, false}));
+        QCOMPARE(dlg.paints, 10);  // frames 2..11 of 11
+        QVERIFY(dlg.allOnScreen);
         QVERIFY(dialog::Find<QPushButton>(dlg, 1)->isEnabled());
         QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 2));
         QCOMPARE(QApplication::overrideCursor(), nullptr);
@@ -163,6 +187,7 @@ class DownloadDialogTest : public QObject {
         QTest::keyClick(dialog::Find<QWidget>(dlg, 1029), Qt::Key_Return);
         QCOMPARE(dlg.shown.value(1), QString("Download :Can not open file"));
         QVERIFY(dlg.isVisible());
+        QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 2));
     }
 
     void closeWays_data() {

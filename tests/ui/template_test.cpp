@@ -81,6 +81,23 @@ class TemplateTest : public QObject {
                  "control lies outside the window");
     }
 
+    // The frames drawn around groups of controls must not catch the mouse meant for them.
+    void everyControlTakesTheMouseAtItsCentre() {
+        DownloadState state;
+        CDownloadDlg dlg(state, {programFolder_.Path(), {}});
+        state.driversFolder = programFolder_.Drivers();
+        CFileSelectDlg select(state);
+        for (QDialog* d : {static_cast<QDialog*>(&dlg), static_cast<QDialog*>(&select)}) {
+            for (QWidget* w : d->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                if (w->objectName().isEmpty()) {
+                    continue;
+                }
+                QWidget* hit = d->childAt(w->geometry().center());
+                QVERIFY2(hit == w || w->isAncestorOf(hit), qPrintable(w->objectName()));
+            }
+        }
+    }
+
     void groupBoxesHaveNoId() {
         DownloadState state;
         CDownloadDlg dlg(state, {programFolder_.Path(), {}});
