@@ -119,35 +119,6 @@ class TemplateTest : public QObject {
         QCOMPARE(TabChain(dialog::Find<QWidget>(select, 1)), (QStringList{"1", "2", "1028"}));
     }
 
-    void dialogUnitsFollowTheFont_data() {
-        QTest::addColumn<int>("points");
-        QTest::newRow("8 pt") << 8;
-        QTest::newRow("10 pt") << 10;
-        QTest::newRow("14 pt") << 14;
-    }
-    void dialogUnitsFollowTheFont() {
-        QFETCH(int, points);
-        const QFont font = dialog::DialogFont(points);
-        QCOMPARE(font.pointSize(), points);
-        const QFontMetrics m(font);
-        // Four units across are one average character, eight down one line.
-        const QRect r = dialog::UnitsFor(font).ToPixels(4, 8, 8, 16);
-        QCOMPARE(r,
-                 QRect(m.averageCharWidth(), m.height(), 2 * m.averageCharWidth(), 2 * m.height()));
-    }
-
-    void statusLineLooks() {
-        DownloadState state;
-        CDownloadDlg dlg(state, {programFolder_.Path(), {}});
-        auto* status = dialog::Find<QLabel>(dlg, 1014);
-        QCOMPARE(status->alignment(), Qt::AlignHCenter | Qt::AlignVCenter);
-        QVERIFY(status->wordWrap());
-        QCOMPARE(status->frameStyle(), QFrame::Panel | QFrame::Sunken);
-        QCOMPARE(status->lineWidth(), 1);
-        QVERIFY(dialog::Find<QPushButton>(dlg, 1)->isDefault());
-        QVERIFY(!dialog::Find<QPushButton>(dlg, 2)->isDefault());
-    }
-
   private:
     ui_testing::ProgramFolder programFolder_;
 };
