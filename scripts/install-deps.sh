@@ -6,6 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
+  qt6-base-dev
 )
 
 missing=()

@@ -23,8 +23,13 @@ QRect Units::ToPixels(int dx, int dy, int dw, int dh) const {
 }
 
 Units UnitsFor(const QFont& font) {
-    const QFontMetrics m(font);
-    return Units{m.averageCharWidth() / 4.0, m.height() / 8.0};
+    // The average over the 52 letters, as the dialog templates were laid out against; the font's
+    // own averageCharWidth runs narrower and cut "Select Unit :-" and the COM labels short.
+    const QFontMetricsF m(font);
+    const double average = m.horizontalAdvance(QStringLiteral(
+                               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
+                           52.0;
+    return Units{average / 4.0, m.height() / 8.0};
 }
 
 QFont DialogFont(int pointSize) {

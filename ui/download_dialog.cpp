@@ -51,6 +51,8 @@ constexpr dialog::Template kTemplate{"Download", 279, 139, 10, kControls};
 
 }  // namespace
 
+const dialog::Template& CDownloadDlg::Layout() { return kTemplate; }
+
 CDownloadDlg::CDownloadDlg(DownloadState& state, LocateOptions options, QWidget* parent)
     : QDialog(parent), state_(state), options_(std::move(options)) {
     dialog::Build(*this, kTemplate);

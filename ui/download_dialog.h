@@ -6,6 +6,8 @@
 
 #include <QDialog>
 
+#include "dialog_template.h"
+
 #include "download_host.h"
 #include "firmware_locator.h"
 
@@ -38,6 +40,9 @@ class CDownloadDlg : public QDialog, public DownloadHost {
 
     // Resets `state` to COM1 and the first model. `state` must outlive the dialog; `options`
     // say where the locator looks for firmware.
+    // The control table the dialog is built from (for layout checks and screenshots).
+    static const dialog::Template& Layout();
+
     explicit CDownloadDlg(DownloadState& state, LocateOptions options = {},
                           QWidget* parent = nullptr);
     ~CDownloadDlg() override;

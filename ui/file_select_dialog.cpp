@@ -39,6 +39,8 @@ constexpr std::array<Column, 5> kColumns{{
 
 }  // namespace
 
+const dialog::Template& CFileSelectDlg::Layout() { return kTemplate; }
+
 CFileSelectDlg::CFileSelectDlg(DownloadState& state, QWidget* parent)
     : QDialog(parent), state_(state) {
     dialog::Build(*this, kTemplate);

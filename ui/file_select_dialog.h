@@ -5,6 +5,8 @@
 
 #include <QDialog>
 
+#include "dialog_template.h"
+
 #include "firmware_locator.h"
 
 class QPushButton;
@@ -21,6 +23,9 @@ class CFileSelectDlg : public QDialog {
 
     // Lists the state's drivers folder for its model prefix. Leaves the last file as the choice
     // (and highlighted); only a mouse click on a row changes it. `state` must outlive the dialog.
+    // The control table the dialog is built from (for layout checks and screenshots).
+    static const dialog::Template& Layout();
+
     explicit CFileSelectDlg(DownloadState& state, QWidget* parent = nullptr);
 
     // OK: the image becomes drivers folder / chosen file name.

@@ -3,6 +3,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -45,7 +48,15 @@ TEST_F(BarePty, WriteThatCannotGoOutWithinTwoSecondsIsAnError) {
     const int filler = open(state_.portDevice.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(filler, 0);
     const std::vector<uint8_t> block(4096, 0x55);
-    while (write(filler, block.data(), block.size()) > 0) {
+    // The pty moves bytes to the master's side in the background, freeing room after a first
+    // EAGAIN: keep filling until the line stays full across a pause.
+    for (int round = 0; round < 100; ++round) {
+        while (write(filler, block.data(), block.size()) > 0) {
+        }
+        usleep(20000);
+        if (write(filler, block.data(), 1) < 0 && errno == EAGAIN) {
+            break;
+        }
     }
     close(filler);
     const uint8_t frame[54] = {50};
