@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "run_cli.h"
+#include "scratch_dir.h"
 #include "virtual_unit.h"
 
 namespace {
@@ -26,14 +27,11 @@ using ::testing::StartsWith;
 class CliTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/romlift-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_FALSE(scratch_.Path().empty());
+        dir_ = scratch_.Path();
     }
     void TearDown() override {
         unit_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
     }
     vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions o = {}) {
         unit_ = std::make_unique<vx7r::VirtualUnit>(o);
@@ -51,6 +49,7 @@ protected:
         return p;
     }
 
+    romlift::testing::ScratchDir scratch_;
     fs::path dir_;
     std::unique_ptr<vx7r::VirtualUnit> unit_;
     std::vector<uint8_t> image_;

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "run_cli.h"
+#include "scratch_dir.h"
 #include "virtual_unit.h"
 
 namespace {
@@ -78,16 +79,13 @@ std::vector<std::string> Lines(const std::string& s) {
 class LocateCli : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/romlift-loc-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_FALSE(scratch_.Path().empty());
+        dir_ = scratch_.Path();
         drivers_ = dir_ / "drivers";
         fs::create_directory(drivers_);
     }
     void TearDown() override {
         units_.clear();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
     }
     vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions o = {}) {
         units_.push_back(std::make_unique<vx7r::VirtualUnit>(o));
@@ -119,6 +117,7 @@ protected:
         return m;
     }
 
+    romlift::testing::ScratchDir scratch_;
     fs::path dir_, drivers_;
     std::vector<std::unique_ptr<vx7r::VirtualUnit>> units_;
 };

@@ -58,14 +58,11 @@ uint8_t XorOf(const Bytes& b) {
 class TransferTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/romlift-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_FALSE(scratch_.Path().empty());
+        dir_ = scratch_.Path();
     }
     void TearDown() override {
         unit_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
         unsetenv("ROMLIFT_COM2");
     }
 
@@ -102,6 +99,7 @@ protected:
         return out;
     }
 
+    testing::ScratchDir scratch_;
     fs::path dir_;
     std::unique_ptr<vx7r::VirtualUnit> unit_;
     DownloadState state_;
