@@ -1,0 +1,61 @@
+// The application object: names the settings, keeps the recent-file list and the one
+// DownloadState of the process, and runs start-up and shutdown around the main window.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <optional>
+
+#include <QSettings>
+#include <QStringList>
+
+#include "download_state.h"
+
+namespace romlift {
+
+class CMainFrame;
+
+class CVekApp {
+  public:
+    static constexpr int kMaxRecentFiles = 4;
+
+    // Organization "Vek", application "vek", the program icon. Needs the QApplication.
+    static void ConfigureApplication();
+
+    CVekApp();
+    ~CVekApp();
+    CVekApp(const CVekApp&) = delete;
+    CVekApp& operator=(const CVekApp&) = delete;
+
+    // Makes the document, main frame and view; with `file` that file is opened as the document.
+    // Shows the frame maximized with its caption. False (and no window) when the file cannot be
+    // opened, after the message.
+    bool InitInstance(const std::optional<QString>& file);
+    // Writes the settings back: the normal shutdown.
+    void ExitInstance();
+
+    CMainFrame* MainFrame() const { return frame_.get(); }
+    DownloadState& State() { return state_; }
+    QSettings& Settings() { return settings_; }
+
+    QStringList RecentFiles() const { return recent_; }
+    // Most recent first, no duplicates, at most kMaxRecentFiles.
+    void AddRecentFile(const QString& path);
+
+    // Shows `text` in a message box over the main window (or through the test seam).
+    void Message(const QString& text);
+
+  private:
+    DownloadState state_;
+    QSettings settings_;
+    QStringList recent_;
+    std::unique_ptr<CMainFrame> frame_;
+};
+
+// Handles --version and --help without a display; nullopt when the program should go on.
+std::optional<int> HandleInfoOptions(int argc, char** argv, std::ostream& out);
+
+// The whole program: options, QApplication, start-up, message loop, shutdown.
+int RunRomlift(int argc, char** argv);
+
+}  // namespace romlift

@@ -1,0 +1,377 @@
+// The main window driven through its menus and keys, with the modal dialogs answered from timers.
+#include <functional>
+#include <memory>
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+#include <QToolBar>
+
+#include "about_dlg.h"
+#include "app_seams.h"
+#include "download_dialog.h"
+#include "main_frame.h"
+#include "scratch_dir.h"
+#include "vek_app.h"
+#include "vek_doc.h"
+#include "vek_view.h"
+
+namespace romlift {
+namespace {
+
+using testing::ScratchDir;
+
+// Runs `answer` on the next modal window once it is up, so that the test thread is not stuck in
+// its exec(). Gives up (and the test then fails on what it recorded) after a generous while.
+void AnswerNextModal(std::function<void(QWidget&)> answer) {
+    auto* timer = new QTimer;
+    auto tries = std::make_shared<int>(0);
+    QObject::connect(timer, &QTimer::timeout, [timer, tries, answer] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal != nullptr || ++*tries > 500) {
+            timer->stop();
+            timer->deleteLater();
+            if (modal != nullptr) {
+                answer(*modal);
+            }
+        }
+    });
+    timer->start(10);
+}
+
+// Opens a top-level menu with its Alt key; the popup that shows.
+QMenu* OpenMenu(CMainFrame& frame, Qt::Key key) {
+    QTest::keyClick(&frame, key, Qt::AltModifier);
+    return qobject_cast<QMenu*>(QApplication::activePopupWidget());
+}
+
+class FrameTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void init() {
+        app_seams::fileOpenAnswer = {};
+        app_seams::saveAsAnswer = {};
+        app_seams::printToPdf.reset();
+        app_ = std::make_unique<CVekApp>();
+        QVERIFY(app_->InitInstance(std::nullopt));
+        frame_ = app_->MainFrame();
+        QVERIFY(QTest::qWaitForWindowExposed(frame_));
+        frame_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frame_));
+    }
+    void cleanup() {
+        app_.reset();
+        frame_ = nullptr;
+        QFile::remove(
+            QSettings(QSettings::IniFormat, QSettings::UserScope, "Vek", "vek").fileName());
+    }
+
+    void startsAsSpecified() {
+        QCOMPARE(frame_->windowTitle(), QString("Flashpath"));
+        QVERIFY(frame_->isMaximized());
+        QCOMPARE(frame_->MessagePane()->text(), QString("Ready"));
+        QVERIFY(!frame_->windowIcon().isNull());
+        const QList<QSize> sizes = QApplication::windowIcon().availableSizes();
+        QVERIFY(sizes.contains(QSize(32, 32)) && sizes.contains(QSize(16, 16)));
+        QStringList menus;
+        for (QAction* a : frame_->menuBar()->actions()) {
+            QStringList items;
+            for (QAction* i : a->menu()->actions()) {
+                items << i->text() + "=" + i->objectName();
+            }
+            menus << a->text() + ": " + items.join(", ");
+        }
+        QCOMPARE(menus, QStringList({"&Firmware: &Download...=57600, E&xit=32771",
+                                     "&Help: &About Romlift...=57664"}));
+        for (const char* name : {"CAP", "NUM", "SCRL"}) {
+            auto* l = frame_->statusBar()->findChild<QLabel*>(name);
+            QVERIFY2(l != nullptr && l->isVisible(), name);
+        }
+    }
+
+    void downloadOpensDialog_data() {
+        QTest::addColumn<bool>("byMenu");
+        QTest::newRow("Firmware > Download...") << true;
+        QTest::newRow("Ctrl+N") << false;
+    }
+    void downloadOpensDialog() {
+        QFETCH(bool, byMenu);
+        const int docs = CVekDoc::Created();
+        QString seen;
+        QWidget* parent = nullptr;
+        AnswerNextModal([&](QWidget& w) {
+            if (auto* d = qobject_cast<CDownloadDlg*>(&w)) {
+                seen = d->windowTitle();
+                parent = d->parentWidget();
+            }
+            static_cast<QDialog&>(w).reject();
+        });
+        if (byMenu) {
+            QMenu* m = OpenMenu(*frame_, Qt::Key_F);
+            QVERIFY(m != nullptr);
+            QTest::keyClick(m, Qt::Key_D);
+        } else {
+            QTest::keyClick(frame_, Qt::Key_N, Qt::ControlModifier);
+        }
+        QCOMPARE(seen, QString("Download"));
+        QCOMPARE(parent, frame_);
+        QVERIFY(frame_->findChildren<CDownloadDlg*>().isEmpty());  // destroyed after use
+        QCOMPARE(CVekDoc::Created(), docs);
+        QCOMPARE(frame_->windowTitle(), QString("Flashpath"));
+    }
+
+    void menuPromptsInStatusBar() {
+        QLabel* pane = frame_->MessagePane();
+        QMenu* firmware = OpenMenu(*frame_, Qt::Key_F);
+        QVERIFY(firmware != nullptr);
+        firmware->setActiveAction(firmware->actions().at(0));
+        QCOMPARE(pane->text(), QString("Create a new document"));
+        QTest::keyClick(firmware, Qt::Key_Down);
+        QCOMPARE(firmware->activeAction()->objectName(), QString("32771"));
+        QCOMPARE(pane->text(), QString());
+        QTest::keyClick(firmware, Qt::Key_Escape);
+        QTRY_COMPARE(pane->text(), QString("Ready"));
+        QTest::keyClick(QApplication::activePopupWidget() ? QApplication::activePopupWidget()
+                                                          : static_cast<QWidget*>(frame_),
+                        Qt::Key_Escape);
+
+        QMenu* help = OpenMenu(*frame_, Qt::Key_H);
+        QVERIFY(help != nullptr);
+        help->setActiveAction(help->actions().at(0));
+        QCOMPARE(pane->text(),
+                 QString("Display program information, version number and copyright"));
+        help->hide();
+        QCOMPARE(pane->text(), QString("Ready"));
+        // The status bar's own message, which would cover the pane, stays unused.
+        QCOMPARE(frame_->statusBar()->currentMessage(), QString());
+    }
+
+    void fileOpenSetsCaption_data() {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("existing") << QString();  // filled in with a real file
+        QTest::newRow("does not exist") << "/tmp/romlift-no-such-dir/unit.pzm";
+        QTest::newRow("longer than 99 characters")
+            << "/tmp/" + QString(120, 'a') + "/firmware with blanks & ampersand.pzm";
+    }
+    void fileOpenSetsCaption() {
+        QFETCH(QString, path);
+        ScratchDir dir;
+        if (path.isEmpty()) {
+            path = QString::fromStdString(dir.Write("panel.pzm", {1, 2}).string());
+        }
+        app_seams::fileOpenAnswer = [path]() -> std::optional<QString> { return path; };
+        const int docs = CVekDoc::Created();
+        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(frame_->windowTitle(), path);
+        QCOMPARE(app_->RecentFiles().value(0), path);
+        QCOMPARE(CVekDoc::Created(), docs);
+    }
+
+    void fileOpenCancelChangesNothing() {
+        app_seams::fileOpenAnswer = []() -> std::optional<QString> { return std::nullopt; };
+        const QStringList before = app_->RecentFiles();
+        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(frame_->windowTitle(), QString("Flashpath"));
+        QCOMPARE(app_->RecentFiles(), before);
+    }
+
+    void fileOpenRealDialog() {
+        ScratchDir dir;
+        const QString path = QString::fromStdString((dir.Path() / "typed.pzm").string());
+        QString title;
+        QStringList filters;
+        bool anyFile = false;
+        AnswerNextModal([&](QWidget& w) {
+            auto* d = qobject_cast<QFileDialog*>(&w);
+            if (d == nullptr) {
+                static_cast<QDialog&>(w).reject();
+                return;
+            }
+            title = d->windowTitle();
+            filters = d->nameFilters();
+            anyFile = d->fileMode() == QFileDialog::AnyFile;
+            d->selectFile(path);
+            static_cast<QDialog*>(d)->accept();
+        });
+        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(title, QString("File Open Dialog Box"));
+        QCOMPARE(filters, QStringList({"Pzm Files(*.pzm)", "All Files(*)"}));
+        QVERIFY(anyFile);
+        QCOMPARE(frame_->windowTitle(), path);
+        QVERIFY(!QFile::exists(path));  // never opened, so never made
+    }
+
+    void fieldPixels_data() {
+        QTest::addColumn<QPoint>("at");
+        QTest::addColumn<QString>("expect");  // grey, black or background
+        QTest::newRow("inside") << QPoint(5, 5) << "grey";
+        QTest::newRow("last inner pixel") << QPoint(1098, 798) << "grey";
+        QTest::newRow("top-left corner") << QPoint(0, 0) << "black";
+        QTest::newRow("right outline") << QPoint(1099, 5) << "black";
+        QTest::newRow("bottom outline") << QPoint(5, 799) << "black";
+        QTest::newRow("right of the field") << QPoint(1100, 5) << "background";
+        QTest::newRow("below the field") << QPoint(5, 800) << "background";
+        QTest::newRow("far corner") << QPoint(1279, 1023) << "background";
+    }
+    void fieldPixels() {
+        QFETCH(QPoint, at);
+        QFETCH(QString, expect);
+        CVekView* view = frame_->View();
+        view->resize(1280, 1024);
+        const QImage img = view->grab().toImage();
+        QCOMPARE(img.size(), QSize(1280, 1024));
+        const QColor want = expect == "grey"    ? QColor(100, 100, 100)
+                            : expect == "black" ? QColor(Qt::black)
+                                                : view->palette().color(QPalette::Base);
+        QCOMPARE(img.pixelColor(at).rgb(), want.rgb());
+    }
+
+    void toolbarHidden() {
+        auto* bar = frame_->findChild<QToolBar*>("toolbar");
+        QVERIFY(bar != nullptr);
+        QVERIFY(!bar->isVisible());
+        QStringList buttons;
+        for (QAction* a : bar->actions()) {
+            if (!a->isSeparator()) {
+                buttons << a->text();
+            }
+        }
+        QCOMPARE(buttons,
+                 QStringList({"New", "Open", "Save", "Cut", "Copy", "Paste", "Print", "About"}));
+        QTest::keyClick(frame_, Qt::Key_F6);
+        QVERIFY(!bar->isVisible());
+    }
+
+    // Keys with no handler reach a bound action that does nothing, so nothing else sees them.
+    void keysWithoutHandlerAreSwallowed_data() {
+        QTest::addColumn<QKeySequence>("key");
+        for (const QKeySequence& k :
+             {QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_X),
+              QKeySequence(Qt::CTRL | Qt::Key_C), QKeySequence(Qt::CTRL | Qt::Key_V),
+              QKeySequence(Qt::ALT | Qt::Key_Backspace), QKeySequence(Qt::SHIFT | Qt::Key_Delete),
+              QKeySequence(Qt::CTRL | Qt::Key_Insert), QKeySequence(Qt::SHIFT | Qt::Key_Insert),
+              QKeySequence(Qt::Key_F6), QKeySequence(Qt::SHIFT | Qt::Key_F6)}) {
+            QTest::newRow(qPrintable(k.toString())) << k;
+        }
+    }
+    void keysWithoutHandlerAreSwallowed() {
+        QFETCH(QKeySequence, key);
+        QAction* bound = nullptr;
+        for (QAction* a : frame_->actions()) {
+            if (a->shortcuts().contains(key)) {
+                QVERIFY2(bound == nullptr, "bound twice: Qt would call it ambiguous");
+                bound = a;
+            }
+        }
+        QVERIFY(bound != nullptr);
+        QSignalSpy fired(bound, &QAction::triggered);
+        QTest::keySequence(frame_, key);
+        QCOMPARE(fired.count(), 1);
+        QCOMPARE(frame_->windowTitle(), QString("Flashpath"));
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+    }
+
+    void saveWritesEmptyFileAndRecentList() {
+        ScratchDir dir;
+        const auto file = dir.Write("saved.pzm", {9, 9, 9});  // Save must empty it
+        const QString path = QString::fromStdString(file.string());
+        int asked = 0;
+        app_seams::saveAsAnswer = [&]() -> std::optional<QString> {
+            ++asked;
+            return path;
+        };
+        QTest::keyClick(frame_, Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(QFileInfo(path).size(), 0);
+        QCOMPARE(frame_->windowTitle(), QString("saved.pzm - vek"));
+        // The document has its name now: a second Save asks nothing.
+        QTest::keyClick(frame_, Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(asked, 1);
+
+        app_->ExitInstance();
+        QSettings stored(app_->Settings().fileName(), QSettings::IniFormat);
+        QCOMPARE(stored.value("Recent File List/File1").toString(), path);
+    }
+
+    void recentListKeepsFourNewestFirst() {
+        for (const char* p : {"/a", "/b", "/c", "/d", "/e", "/c"}) {
+            app_->AddRecentFile(p);
+        }
+        QCOMPARE(app_->RecentFiles(), QStringList({"/c", "/e", "/d", "/b"}));
+        app_->ExitInstance();
+        // A new application object reads back what the last one wrote.
+        app_.reset();
+        CVekApp again;
+        QCOMPARE(again.RecentFiles(), QStringList({"/c", "/e", "/d", "/b"}));
+    }
+
+    void printMakesOneBlankPage() {
+        ScratchDir dir;
+        const QString pdf = QString::fromStdString((dir.Path() / "out.pdf").string());
+        app_seams::printToPdf = pdf;
+        QTest::keyClick(frame_, Qt::Key_P, Qt::ControlModifier);
+        QFile f(pdf);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray bytes = f.readAll();
+        QVERIFY(bytes.startsWith("%PDF"));
+        static const QRegularExpression page("/Type\\s*/Page[^s]");
+        QCOMPARE(QString::fromLatin1(bytes).count(page), 1);
+    }
+
+    void aboutBox() {
+        QString caption, text;
+        bool iconShown = false;
+        bool okDefault = false;
+        AnswerNextModal([&](QWidget& w) {
+            if (auto* d = qobject_cast<CAboutDlg*>(&w)) {
+                caption = d->windowTitle();
+                for (QLabel* l : d->findChildren<QLabel*>()) {
+                    if (!l->text().isEmpty()) {
+                        text = l->text();
+                    }
+                    iconShown = iconShown || !l->pixmap().isNull();
+                }
+                auto* ok = d->findChild<QPushButton*>("1");
+                okDefault = ok != nullptr && ok->isDefault() && ok->text() == "OK";
+                if (ok != nullptr) {
+                    QTest::mouseClick(ok, Qt::LeftButton);
+                }
+            }
+            if (QApplication::activeModalWidget() == &w) {
+                static_cast<QDialog&>(w).reject();  // OK did not close it
+                caption += " (OK did not close)";
+            }
+        });
+        QMenu* help = OpenMenu(*frame_, Qt::Key_H);
+        QVERIFY(help != nullptr);
+        QTest::keyClick(help, Qt::Key_A);
+        QCOMPARE(caption, QString("About Romlift"));
+        QCOMPARE(text, QString("Romlift V 1.01"));
+        QVERIFY(iconShown);
+        QVERIFY(okDefault);
+        QVERIFY(frame_->findChildren<CAboutDlg*>().isEmpty());
+    }
+
+  private:
+    std::unique_ptr<CVekApp> app_;
+    CMainFrame* frame_ = nullptr;
+};
+
+}  // namespace
+}  // namespace romlift
+
+int RunFrameTests(int argc, char** argv) {
+    romlift::FrameTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "frame_test.moc"
