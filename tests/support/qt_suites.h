@@ -1,0 +1,65 @@
+// The main() of the Qt test binaries: offscreen platform, settings in a scratch folder, and an
+// optional first argument that names the one test class to run (the rest goes to Qt Test).
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <QApplication>
+
+namespace romlift::testing {
+
+struct QtSuite {
+    const char* name;
+    int (*run)(int, char**);
+};
+
+inline int RunQtSuites(int argc, char** argv, std::initializer_list<QtSuite> suites,
+                       const std::function<void()>& afterApplication = {}) {
+    if (getenv("QT_QPA_PLATFORM") == nullptr) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+    char scratch[] = "/tmp/romlift-qt-XXXXXX";
+    if (mkdtemp(scratch) == nullptr) {
+        return 2;
+    }
+    setenv("XDG_CONFIG_HOME", scratch, 1);
+    setenv("XDG_RUNTIME_DIR", scratch, 1);  // mkdtemp made it 0700
+
+    const char* only = nullptr;
+    std::vector<char*> args(argv, argv + argc);
+    if (argc > 1) {
+        for (const QtSuite& s : suites) {
+            if (std::strcmp(argv[1], s.name) == 0) {
+                only = s.name;
+                args.erase(args.begin() + 1);
+                break;
+            }
+        }
+    }
+
+    int failures = 0;
+    {
+        QApplication app(argc, argv);
+        if (afterApplication) {
+            afterApplication();
+        }
+        for (const QtSuite& s : suites) {
+            if (only == nullptr || std::strcmp(only, s.name) == 0) {
+                failures += s.run(static_cast<int>(args.size()), args.data());
+            }
+        }
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(scratch, ec);
+    return failures == 0 ? 0 : 1;
+}
+
+}  // namespace romlift::testing
