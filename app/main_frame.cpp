@@ -149,7 +149,7 @@ bool CMainFrame::event(QEvent* event) {
 }
 
 void CMainFrame::OnDownload() {
-    CDownloadDlg dlg(app_.State(), LocateOptions{}, this);
+    CDownloadDlg dlg(app_.State(), app_.Locate(), this);
     dlg.exec();
 }
 
@@ -161,7 +161,8 @@ void CMainFrame::OnFileOpen() {
         QFileDialog dlg(this, "File Open Dialog Box");
         dlg.setFileMode(QFileDialog::AnyFile);
         dlg.setAcceptMode(QFileDialog::AcceptOpen);
-        dlg.setNameFilters({"Pzm Files(*.pzm)", "All Files(*)"});
+        // The second filter keeps its text; on Linux its pattern shows names with a dot.
+        dlg.setNameFilters({"Pzm Files(*.pzm)", "All Files(*.*)"});
         if (dlg.exec() == QDialog::Accepted && !dlg.selectedFiles().isEmpty()) {
             path = dlg.selectedFiles().front();
         }
@@ -169,9 +170,10 @@ void CMainFrame::OnFileOpen() {
     if (!path) {
         return;
     }
-    // Only the path is used; the file is never opened.
+    // Only the path is kept for the caption; the file is never opened, and the recent-file list
+    // belongs to the document's own Open and Save.
+    app_.SetChosenImagePath(*path);
     setWindowTitle(*path);
-    app_.AddRecentFile(*path);
 }
 
 void CMainFrame::OnFileSave() {

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include "download_state.h"
+#include "firmware_locator.h"
 
 namespace romlift {
 
@@ -37,10 +38,17 @@ class CVekApp {
     CMainFrame* MainFrame() const { return frame_.get(); }
     DownloadState& State() { return state_; }
     QSettings& Settings() { return settings_; }
+    // Where Download looks for firmware: by default drivers/ beside the executable.
+    const LocateOptions& Locate() const { return locate_; }
+    void SetLocate(LocateOptions options) { locate_ = std::move(options); }
 
     QStringList RecentFiles() const { return recent_; }
     // Most recent first, no duplicates, at most kMaxRecentFiles.
     void AddRecentFile(const QString& path);
+
+    // The full path last chosen with File Open: shown as the caption, read by nothing else.
+    const QString& ChosenImagePath() const { return chosenImagePath_; }
+    void SetChosenImagePath(const QString& path) { chosenImagePath_ = path; }
 
     // Shows `text` in a message box over the main window (or through the test seam).
     void Message(const QString& text);
@@ -49,6 +57,8 @@ class CVekApp {
     DownloadState state_;
     QSettings settings_;
     QStringList recent_;
+    QString chosenImagePath_;
+    LocateOptions locate_;
     std::unique_ptr<CMainFrame> frame_;
 };
 

@@ -1,4 +1,8 @@
 // The main window driven through its menus and keys, with the modal dialogs answered from timers.
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 
@@ -26,6 +30,7 @@
 #include "vek_app.h"
 #include "vek_doc.h"
 #include "vek_view.h"
+#include "virtual_unit.h"
 
 namespace romlift {
 namespace {
@@ -172,9 +177,12 @@ class FrameTest : public QObject {
         }
         app_seams::fileOpenAnswer = [path]() -> std::optional<QString> { return path; };
         const int docs = CVekDoc::Created();
+        const QStringList recent = app_->RecentFiles();
         QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
         QCOMPARE(frame_->windowTitle(), path);
-        QCOMPARE(app_->RecentFiles().value(0), path);
+        QCOMPARE(app_->ChosenImagePath(), path);
+        // Choosing a path opens no document, so the recent-file list stays as it was.
+        QCOMPARE(app_->RecentFiles(), recent);
         QCOMPARE(CVekDoc::Created(), docs);
     }
 
@@ -183,7 +191,16 @@ class FrameTest : public QObject {
         const QStringList before = app_->RecentFiles();
         QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
         QCOMPARE(frame_->windowTitle(), QString("Flashpath"));
+        QCOMPARE(app_->ChosenImagePath(), QString());
         QCOMPARE(app_->RecentFiles(), before);
+
+        // After a choice, a cancelled dialog keeps the earlier path and caption.
+        app_seams::fileOpenAnswer = []() -> std::optional<QString> { return "/srv/a.pzm"; };
+        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
+        app_seams::fileOpenAnswer = []() -> std::optional<QString> { return std::nullopt; };
+        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(frame_->windowTitle(), QString("/srv/a.pzm"));
+        QCOMPARE(app_->ChosenImagePath(), QString("/srv/a.pzm"));
     }
 
     void fileOpenRealDialog() {
@@ -213,10 +230,51 @@ class FrameTest : public QObject {
         });
         QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
         QCOMPARE(title, QString("File Open Dialog Box"));
-        QCOMPARE(filters, QStringList({"Pzm Files(*.pzm)", "All Files(*)"}));
+        QCOMPARE(filters, QStringList({"Pzm Files(*.pzm)", "All Files(*.*)"}));
         QVERIFY(anyFile);
         QCOMPARE(frame_->windowTitle(), path);
         QVERIFY(!QFile::exists(path));  // never opened, so never made
+    }
+
+    // The caption path is never sent: the firmware still comes from drivers/.
+    void downloadAfterFileOpenSendsLocatedFirmware() {
+        ScratchDir prog;
+        std::filesystem::create_directory(prog.Path() / "drivers");
+        const std::vector<uint8_t> firmware = {0x10, 0x20, 0x30, 0x40, 0x55, 0xAA, 0x01};
+        prog.Write("drivers/PLQ5A-1.abs", firmware);
+        const QString chosen =
+            QString::fromStdString(prog.Write("other.pzm", {9, 9, 9, 9}).string());
+        app_->SetLocate({prog.Path(), {}});
+
+        vx7r::VirtualUnit unit;  // type code 10: the first model row
+        std::string error;
+        QVERIFY2(unit.Start(&error), error.c_str());
+        setenv("ROMLIFT_COM1", unit.DevicePath().c_str(), 1);
+
+        app_seams::fileOpenAnswer = [chosen]() -> std::optional<QString> { return chosen; };
+        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(frame_->windowTitle(), chosen);
+
+        QString status;
+        AnswerNextModal([&](QWidget& w) {
+            if (auto* d = qobject_cast<CDownloadDlg*>(&w)) {
+                QTest::mouseClick(dialog::Find<QPushButton>(*d, CDownloadDlg::kDownload),
+                                  Qt::LeftButton);
+                status = dialog::Find<QLabel>(*d, CDownloadDlg::kStatus)->text();
+            }
+            static_cast<QDialog&>(w).reject();
+        });
+        QTest::keyClick(frame_, Qt::Key_N, Qt::ControlModifier);
+        unsetenv("ROMLIFT_COM1");
+        std::filesystem::current_path("/tmp");  // the locator entered the program folder
+
+        QCOMPARE(status, QString("DownLoad is Completed Successfully"));
+        QVERIFY(unit.WaitForAttempts(1, 10000));
+        const auto attempts = unit.Attempts();
+        QCOMPARE(attempts.size(), size_t{1});
+        QVERIFY(attempts[0].confirmed);
+        QVERIFY(attempts[0].image == firmware);
+        QCOMPARE(frame_->windowTitle(), chosen);
     }
 
     void fieldPixels_data() {
