@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   qt6-base-dev
+  dpkg-dev groff-base
 )
 
 missing=()
