@@ -92,6 +92,10 @@ void Build(QDialog& dialog, const Template& t) {
     dialog.setFont(font);
     dialog.setWindowTitle(QString::fromUtf8(t.caption));
     dialog.setFixedSize(u.ToPixels(0, 0, t.w, t.h).size());
+    // A modal frame: title bar and close box only, so the window manager offers no minimize or
+    // maximize for a box that must stay over its owner.
+    dialog.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
 
     QWidget* previousStop = nullptr;
     for (const Control& c : t.controls) {

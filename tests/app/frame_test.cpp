@@ -397,9 +397,15 @@ class FrameTest : public QObject {
         QString caption, text;
         bool iconShown = false;
         bool okDefault = false;
+        bool modalFrame = false;
         AnswerNextModal([&](QWidget& w) {
             if (auto* d = qobject_cast<CAboutDlg*>(&w)) {
                 caption = d->windowTitle();
+                const Qt::WindowFlags f = d->windowFlags();
+                modalFrame = d->parentWidget() == frame_ &&
+                             f.testFlag(Qt::WindowCloseButtonHint) &&
+                             !f.testFlag(Qt::WindowMinimizeButtonHint) &&
+                             !f.testFlag(Qt::WindowMaximizeButtonHint);
                 for (QLabel* l : d->findChildren<QLabel*>()) {
                     if (!l->text().isEmpty()) {
                         text = l->text();
@@ -424,6 +430,7 @@ class FrameTest : public QObject {
         QCOMPARE(text, QString("Romlift V 1.01"));
         QVERIFY(iconShown);
         QVERIFY(okDefault);
+        QVERIFY(modalFrame);
         QVERIFY(frame_->findChildren<CAboutDlg*>().isEmpty());
     }
 

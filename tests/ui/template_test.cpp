@@ -119,6 +119,22 @@ class TemplateTest : public QObject {
         QCOMPARE(TabChain(dialog::Find<QWidget>(select, 1)), (QStringList{"1", "2", "1028"}));
     }
 
+    // Modal frames: a close box, nothing to minimize, maximize or resize.
+    void modalFrames() {
+        DownloadState state;
+        state.driversFolder = programFolder_.Drivers();
+        CDownloadDlg download(state, {programFolder_.Path(), {}});
+        CFileSelectDlg select(state);
+        for (QDialog* d : {static_cast<QDialog*>(&download), static_cast<QDialog*>(&select)}) {
+            const Qt::WindowFlags f = d->windowFlags();
+            QVERIFY2(f.testFlag(Qt::WindowCloseButtonHint), qPrintable(d->windowTitle()));
+            QVERIFY2(f.testFlag(Qt::WindowTitleHint), qPrintable(d->windowTitle()));
+            QVERIFY2(!f.testFlag(Qt::WindowMinimizeButtonHint), qPrintable(d->windowTitle()));
+            QVERIFY2(!f.testFlag(Qt::WindowMaximizeButtonHint), qPrintable(d->windowTitle()));
+            QCOMPARE(d->minimumSize(), d->maximumSize());
+        }
+    }
+
   private:
     ui_testing::ProgramFolder programFolder_;
 };
