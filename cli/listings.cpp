@@ -1,8 +1,12 @@
 #include "listings.h"
 
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -46,6 +50,25 @@ std::vector<std::string> SerialDevices(const std::string& sysClassTty) {
     return found;
 }
 
+namespace {
+
+// "no access for this user (group dialout)" when this user may not open `device` for reading
+// and writing; "" when it may, or when that cannot be told.
+std::string AccessNote(const std::string& device) {
+    if (::faccessat(AT_FDCWD, device.c_str(), R_OK | W_OK, AT_EACCESS) == 0 || errno != EACCES) {
+        return "";
+    }
+    struct stat st {};
+    if (::stat(device.c_str(), &st) != 0) {
+        return "no access for this user";
+    }
+    const group* gr = ::getgrgid(st.st_gid);
+    return "no access for this user (group " +
+           (gr != nullptr ? std::string(gr->gr_name) : std::to_string(st.st_gid)) + ")";
+}
+
+}  // namespace
+
 void PrintPorts(std::FILE* out, const std::string& sysClassTty) {
     const std::vector<std::string> devices = SerialDevices(sysClassTty);
     std::fprintf(out, "Serial devices present:\n");
@@ -53,7 +76,8 @@ void PrintPorts(std::FILE* out, const std::string& sysClassTty) {
         std::fprintf(out, "  (none found)\n");
     }
     for (const std::string& d : devices) {
-        std::fprintf(out, "  %s\n", d.c_str());
+        const std::string note = AccessNote(d);
+        std::fprintf(out, "  %s%s\n", d.c_str(), note.empty() ? "" : ("  (" + note + ")").c_str());
     }
     std::fprintf(out, "COM port mapping:\n");
     for (int n = 1; n <= 4; ++n) {
@@ -63,8 +87,10 @@ void PrintPorts(std::FILE* out, const std::string& sysClassTty) {
         const std::string device = ComDevicePath(n);
         std::error_code ec;
         const bool present = fs::exists(device, ec);
-        std::fprintf(out, "  COM%d  %s  (%s%s)\n", n, device.c_str(), fromEnv ? var.c_str() : "default",
-                     present ? "" : ", not present");
+        const std::string access = present ? AccessNote(device) : "not present";
+        const std::string note = access.empty() ? "" : ", " + access;
+        std::fprintf(out, "  COM%d  %s  (%s%s)\n", n, device.c_str(),
+                     fromEnv ? var.c_str() : "default", note.c_str());
     }
 }
 

@@ -12,10 +12,12 @@
 #include "download.h"
 #include "download_state.h"
 #include "firmware_locator.h"
+#include "hangup_guard.h"
 #include "line_trace.h"
 #include "listings.h"
 #include "models.h"
 #include "options.h"
+#include "port_advice.h"
 #include "port_host.h"
 #include "reporter.h"
 
@@ -151,9 +153,16 @@ int RunDownload(const Options& o) {
             s.chosenFileName = image.chosenFileName;
             return !s.imageFileName.empty();
         });
+        if (r == AttemptResult::Failed) {
+            if (const auto advice = AdviseOnFault(state.portFault, PortLabel(port))) {
+                reporter->Hint(PortLabel(port), *advice);
+            }
+        }
         outcomes[i] = PortOutcome{PortLabel(port), r == AttemptResult::Confirmed, host.LastStatus()};
         reporter->Outcome(outcomes[i]);
     };
+    // From the first byte sent to the last answer, a closing terminal must not end the process.
+    HangupGuard hangups;
     if (o.ports.size() == 1) {
         attempt(0);
     } else {
@@ -164,6 +173,10 @@ int RunDownload(const Options& o) {
         for (std::thread& t : threads) {
             t.join();
         }
+    }
+    if (hangups.Received()) {
+        reporter->Note(
+            "hang-up signal received during the download; the download ran to its end first");
     }
     reporter->Summary(outcomes);
     for (const PortOutcome& out : outcomes) {

@@ -124,7 +124,9 @@ public:
         std::fflush(err_);
     }
 
-private:
+    void Hint(const std::string&, const PortAdvice& advice) override { Note(advice.text); }
+
+  private:
     void Prefix(const std::string& port) {
         if (multi_) {
             std::fwrite(port.data(), 1, port.size(), err_);
@@ -174,6 +176,17 @@ public:
     }
     void Note(std::string_view text) override {
         Line("{\"event\":\"note\",\"text\":" + JsonString(text) + "}");
+    }
+    void Hint(const std::string& port, const PortAdvice& a) override {
+        std::string holders;
+        for (const Holder& h : a.holders) {
+            holders += (holders.empty() ? "" : ",") + std::string("{\"pid\":") +
+                       std::to_string(h.pid) + ",\"program\":" + JsonString(h.program) + "}";
+        }
+        Line("{\"event\":\"hint\",\"port\":" + JsonString(port) +
+             ",\"kind\":" + JsonString(a.kind) + ",\"device\":" + JsonString(a.device) +
+             ",\"errno\":" + std::to_string(a.err) + ",\"holders\":[" + holders +
+             "],\"text\":" + JsonString(a.text) + "}");
     }
 
 private:

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "port_advice.h"
+
 namespace romlift::cli {
 
 struct Progress {
@@ -37,6 +39,8 @@ public:
     virtual void Summary(const std::vector<PortOutcome>& all) = 0;
     // A remark of the tool's own (not a status text), e.g. that nothing matched.
     virtual void Note(std::string_view text) = 0;
+    // What to do about a port that would not open or went away; comes before the outcome.
+    virtual void Hint(const std::string& port, const PortAdvice& advice) = 0;
 };
 
 // `multiPort` prefixes each line with the port's name and never draws a bar; `interactive` draws

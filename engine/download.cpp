@@ -7,6 +7,7 @@ namespace romlift {
 
 AttemptResult DoDownload(DownloadState& state, DownloadHost& host, const Locator& locate) {
     state.imageFileName.clear();
+    state.portFault = PortFault{};
     locate(state, host);  // "nothing matched" shows later, as the image that cannot be opened
     if (state.cancel != 0) {
         return AttemptResult::Cancelled;

@@ -8,6 +8,7 @@
 
 #include "image_reader.h"
 #include "line_tap.h"
+#include "port_fault.h"
 #include "serial_port.h"
 
 namespace romlift {
@@ -24,6 +25,9 @@ struct DownloadState {
 
     SerialPort port;
     ImageStream image;
+    // Why the port last failed to open or went away; cleared when a download attempt and each
+    // port open begin. Only front ends read it.
+    PortFault portFault;
 
     std::filesystem::path imageFileName;  // full path of the firmware image
     std::string chosenFileName;           // bare file name, shown in "Downloading file ..."

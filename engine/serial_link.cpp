@@ -32,10 +32,26 @@ const char* LinePhaseName(LinePhase phase) {
     return "?";
 }
 
+namespace {
+
+// Keeps what a front end needs to explain a dead line; the status text stays the unit's own.
+void NoteLineLost(DownloadState& state) {
+    if (state.port.LineError() != 0) {
+        state.portFault = PortFault{PortFault::Kind::HungUp, SerialPort::OpenError::None,
+                                    state.port.LineError(), PortDevice(state)};
+    }
+}
+
+}  // namespace
+
 bool OpenPort(DownloadState& state, DownloadHost& host) {
-    if (state.port.Open(PortDevice(state)) == SerialPort::OpenError::None) {
+    const std::string device = PortDevice(state);
+    state.portFault = PortFault{};
+    const SerialPort::OpenError error = state.port.Open(device);
+    if (error == SerialPort::OpenError::None) {
         return true;
     }
+    state.portFault = PortFault{PortFault::Kind::OpenFailed, error, state.port.Errno(), device};
     host.SetStatus(texts::CannotOpenPort(PortName(state)));
     CloseImage(state);
     return false;
@@ -53,6 +69,7 @@ uint8_t WritePort(DownloadState& state, DownloadHost& host, const uint8_t* bytes
     if (sent == count) {
         return 1;
     }
+    NoteLineLost(state);
     host.SetStatus(texts::kWriteError);
     return 0;
 }
@@ -105,6 +122,8 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
         // Sleep until a byte arrives; after a hang-up, one more read takes what came with it.
         lineGone = state.port.WaitReadable(deadline) == SerialPort::Wait::Hangup;
     }
+
+    NoteLineLost(state);
 
     if (state.frameCounter > 0) {
         host.SetStatus(texts::NotRespondingAfterFrame(state.frameCounter));

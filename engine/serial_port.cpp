@@ -86,6 +86,7 @@ SerialPort::OpenError SerialPort::Open(const std::string& device) {
 }
 
 void SerialPort::Close() {
+    lineError_ = 0;
     if (fd_ < 0) {
         return;
     }
@@ -104,6 +105,7 @@ bool SerialPort::Drain(const Deadline& deadline) {
     for (;;) {
         int queued = 0;
         if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) {
+            lineError_ = errno;  // a hung-up tty refuses every ioctl with EIO
             return false;
         }
         if (queued <= 0) {
@@ -129,7 +131,8 @@ size_t SerialPort::WriteAll(const uint8_t* data, size_t n, const Deadline& deadl
             continue;
         }
         if (put < 0 && errno != EAGAIN) {
-            break;  // EIO: the device has gone
+            lineError_ = errno;  // EIO: the device has gone
+            break;
         }
         const int ms = deadline.RemainingMsForPoll();
         if (ms == 0) {
@@ -138,9 +141,11 @@ size_t SerialPort::WriteAll(const uint8_t* data, size_t n, const Deadline& deadl
         pollfd p{fd_, POLLOUT, 0};
         const int r = ::poll(&p, 1, ms);
         if (r < 0 && errno != EINTR) {
+            lineError_ = errno;
             break;
         }
         if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            lineError_ = EIO;
             break;
         }
     }
@@ -156,7 +161,11 @@ ssize_t SerialPort::ReadAvailable(uint8_t* out, size_t n) {
         if (errno == EINTR) {
             continue;
         }
-        return errno == EAGAIN ? 0 : -1;
+        if (errno == EAGAIN) {
+            return 0;
+        }
+        lineError_ = errno;
+        return -1;
     }
 }
 
@@ -172,6 +181,7 @@ SerialPort::Wait SerialPort::WaitReadable(const Deadline& deadline) {
             if (errno == EINTR) {
                 continue;
             }
+            lineError_ = errno;
             return Wait::Hangup;
         }
         if (r == 0) {
@@ -179,6 +189,7 @@ SerialPort::Wait SerialPort::WaitReadable(const Deadline& deadline) {
         }
         // A hung-up tty polls readable and reads 0 forever: report the hang-up first.
         if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            lineError_ = EIO;
             return Wait::Hangup;
         }
         return Wait::Readable;

@@ -37,6 +37,10 @@ public:
     bool IsOpen() const { return fd_ >= 0; }
     // errno of the step that failed in the last Open(), 0 when none.
     int Errno() const { return errno_; }
+    // 0 while the line works; once a read, write or drain has failed for a reason other than
+    // "no data yet" (or poll reported a hang-up), the errno of that failure, EIO for a hang-up.
+    // A pulled USB adapter or a closed pty master shows up here. Cleared by Open() and Close().
+    int LineError() const { return lineError_; }
 
     // Waits until earlier output has left the driver, or the deadline. Unlike tcdrain() this is
     // bounded, so a line held by hardware flow control cannot hang the caller.
@@ -53,6 +57,7 @@ private:
     OpenError Fail(OpenError error, int err);
     int fd_ = -1;
     int errno_ = 0;
+    int lineError_ = 0;
     bool exclusive_ = false;  // this port set TIOCEXCL on the tty
 };
 

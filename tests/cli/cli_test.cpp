@@ -107,7 +107,9 @@ TEST_F(CliTest, MissingPortAndOddImageExitOne) {
                                    WriteImage("img.abs", 75)},
                                   {"ROMLIFT_COM2=" + (dir_ / "absent").string()});
     EXPECT_EQ(noPort.exitStatus, 1);
-    EXPECT_THAT(noPort.err, ::testing::EndsWith("Can not open Port COM2\n"));
+    // The unit's own text, then the tool's advice on it.
+    EXPECT_THAT(noPort.err, HasSubstr("\nCan not open Port COM2\nromlift-cli: no such device "));
+    EXPECT_THAT(noPort.err, ::testing::EndsWith(" lists the serial devices present\n"));
 
     const Outcome noImage = RunCli({"download", "--port", "COM2", "--model", "VX7R-KT-121B-XXX", "--image",
                                     (dir_ / "none%s%n.abs").string()});

@@ -44,7 +44,14 @@ struct RunSpec {
     std::string stdinPath = "/dev/null";
 };
 
-inline Outcome RunTool(const RunSpec& spec) {
+// A romlift-cli child still running: its PID and the read ends of its output pipes.
+struct Running {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+};
+
+inline Running StartTool(const RunSpec& spec) {
     const auto& args = spec.args;
     const auto& extraEnv = spec.env;
     std::vector<std::string> argvStore{spec.binary};
@@ -72,22 +79,35 @@ inline Outcome RunTool(const RunSpec& spec) {
     posix_spawn_file_actions_addopen(&fa, 0, spec.stdinPath.c_str(), O_RDWR | O_NOCTTY, 0);
     posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    Running r;
+    const int rc = posix_spawn(&r.pid, argv[0], &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     close(outPipe[1]);
     close(errPipe[1]);
-    Outcome o;
     EXPECT_EQ(rc, 0);
+    r.out = outPipe[0];
+    r.err = errPipe[0];
+    return r;
+}
+
+// Collects the child's output until it closes both pipes, then its exit status.
+inline Outcome FinishTool(Running& r) {
+    Outcome o;
     // Both pipes drained in turn: outputs here are small, far below a pipe's capacity.
-    o.err = ReadAll(errPipe[0]);
-    o.out = ReadAll(outPipe[0]);
-    close(outPipe[0]);
-    close(errPipe[0]);
+    o.err = ReadAll(r.err);
+    o.out = ReadAll(r.out);
+    close(r.out);
+    close(r.err);
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(r.pid, &status, 0);
     o.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r = Running{};
     return o;
+}
+
+inline Outcome RunTool(const RunSpec& spec) {
+    Running r = StartTool(spec);
+    return FinishTool(r);
 }
 
 inline Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {

@@ -1,0 +1,261 @@
+// The advice lines for each way a port can fail, and finding who holds a device, without
+// running the tool: the wordings that need a user database or a kernel state no test can set
+// up for real.
+#include "port_advice.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "device_holders.h"
+#include "scratch_dir.h"
+#include "serial_port.h"
+
+namespace romlift::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+const std::string kShown = "/dev/ttyUSB0 (COM2)";
+
+struct PermissionCase {
+    AccessFacts facts;
+    std::string text;
+};
+
+class Permission : public ::testing::TestWithParam<PermissionCase> {};
+
+TEST_P(Permission, SaysWhatThisUserCanDo) {
+    EXPECT_EQ(PermissionText(GetParam().facts, kShown), GetParam().text);
+}
+
+AccessFacts Facts(const char* group, mode_t mode, bool listed, bool session) {
+    return AccessFacts{"ann", true, "root", group, mode, listed, session};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Permission,
+    ::testing::Values(
+        PermissionCase{Facts("dialout", 0660, false, false),
+                       "permission denied on /dev/ttyUSB0 (COM2): user ann may not open it; join "
+                       "group dialout (sudo usermod -aG dialout ann), then log out and in again"},
+        PermissionCase{Facts("uucp", 0660, false, false),
+                       "permission denied on /dev/ttyUSB0 (COM2): user ann may not open it; join "
+                       "group uucp (sudo usermod -aG uucp ann), then log out and in again"},
+        // usermod has been run, but the login still has the groups it started with.
+        PermissionCase{
+            Facts("dialout", 0660, true, false),
+            "permission denied on /dev/ttyUSB0 (COM2): user ann has joined group dialout, "
+            "but this login started before that; log out and in again (or run newgrp "
+            "dialout)"},
+        PermissionCase{Facts("dialout", 0660, true, true),
+                       "permission denied on /dev/ttyUSB0 (COM2): user ann is in its group dialout "
+                       "yet may not open it; ask the administrator to check its access rules"},
+        PermissionCase{
+            Facts("dialout", 0600, false, false),
+            "permission denied on /dev/ttyUSB0 (COM2): mode 0600 lets only its owner root "
+            "use it; ask the administrator to give group dialout read and write access "
+            "(a udev rule), then join that group"},
+        PermissionCase{AccessFacts{"ann", false, "", "", 0, false, false},
+                       "permission denied on /dev/ttyUSB0 (COM2): user ann may not reach it; a "
+                       "folder on its path keeps this user out"}),
+    [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+TEST(BusyText, NamesEveryHolderSeenOrJustAnotherProgram) {
+    EXPECT_EQ(BusyText(kShown, {}),
+              "/dev/ttyUSB0 (COM2) is in use by another program: close it, then try again");
+    EXPECT_EQ(BusyText(kShown, {{812, "minicom"}, {990, ""}}),
+              "/dev/ttyUSB0 (COM2) is in use by another program (minicom, PID 812; PID 990): close "
+              "it, then try again");
+}
+
+struct FaultCase {
+    PortFault fault;
+    std::string label;
+    std::string kind;
+    std::string text;
+};
+
+class Advice : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(Advice, KindAndLineForTheFault) {
+    const FaultCase& c = GetParam();
+    const auto a = AdviseOnFault(c.fault, c.label);
+    ASSERT_TRUE(a.has_value());
+    EXPECT_EQ(a->kind, c.kind);
+    EXPECT_EQ(a->text, c.text);
+    EXPECT_EQ(a->device, c.fault.device);
+    EXPECT_EQ(a->err, c.fault.err);
+}
+
+using K = PortFault::Kind;
+using E = SerialPort::OpenError;
+const std::string kGone = "/tmp/romlift-no-such-dir/ttyS1";
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, Advice,
+    ::testing::Values(
+        // A ttyS node without a UART behind it refuses the open with EIO.
+        FaultCase{{K::OpenFailed, E::Open, EIO, "/dev/ttyS1"},
+                  "COM2",
+                  "no-hardware",
+                  "no serial port answers at /dev/ttyS1 (COM2): the device node is there but no "
+                  "hardware is behind it; romlift-cli ports lists the serial devices present"},
+        FaultCase{{K::OpenFailed, E::Open, ENXIO, "/dev/ttyUSB3"},
+                  "/dev/ttyUSB3",
+                  "no-hardware",
+                  "no serial port answers at /dev/ttyUSB3: the device node is there but no "
+                  "hardware is behind it; romlift-cli ports lists the serial devices present"},
+        FaultCase{{K::OpenFailed, E::Open, ENOENT, kGone},
+                  "COM2",
+                  "absent",
+                  "no such device " + kGone +
+                      " (COM2): plug in the adapter or choose another port; "
+                      "romlift-cli ports lists the serial devices present"},
+        // Under TIOCEXCL the open itself says EBUSY; nobody holding it can be seen here.
+        FaultCase{{K::OpenFailed, E::Open, EBUSY, kGone},
+                  kGone,
+                  "busy",
+                  kGone + " is in use by another program: close it, then try again"},
+        FaultCase{{K::OpenFailed, E::Busy, EWOULDBLOCK, kGone},
+                  kGone,
+                  "busy",
+                  kGone + " is in use by another program: close it, then try again"},
+        FaultCase{{K::OpenFailed, E::Settings, EINVAL, "/dev/ttyACM0"},
+                  "COM1",
+                  "settings",
+                  "/dev/ttyACM0 (COM1) would not take the line settings (9600 baud, 8 data bits, "
+                  "raw): " +
+                      std::string(std::strerror(EINVAL))},
+        FaultCase{{K::OpenFailed, E::Open, ELOOP, "/dev/loop"},
+                  "COM1",
+                  "open",
+                  "cannot open /dev/loop (COM1): " + std::string(std::strerror(ELOOP))},
+        FaultCase{{K::HungUp, E::None, EIO, "/dev/ttyUSB0"},
+                  "/dev/ttyUSB0",
+                  "hung-up",
+                  "/dev/ttyUSB0 went away (hung up) during the download: check the cable and the "
+                  "USB adapter; the unit may need the download again"}),
+    [](const auto& info) {
+        return info.param.kind.substr(0, info.param.kind.find('-')) + std::to_string(info.index);
+    });
+
+TEST(Advice, NothingToSayWithoutAFault) {
+    EXPECT_FALSE(AdviseOnFault(PortFault{}, "COM1").has_value());
+}
+
+// ---- holders -------------------------------------------------------------------------------
+
+class Holders : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(scratch_.Path().empty());
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(::grantpt(master_), 0);
+        ASSERT_EQ(::unlockpt(master_), 0);
+        slave_ = ::ptsname(master_);
+        ASSERT_EQ(::stat(slave_.c_str(), &node_), 0);
+    }
+    void TearDown() override { ::close(master_); }
+
+    // A process entry in a made-up /proc: its name and descriptors linking to `targets`.
+    void Process(const std::string& pid, const std::string& comm,
+                 const std::vector<std::string>& targets) {
+        const fs::path dir = scratch_.Path() / pid;
+        fs::create_directories(dir / "fd");
+        std::ofstream(dir / "comm") << comm << "\n";
+        int n = 0;
+        for (const std::string& t : targets) {
+            fs::create_symlink(t, dir / "fd" / std::to_string(n++));
+        }
+    }
+    // The file system's major and minor in hex, then the inode, as /proc/locks writes them.
+    static std::string Where(const struct stat& st) {
+        char where[64];
+        std::snprintf(where, sizeof where, "%02x:%02x:%llu", ::major(st.st_dev), ::minor(st.st_dev),
+                      static_cast<unsigned long long>(st.st_ino));
+        return where;
+    }
+    static std::string LockLine(int id, const std::string& pid, const struct stat& st) {
+        return std::to_string(id) + ": FLOCK  ADVISORY  WRITE " + pid + " " + Where(st) +
+               " 0 EOF\n";
+    }
+
+    testing::ScratchDir scratch_;
+    int master_ = -1;
+    std::string slave_;
+    struct stat node_ {};
+};
+
+TEST_F(Holders, FromLocksAndDescriptorsEachOnceWithoutSelf) {
+    Process("40", "minicom", {"/dev/null", slave_});
+    Process("41", "bash", {"/dev/null"});
+    Process("42", "picocom", {});
+    Process("77", "cli_tests", {slave_});
+    Process("self", "x", {slave_});  // not a PID
+    struct stat other {};
+    ASSERT_EQ(::stat("/dev/null", &other), 0);
+    std::ofstream(scratch_.Path() / "locks")
+        << LockLine(1, "42", node_) << "2: -> FLOCK  ADVISORY  WRITE 43 " << Where(node_)
+        << " 0 EOF\n"  // a waiter holds nothing
+        << LockLine(3, "40", node_) << LockLine(4, "41", other) << "garbage line\n";
+    const std::vector<Holder> h = FindHolders(slave_, 77, scratch_.Path().string());
+    ASSERT_EQ(h.size(), 2u);
+    EXPECT_EQ(h[0].pid, 40);
+    EXPECT_EQ(h[0].program, "minicom");
+    EXPECT_EQ(h[1].pid, 42);
+    EXPECT_EQ(h[1].program, "picocom");
+}
+
+TEST_F(Holders, NoneForADeviceThatIsNotThereOrNotADevice) {
+    Process("40", "minicom", {slave_});
+    EXPECT_TRUE(
+        FindHolders((scratch_.Path() / "nope").string(), 1, scratch_.Path().string()).empty());
+    EXPECT_TRUE(FindHolders(scratch_.Path().string(), 1, scratch_.Path().string()).empty());
+}
+
+TEST_F(Holders, RealProcessHoldingThePortIsFound) {
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SerialPort holder;
+        const char ok = holder.Open(slave_) == SerialPort::OpenError::None ? 'y' : 'n';
+        (void)!::write(ready[1], &ok, 1);
+        char c;
+        (void)!::read(release[0], &c, 1);
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+    const std::vector<Holder> h = FindHolders(slave_, ::getpid());
+    (void)!::write(release[1], "x", 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) {
+        ::close(fd);
+    }
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h[0].pid, child);
+    EXPECT_FALSE(h[0].program.empty());
+    EXPECT_TRUE(FindHolders(slave_, ::getpid()).empty()) << "the child's port outlived it";
+}
+
+}  // namespace
+}  // namespace romlift::cli

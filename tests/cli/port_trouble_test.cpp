@@ -1,0 +1,500 @@
+// romlift-cli when the serial device is the problem: no access for this user, not there, not a
+// terminal, held by another program, or gone mid-download; and signals from a closing terminal.
+// Each case: the unit's texts unchanged, romlift-cli's own advice line exactly, exit status 1,
+// and the device free again afterwards.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "run_cli.h"
+#include "scratch_dir.h"
+#include "serial_port.h"
+#include "virtual_unit.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using romlift::SerialPort;
+using romlift::testing::FinishTool;
+using romlift::testing::Outcome;
+using romlift::testing::RunSpec;
+using romlift::testing::RunTool;
+using romlift::testing::StartTool;
+using ::testing::AnyOf;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr const char* kModel = "VX7R-KT-121B-XXX";
+constexpr uid_t kNobody = 65534;
+const std::string kDownloading =
+    "Downloading file img.abs to selected unit.\nThis takes a long time, please wait...\n";
+const std::string kSeePorts = "romlift-cli ports lists the serial devices present";
+
+std::string After(int frame) {
+    return "Unit is not responding.\nResponse failed after frame number " + std::to_string(frame) +
+           ". Please retry...\n";
+}
+
+std::string OwnCommandName() {
+    std::ifstream in("/proc/self/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+// A pseudo-terminal nobody answers on: enough for every case that ends at the open.
+class BarePty {
+  public:
+    BarePty() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
+            slave_ = ::ptsname(master_);
+        }
+    }
+    ~BarePty() {
+        if (master_ >= 0) {
+            ::close(master_);
+        }
+    }
+    BarePty(const BarePty&) = delete;
+    BarePty& operator=(const BarePty&) = delete;
+    const std::string& Path() const { return slave_; }
+
+  private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+class PortTrouble : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(scratch_.Path().empty());
+        // Readable by the unprivileged user the permission cases run as.
+        ASSERT_EQ(::chmod(scratch_.Path().c_str(), 0755), 0);
+        image_ = Bytes(400);
+        const fs::path p = scratch_.Write("img.abs", image_);
+        ASSERT_FALSE(p.empty());
+        ASSERT_EQ(::chmod(p.c_str(), 0644), 0);
+        imagePath_ = p.string();
+    }
+
+    static std::vector<uint8_t> Bytes(size_t n) {
+        std::vector<uint8_t> b(n);
+        for (size_t i = 0; i < n; ++i) {
+            b[i] = static_cast<uint8_t>(i * 29 + 5);
+        }
+        return b;
+    }
+
+    std::vector<std::string> Download(const std::string& port,
+                                      std::vector<std::string> extra = {}) {
+        std::vector<std::string> a{"download", "--port",  port,      "--model",
+                                   kModel,     "--image", imagePath_};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+
+    // True when nobody could open it afterwards: the CLI left no lock and no exclusive mode.
+    static bool OpensExclusively(const std::string& device) {
+        SerialPort port;
+        return port.Open(device) == SerialPort::OpenError::None;
+    }
+
+    romlift::testing::ScratchDir scratch_;
+    std::vector<uint8_t> image_;
+    std::string imagePath_;
+};
+
+// ---- permissions -------------------------------------------------------------------------
+
+// Runs romlift-cli as the user nobody through setpriv, from a copy that user may execute (the
+// build folder may sit where nobody can reach it).
+class AsNobody : public PortTrouble {
+  protected:
+    void SetUp() override {
+        PortTrouble::SetUp();
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root to run romlift-cli as another user and to chown the pty";
+        }
+        if (::access("/usr/bin/setpriv", X_OK) != 0) {
+            GTEST_SKIP() << "setpriv (util-linux) is not installed";
+        }
+        const passwd* pw = ::getpwuid(kNobody);
+        if (pw == nullptr) {
+            GTEST_SKIP() << "no user with uid 65534 on this machine";
+        }
+        user_ = pw->pw_name;
+        cli_ = scratch_.Path() / "romlift-cli";
+        fs::copy_file(ROMLIFT_CLI, cli_, fs::copy_options::overwrite_existing);
+        ASSERT_EQ(::chmod(cli_.c_str(), 0755), 0);
+    }
+
+    RunSpec Spec(std::vector<std::string> groups, std::vector<std::string> args,
+                 std::vector<std::string> env = {}) {
+        std::vector<std::string> a{"--reuid=65534", "--regid=65534"};
+        if (groups.empty()) {
+            a.push_back("--clear-groups");
+        } else {
+            std::string list;
+            for (const std::string& g : groups) {
+                list += (list.empty() ? "" : ",") + g;
+            }
+            a.push_back("--groups=" + list);
+        }
+        a.push_back(cli_.string());
+        a.insert(a.end(), args.begin(), args.end());
+        return RunSpec{a, env, "/usr/bin/setpriv"};
+    }
+
+    static gid_t Gid(const char* name) {
+        const group* g = ::getgrnam(name);
+        return g != nullptr ? g->gr_gid : static_cast<gid_t>(-1);
+    }
+
+    std::string user_;
+    fs::path cli_;
+};
+
+struct AccessCase {
+    const char* group;
+    mode_t mode;
+    std::string advice;  // after "permission denied on <pty> (COM1): "; $U is the user
+};
+
+class DeniedDevice : public AsNobody, public ::testing::WithParamInterface<AccessCase> {};
+
+TEST_P(DeniedDevice, NamesTheDeviceTheUserAndTheGroupToJoin) {
+    const AccessCase& c = GetParam();
+    const gid_t gid = Gid(c.group);
+    if (gid == static_cast<gid_t>(-1)) {
+        GTEST_SKIP() << "no group " << c.group << " on this machine";
+    }
+    BarePty pty;
+    ASSERT_FALSE(pty.Path().empty());
+    ASSERT_EQ(::chown(pty.Path().c_str(), 0, gid), 0);
+    ASSERT_EQ(::chmod(pty.Path().c_str(), c.mode), 0);
+
+    std::string advice = c.advice;
+    for (size_t at; (at = advice.find("$U")) != std::string::npos;) {
+        advice.replace(at, 2, user_);
+    }
+    const Outcome o = RunTool(Spec({}, Download("COM1"), {"ROMLIFT_COM1=" + pty.Path()}));
+    EXPECT_EQ(o.exitStatus, 1);
+    EXPECT_EQ(o.err, kDownloading + "Can not open Port COM1\nromlift-cli: permission denied on " +
+                         pty.Path() + " (COM1): " + advice + "\n");
+    EXPECT_TRUE(OpensExclusively(pty.Path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, DeniedDevice,
+    ::testing::Values(
+        AccessCase{"dialout", 0660,
+                   "user $U may not open it; join group dialout (sudo usermod -aG dialout $U), "
+                   "then log out and in again"},
+        // Not dialout: the group the device really has is the one to join.
+        AccessCase{"tty", 0660,
+                   "user $U may not open it; join group tty (sudo usermod -aG tty $U), then log "
+                   "out and in again"},
+        // A group without read and write access is no use to join.
+        AccessCase{"dialout", 0620,
+                   "mode 0620 lets only its owner root use it; ask the administrator to give "
+                   "group dialout read and write access (a udev rule), then join that group"}),
+    [](const auto& info) {
+        return std::string(info.param.group) + "_" + std::to_string(info.index);
+    });
+
+TEST_F(AsNobody, AfterJoiningTheGroupTheDownloadGoesThrough) {
+    vx7r::VirtualUnit unit;
+    ASSERT_TRUE(unit.Start());
+    const std::string device = unit.DevicePath();
+    ASSERT_EQ(::chown(device.c_str(), 0, Gid("dialout")), 0);
+    ASSERT_EQ(::chmod(device.c_str(), 0660), 0);
+
+    const Outcome denied = RunTool(Spec({}, Download(device, {"--json"})));
+    EXPECT_EQ(denied.exitStatus, 1);
+    EXPECT_THAT(denied.out,
+                HasSubstr("{\"event\":\"hint\",\"port\":\"" + device +
+                          "\",\"kind\":\"permission\",\"device\":\"" + device +
+                          "\",\"errno\":13,\"holders\":[],\"text\":\"permission denied on " +
+                          device + ": user " + user_ + " may not open it; join group dialout"));
+    EXPECT_TRUE(unit.Attempts().empty());
+
+    const Outcome o = RunTool(Spec({"dialout"}, Download(device)));
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    EXPECT_THAT(o.err, EndsWith("DownLoad is Completed Successfully\n"));
+    ASSERT_EQ(unit.Attempts().size(), 1u);
+    EXPECT_EQ(unit.Attempts()[0].image, image_);
+}
+
+TEST_F(AsNobody, PortsListMarksDevicesThisUserCannotOpen) {
+    BarePty pty;
+    ASSERT_FALSE(pty.Path().empty());
+    ASSERT_EQ(::chown(pty.Path().c_str(), 0, Gid("dialout")), 0);
+    ASSERT_EQ(::chmod(pty.Path().c_str(), 0660), 0);
+    const Outcome o = RunTool(Spec({}, {"ports"}, {"ROMLIFT_COM2=" + pty.Path()}));
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_THAT(o.out, HasSubstr("  COM2  " + pty.Path() +
+                                 "  (ROMLIFT_COM2, no access for this user (group dialout))\n"));
+    const Outcome member = RunTool(Spec({"dialout"}, {"ports"}, {"ROMLIFT_COM2=" + pty.Path()}));
+    EXPECT_THAT(member.out, HasSubstr("  COM2  " + pty.Path() + "  (ROMLIFT_COM2)\n"));
+}
+
+// ---- a device that is not there, or not a serial port --------------------------------------
+
+TEST_F(PortTrouble, AbsentDeviceIsNamedWithItsComPortAndThePortsCommand) {
+    const std::string missing = (scratch_.Path() / "ttyUSB0").string();
+    const Outcome com = RunTool(RunSpec{Download("COM3"), {"ROMLIFT_COM3=" + missing}});
+    EXPECT_EQ(com.exitStatus, 1);
+    EXPECT_EQ(com.err, kDownloading + "Can not open Port COM3\nromlift-cli: no such device " +
+                           missing + " (COM3): plug in the adapter or choose another port; " +
+                           kSeePorts + "\n");
+    EXPECT_FALSE(fs::exists(missing)) << "the open created the device";
+
+    const Outcome path = RunTool(RunSpec{Download(missing, {"--json"})});
+    EXPECT_EQ(path.exitStatus, 1);
+    EXPECT_THAT(path.out, HasSubstr("{\"event\":\"hint\",\"port\":\"" + missing +
+                                    "\",\"kind\":\"absent\",\"device\":\"" + missing +
+                                    "\",\"errno\":2,\"holders\":[],\"text\":\"no such device " +
+                                    missing + ": plug in the adapter"));
+    // The outcome line keeps its fields and comes after the advice.
+    EXPECT_THAT(path.out, HasSubstr("\"}\n{\"event\":\"outcome\",\"port\":\"" + missing +
+                                    "\",\"confirmed\":false,\"status\":\"Can not open Port " +
+                                    missing + "\"}\n"));
+}
+
+TEST_F(PortTrouble, ThingsThatAreNotTerminalsAreCalledSo) {
+    for (const std::string& device :
+         {imagePath_, std::string("/dev/null"), scratch_.Path().string()}) {
+        const Outcome o = RunTool(RunSpec{Download(device)});
+        EXPECT_EQ(o.exitStatus, 1) << device;
+        EXPECT_EQ(o.err, kDownloading + "Can not open Port " + device + "\nromlift-cli: " + device +
+                             " is not a serial device (not a terminal); name the serial port's "
+                             "device, e.g. /dev/ttyUSB0; " +
+                             kSeePorts + "\n");
+    }
+    std::ifstream f(imagePath_, std::ios::binary);
+    EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {}), image_)
+        << "opening the image as a port changed it";
+}
+
+// ---- a device another program holds --------------------------------------------------------
+
+// A child process that holds the port the way romlift-cli itself would, until released.
+class HoldingChild {
+  public:
+    explicit HoldingChild(const std::string& device) {
+        int ready[2];
+        if (::pipe(ready) != 0 || ::pipe(release_) != 0) {
+            return;
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            SerialPort holder;
+            const char ok = holder.Open(device) == SerialPort::OpenError::None ? 'y' : 'n';
+            (void)!::write(ready[1], &ok, 1);
+            char c;
+            (void)!::read(release_[0], &c, 1);
+            _exit(0);
+        }
+        ::close(ready[1]);
+        char ok = 0;
+        held_ = pid_ > 0 && ::read(ready[0], &ok, 1) == 1 && ok == 'y';
+        ::close(ready[0]);
+    }
+    ~HoldingChild() {
+        if (pid_ > 0) {
+            (void)!::write(release_[1], "x", 1);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+        ::close(release_[0]);
+        ::close(release_[1]);
+    }
+    HoldingChild(const HoldingChild&) = delete;
+    HoldingChild& operator=(const HoldingChild&) = delete;
+    bool Held() const { return held_; }
+    pid_t Pid() const { return pid_; }
+
+  private:
+    int release_[2] = {-1, -1};
+    pid_t pid_ = -1;
+    bool held_ = false;
+};
+
+std::string BusyLine(const std::string& shown, const std::string& program, pid_t pid) {
+    return "romlift-cli: " + shown + " is in use by another program (" + program + ", PID " +
+           std::to_string(pid) + "): close it, then try again\n";
+}
+
+TEST_F(PortTrouble, PortHeldInThisProcessNamesItsProgramAndPid) {
+    BarePty pty;
+    ASSERT_FALSE(pty.Path().empty());
+    {
+        SerialPort holder;
+        ASSERT_EQ(holder.Open(pty.Path()), SerialPort::OpenError::None);
+        const Outcome o = RunTool(RunSpec{Download("COM2"), {"ROMLIFT_COM2=" + pty.Path()}});
+        EXPECT_EQ(o.exitStatus, 1);
+        EXPECT_EQ(o.err, kDownloading + "Can not open Port COM2\n" +
+                             BusyLine(pty.Path() + " (COM2)", OwnCommandName(), ::getpid()));
+        EXPECT_TRUE(holder.IsOpen());
+    }
+    EXPECT_TRUE(OpensExclusively(pty.Path())) << "the refused run left the port locked";
+}
+
+TEST_F(PortTrouble, PortHeldByAnotherProcessNamesThatPidInTextAndJson) {
+    BarePty pty;
+    ASSERT_FALSE(pty.Path().empty());
+    {
+        HoldingChild child(pty.Path());
+        ASSERT_TRUE(child.Held());
+        const Outcome o = RunTool(RunSpec{Download(pty.Path())});
+        EXPECT_EQ(o.exitStatus, 1);
+        EXPECT_THAT(o.err, EndsWith("Can not open Port " + pty.Path() + "\n" +
+                                    BusyLine(pty.Path(), OwnCommandName(), child.Pid())));
+
+        const Outcome j = RunTool(RunSpec{Download(pty.Path(), {"--json"})});
+        EXPECT_EQ(j.exitStatus, 1);
+        EXPECT_THAT(j.out, HasSubstr("\"kind\":\"busy\",\"device\":\"" + pty.Path() +
+                                     "\",\"errno\":" + std::to_string(EWOULDBLOCK) +
+                                     ",\"holders\":[{\"pid\":" + std::to_string(child.Pid()) +
+                                     ",\"program\":\"" + OwnCommandName() + "\"}]"));
+        EXPECT_FALSE(OpensExclusively(pty.Path()));
+    }
+    EXPECT_TRUE(OpensExclusively(pty.Path()));
+}
+
+// Without root the exclusive mode refuses the open itself (EBUSY); the holder is still found
+// through its flock, which /proc/locks shows to everyone.
+TEST_F(AsNobody, PortHeldByRootIsBusyForAnOrdinaryUserToo) {
+    BarePty pty;
+    ASSERT_FALSE(pty.Path().empty());
+    ASSERT_EQ(::chown(pty.Path().c_str(), 0, Gid("dialout")), 0);
+    ASSERT_EQ(::chmod(pty.Path().c_str(), 0660), 0);
+    {
+        SerialPort holder;
+        ASSERT_EQ(holder.Open(pty.Path()), SerialPort::OpenError::None);
+        const Outcome o = RunTool(Spec({"dialout"}, Download(pty.Path(), {"--json"})));
+        EXPECT_EQ(o.exitStatus, 1);
+        EXPECT_THAT(o.out, HasSubstr("\"kind\":\"busy\",\"device\":\"" + pty.Path() +
+                                     "\",\"errno\":" + std::to_string(EBUSY) +
+                                     ",\"holders\":[{\"pid\":" + std::to_string(::getpid()) + ","));
+    }
+    EXPECT_TRUE(OpensExclusively(pty.Path()));
+}
+
+// ---- a device that goes away mid-download, and signals ---------------------------------------
+
+// Wakes the test when the unit has answered a given data frame.
+class FrameWatch {
+  public:
+    vx7r::Observer Observer() {
+        vx7r::Observer o;
+        o.log = [this](const std::string& line) {
+            const size_t at = line.find(" frame ");
+            if (at == std::string::npos || line.find(':', at) == std::string::npos) {
+                return;
+            }
+            std::lock_guard lock(mu_);
+            frame_ = std::max(frame_, std::atoi(line.c_str() + at + 7));
+            cv_.notify_all();
+        };
+        return o;
+    }
+    bool WaitFor(int frame, int timeoutMs) {
+        std::unique_lock lock(mu_);
+        return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return frame_ >= frame; });
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    int frame_ = 0;
+};
+
+TEST_F(PortTrouble, AdapterPulledMidDownloadThenPluggedBackIn) {
+    // COM1 is a symbolic link, as a udev by-id name would be; it is re-pointed at the unit that
+    // comes back.
+    const fs::path link = scratch_.Path() / "ttyCOM1";
+    FrameWatch watch;
+    auto unit = std::make_unique<vx7r::VirtualUnit>();
+    unit->SetObserver(watch.Observer());
+    ASSERT_TRUE(unit->Start());
+    fs::create_symlink(unit->DevicePath(), link);
+
+    romlift::testing::Running run =
+        StartTool(RunSpec{Download("COM1"), {"ROMLIFT_COM1=" + link.string()}});
+    ASSERT_TRUE(watch.WaitFor(3, 20000));
+    const auto pulled = std::chrono::steady_clock::now();
+    unit->Stop();
+    const Outcome o = FinishTool(run);
+    const double s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - pulled).count();
+
+    EXPECT_EQ(o.exitStatus, 1);
+    const std::string advice = "romlift-cli: " + link.string() +
+                               " (COM1) went away (hung up) during the download: check the cable "
+                               "and the USB adapter; the unit may need the download again\n";
+    EXPECT_THAT(o.err,
+                AnyOf(EndsWith("\nDown Load Error In Writing\n" + advice),
+                      EndsWith("\n" + After(3) + advice), EndsWith("\n" + After(4) + advice)));
+    // At worst a drain (5 s) and a write (2 s) that both run out, then the pause (28 ms) and the
+    // answer time (10 s) of the next read; a dead line must not cost more than that.
+    EXPECT_LT(s, 5.0 + 2.0 + 0.028 + 10.0 + 1.0);
+
+    unit = std::make_unique<vx7r::VirtualUnit>();
+    ASSERT_TRUE(unit->Start());
+    const fs::path next = scratch_.Path() / "ttyCOM1.next";
+    fs::create_symlink(unit->DevicePath(), next);
+    fs::rename(next, link);
+    const Outcome again = RunTool(RunSpec{Download("COM1"), {"ROMLIFT_COM1=" + link.string()}});
+    EXPECT_EQ(again.exitStatus, 0) << again.err;
+    EXPECT_THAT(again.err, Not(HasSubstr("romlift-cli:")));
+    ASSERT_EQ(unit->Attempts().size(), 1u);
+    EXPECT_EQ(unit->Attempts()[0].image, image_);
+    EXPECT_TRUE(OpensExclusively(link.string()));
+}
+
+TEST_F(PortTrouble, HangUpAndBrokenPipeSignalsDoNotCutTheDownloadShort) {
+    FrameWatch watch;
+    vx7r::VirtualUnit unit;
+    unit.SetObserver(watch.Observer());
+    ASSERT_TRUE(unit.Start());
+    image_ = Bytes(1500);  // 30 frames, about a second on the line
+    const fs::path image = scratch_.Write("img.abs", image_);
+
+    romlift::testing::Running run = StartTool(RunSpec{Download(unit.DevicePath())});
+    ASSERT_TRUE(watch.WaitFor(3, 20000));
+    EXPECT_EQ(::kill(run.pid, SIGHUP), 0);
+    EXPECT_EQ(::kill(run.pid, SIGPIPE), 0);
+    ASSERT_TRUE(watch.WaitFor(6, 20000));
+    EXPECT_EQ(::kill(run.pid, SIGHUP), 0);
+    const Outcome o = FinishTool(run);
+
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    EXPECT_THAT(o.err,
+                EndsWith("DownLoad is Completed Successfully\nromlift-cli: hang-up signal "
+                         "received during the download; the download ran to its end first\n"));
+    ASSERT_EQ(unit.Attempts().size(), 1u);
+    EXPECT_EQ(unit.Attempts()[0].image, image_);
+    EXPECT_TRUE(unit.Violations().empty()) << unit.Violations().front();
+    EXPECT_TRUE(OpensExclusively(unit.DevicePath()));
+}
+
+}  // namespace
