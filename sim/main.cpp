@@ -63,6 +63,12 @@ int main(int argc, char** argv) {
             kill(getpid(), SIGUSR1);
         }
     };
+    // A script that follows the unit across hang-ups reads each new device from standard output.
+    observer.lineChanged = [](const std::string& path) {
+        if (!path.empty()) {
+            PrintLine(stdout, path);
+        }
+    };
     unit.SetObserver(observer);
     if (!unit.Start(&error)) {
         PrintLine(stderr, "vx7r-sim: cannot make the pty: " + error);

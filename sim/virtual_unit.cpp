@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -99,27 +101,87 @@ std::string LineProblems(const termios& t) {
     return problems;
 }
 
-}  // namespace
+// One pty pair: the master the unit serves, and a slave the unit keeps open so that the master
+// never sees a hang-up while no host holds the line.
+struct Line {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+};
 
-const char* PhaseName(Phase phase) {
-    switch (phase) {
-        case Phase::WakeUp:
-            return "wake-up";
-        case Phase::Header:
-            return "header";
-        case Phase::Checksum:
-            return "checksum";
-        case Phase::Frame:
-            return "frame";
-        case Phase::End:
-            return "end";
+void CloseLine(Line& line) {
+    for (int* fd : {&line.master, &line.slave}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
     }
-    return "?";
 }
+
+bool OpenLine(Line* line, std::string* error) {
+    Line made;
+    auto fail = [&](const std::string& why) {
+        *error = why;
+        CloseLine(made);
+        return false;
+    };
+    made.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (made.master < 0) {
+        return fail(Errno("posix_openpt"));
+    }
+    if (grantpt(made.master) != 0) {
+        return fail(Errno("grantpt"));
+    }
+    if (unlockpt(made.master) != 0) {
+        return fail(Errno("unlockpt"));
+    }
+    char name[128];
+    if (int rc = ptsname_r(made.master, name, sizeof name); rc != 0) {
+        errno = rc;
+        return fail(Errno("ptsname_r"));
+    }
+    int flags = fcntl(made.master, F_GETFL);
+    if (flags < 0 || fcntl(made.master, F_SETFL, flags | O_NONBLOCK) < 0) {
+        return fail(Errno("fcntl on the pty master"));
+    }
+    made.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (made.slave < 0) {
+        return fail(Errno(name));
+    }
+    made.path = name;
+    *line = std::move(made);
+    return true;
+}
+
+bool IsSymlink(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Points `link` at `target` in one rename, so a host opening the link sees the old device or the
+// new one, never none.
+bool PointLink(const std::string& link, const std::string& target, std::string* error) {
+    const std::string fresh = link + ".new";
+    unlink(fresh.c_str());
+    if (symlink(target.c_str(), fresh.c_str()) != 0) {
+        *error = Errno(fresh.c_str());
+        return false;
+    }
+    if (rename(fresh.c_str(), link.c_str()) != 0) {
+        *error = Errno(link.c_str());
+        unlink(fresh.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 struct VirtualUnit::Impl {
     // What the unit expects next from the host.
     enum class State { Idle, Header, Checksum, Frames };
+
+    enum class HangUp { None, Now, AfterRead };
 
     // The unit's verdict on one host message, applied by Commit().
     struct Outcome {
@@ -130,15 +192,18 @@ struct VirtualUnit::Impl {
         bool ends = false;
         bool confirmed = false;
         State next = State::Idle;
+        HangUp hangUp = HangUp::None;
+        bool faultHit = false;
+        std::string fault;  // for a wake-up: the attempt's random fault
     };
 
     explicit Impl(UnitOptions o) : options(std::move(o)) {}
 
     UnitOptions options;
     Observer observer;
-    std::string path;
+    std::string path;  // guarded by mutex once the thread runs
     int master = -1;
-    int slave = -1;  // held for the unit's life so the master never sees a hangup
+    int slave = -1;  // held while the line is up so the master never sees a hangup
     int wake = -1;   // eventfd: Stop() wants the thread out
     bool started = false;
     std::thread thread;
@@ -162,6 +227,9 @@ struct VirtualUnit::Impl {
     size_t received = 0;
     int frame = 0;  // data frames seen in this attempt
     int lastFrameSize = -1;
+    FaultPlan plan;                             // this attempt's random fault
+    bool offline = false;                       // hung up and not back yet
+    std::optional<Clock::time_point> returnAt;  // when an offline unit comes back
 
     void StopThread();
 
@@ -171,6 +239,10 @@ struct VirtualUnit::Impl {
                 close(*fd);
                 *fd = -1;
             }
+        }
+        // Only a link we may have made goes; a file that is not a link is never ours.
+        if (!options.linkPath.empty() && IsSymlink(options.linkPath)) {
+            unlink(options.linkPath.c_str());
         }
     }
 
@@ -286,6 +358,11 @@ struct VirtualUnit::Impl {
             out.line = line;
         }
         ++attemptNumber;
+        plan = FaultPlan{};
+        if (FaultsApply() && options.faults.random.enabled) {
+            plan = PlanFault(options.faults.random, attemptNumber);
+            out.fault = plan.Describe();
+        }
         checksum = dataXor = 0;
         received = 0;
         frame = 0;
@@ -417,6 +494,194 @@ struct VirtualUnit::Impl {
         return out;
     }
 
+    static void GiveUp(Outcome& out) {
+        out.ends = true;
+        out.accepted.clear();
+        out.confirmed = false;
+    }
+
+    // Hang-ups and the attempt's random fault, laid over the answer the checks decided. Faults of
+    // the line (noise, a flipped bit, a doubled answer) leave the unit's own verdict standing;
+    // the unit's own faults (a wrong answer, silence, a hang-up) give the attempt up.
+    void ApplyLineFaults(Outcome& out) {
+        if (!FaultsApply()) {
+            return;
+        }
+        const Faults& f = options.faults;
+        const Phase phase = out.exchange.phase;
+        std::vector<uint8_t>& answer = out.exchange.answered;
+        if (f.hangUpAt == phase && (phase != Phase::Frame || frame == std::max(f.hangUpFrame, 1))) {
+            if (f.hangUpAfterAnswer) {
+                out.hangUp = HangUp::AfterRead;
+                out.ends = true;
+            } else {
+                answer.clear();
+                out.hangUp = HangUp::Now;
+                GiveUp(out);
+            }
+            return;
+        }
+        if (plan.kind == FaultKind::None || plan.phase != phase ||
+            (phase == Phase::Frame && plan.frame != frame)) {
+            return;
+        }
+        out.faultHit = true;
+        // Noise that happens to start with the good answer would be no fault at all.
+        auto unlike = [&answer](std::vector<uint8_t> bytes) {
+            if (!bytes.empty() && !answer.empty() && bytes[0] == answer[0]) {
+                bytes[0] ^= 0x80;
+            }
+            return bytes;
+        };
+        switch (plan.kind) {
+            case FaultKind::None:
+                break;
+            case FaultKind::WrongByte:
+                answer = unlike(plan.bytes);
+                GiveUp(out);
+                break;
+            case FaultKind::FlippedBit:
+                if (!answer.empty()) {
+                    answer[0] ^= plan.bytes.at(0);
+                }
+                break;
+            case FaultKind::GarbageBefore: {
+                const std::vector<uint8_t> noise = unlike(plan.bytes);
+                answer.insert(answer.begin(), noise.begin(), noise.end());
+                break;
+            }
+            case FaultKind::GarbageAfter:
+                answer.insert(answer.end(), plan.bytes.begin(), plan.bytes.end());
+                break;
+            case FaultKind::Doubled:
+                if (!answer.empty()) {
+                    answer.push_back(answer[0]);
+                }
+                break;
+            case FaultKind::Silent:
+                answer.clear();
+                GiveUp(out);
+                break;
+            case FaultKind::Burst:
+                answer = unlike(plan.bytes);
+                GiveUp(out);
+                break;
+            case FaultKind::HangUpBefore:
+                answer.clear();
+                out.hangUp = HangUp::Now;
+                GiveUp(out);
+                break;
+            case FaultKind::HangUpAfter:
+                out.hangUp = HangUp::AfterRead;
+                out.ends = true;
+                break;
+            case FaultKind::HangUpMidAnswer:
+                answer = unlike(plan.bytes);
+                out.hangUp = HangUp::AfterRead;
+                GiveUp(out);
+                break;
+        }
+    }
+
+    // Sleeps up to ms; false when Stop() is waiting.
+    bool Nap(int ms) {
+        pollfd p{wake, POLLIN, 0};
+        return !(poll(&p, 1, ms) > 0 && (p.revents & POLLIN));
+    }
+
+    int QueuedForHost() const {
+        int n = 0;
+        return ioctl(slave, FIONREAD, &n) == 0 ? n : -1;
+    }
+
+    // Waits until the host has taken at least one byte of what we just wrote, so that the hang-up
+    // does not swallow the answer (a hung-up tty discards its input queue). `before` is what was
+    // queued before the write. False when Stop() is waiting.
+    bool WaitForHostToRead(int before, size_t written) {
+        const int full = before + static_cast<int>(written);
+        // The bytes reach the slave's queue a moment after the write.
+        const auto arrived = Clock::now() + std::chrono::milliseconds(200);
+        while (QueuedForHost() >= 0 && QueuedForHost() < full && Clock::now() < arrived) {
+            if (!Nap(1)) {
+                return false;
+            }
+        }
+        // Longer than any host waits for an answer.
+        const auto given = Clock::now() + std::chrono::milliseconds(12000);
+        while (QueuedForHost() >= full && Clock::now() < given) {
+            if (!Nap(1)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void LineChanged(const std::string& now) {
+        {
+            std::lock_guard lock(mutex);
+            path = now;
+        }
+        if (observer.lineChanged) {
+            observer.lineChanged(now);
+        }
+    }
+
+    // Closes the master: the host's slave reads and writes fail with EIO from now on. Comes back
+    // at once on a new pty when returnAfterMs is 0, else later (Run()).
+    void HangUpLine() {
+        Line next;
+        std::string error;
+        const bool back = options.returnAfterMs == 0 && OpenLine(&next, &error);
+        if (!error.empty()) {
+            Log("cannot make a new pty: " + error);
+        }
+        if (!options.linkPath.empty()) {
+            // The new pty exists before the old one goes, so the link never names a freed slot.
+            if (back && !PointLink(options.linkPath, next.path, &error)) {
+                Log("cannot point the link: " + error);
+            } else if (!back) {
+                unlink(options.linkPath.c_str());
+            }
+        }
+        Line old{master, slave, {}};
+        CloseLine(old);
+        master = next.master;
+        slave = next.slave;
+        pending.clear();
+        arrivals.clear();
+        state = State::Idle;
+        attemptOpen = false;
+        offline = !back;
+        returnAt.reset();
+        if (!back && options.returnAfterMs >= 0) {
+            // A pty that could not be made is tried again a second later.
+            returnAt = Clock::now() + std::chrono::milliseconds(
+                                          options.returnAfterMs > 0 ? options.returnAfterMs : 1000);
+        }
+        Log(Where() + ": hung up the line" + (back ? "; back on " + next.path : "; gone"));
+        LineChanged(next.path);
+    }
+
+    // An offline unit whose time has come gets a new pty.
+    void ComeBack() {
+        Line next;
+        std::string error;
+        if (!OpenLine(&next, &error)) {
+            Log("cannot make a new pty: " + error);
+            returnAt = Clock::now() + std::chrono::milliseconds(1000);
+            return;
+        }
+        if (!options.linkPath.empty() && !PointLink(options.linkPath, next.path, &error)) {
+            Log("cannot point the link: " + error);
+        }
+        master = next.master;
+        slave = next.slave;
+        offline = false;
+        returnAt.reset();
+        Log("back on " + next.path);
+        LineChanged(next.path);
+    }
+
     // Records the outcome, then answers at the paced time.
     void Commit(Outcome out, Clock::time_point complete) {
         if (options.pace) {
@@ -444,20 +709,37 @@ struct VirtualUnit::Impl {
             if (out.exchange.phase == Phase::WakeUp) {
                 attempts.push_back(Attempt{});
                 attempts.back().line = out.line;
+                attempts.back().fault = out.fault;
             }
             Attempt& attempt = attempts.back();
             attempt.exchanges.push_back(out.exchange);
             attempt.image.insert(attempt.image.end(), out.accepted.begin(), out.accepted.end());
             attempt.confirmed = attempt.confirmed || out.confirmed;
+            attempt.faultHit = attempt.faultHit || out.faultHit;
+            attempt.hungUp = attempt.hungUp || out.hangUp != HangUp::None;
             violations.insert(violations.end(), out.problems.begin(), out.problems.end());
-            if (out.ends) {
+            // A hang-up counts as ended once the unit has hung up (below).
+            if (out.ends && out.hangUp == HangUp::None) {
                 ++ended;
             }
         }
         changed.notify_all();
         attemptOpen = !out.ends;
         state = out.ends ? State::Idle : out.next;
+        const int queued = out.hangUp == HangUp::AfterRead ? QueuedForHost() : 0;
         WriteAnswer(out.exchange.answered);
+        if (out.hangUp != HangUp::None) {
+            if (out.hangUp == HangUp::AfterRead &&
+                !WaitForHostToRead(std::max(queued, 0), out.exchange.answered.size())) {
+                return;  // Stop() is waiting
+            }
+            HangUpLine();
+            {
+                std::lock_guard lock(mutex);
+                ++ended;
+            }
+            changed.notify_all();
+        }
 
         if (closesPrevious) {
             AttemptEnded(attemptNumber - 1);
@@ -557,7 +839,12 @@ struct VirtualUnit::Impl {
             }
             out.exchange.phase = phase;
             out.exchange.received = std::move(message);
+            ApplyLineFaults(out);
+            const bool hangsUp = out.hangUp != HangUp::None;
             Commit(std::move(out), complete);
+            if (hangsUp) {
+                return;  // whatever else came went with the old line
+            }
         }
     }
 
@@ -593,12 +880,20 @@ struct VirtualUnit::Impl {
 
     void Run() {
         for (;;) {
+            if (offline && returnAt && Clock::now() >= *returnAt) {
+                ComeBack();
+            }
             int timeout = -1;
             if (!pending.empty()) {
                 auto left = lastRead + kCutShort - Clock::now();
                 timeout =
                     std::max<int>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count());
+            } else if (offline && returnAt) {
+                auto left = *returnAt - Clock::now();
+                timeout =
+                    std::max<int>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count());
             }
+            // poll() skips the master while it is -1 (offline).
             pollfd fds[2] = {{master, POLLIN, 0}, {wake, POLLIN, 0}};
             int ready = poll(fds, 2, timeout);
             if (ready < 0 && errno != EINTR) {
@@ -648,34 +943,29 @@ bool VirtualUnit::Start(std::string* error) {
         }
         return false;
     }
-    u.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (u.master < 0) {
-        return fail(Errno("posix_openpt"));
+    const std::string& link = u.options.linkPath;
+    if (!link.empty() && access(link.c_str(), F_OK) == 0 && !IsSymlink(link)) {
+        // Not through fail(): the file is not ours to remove.
+        if (error) {
+            *error = link + " exists and is not a symbolic link; not replaced";
+        }
+        return false;
     }
-    if (grantpt(u.master) != 0) {
-        return fail(Errno("grantpt"));
+    Line line;
+    std::string why;
+    if (!OpenLine(&line, &why)) {
+        return fail(why);
     }
-    if (unlockpt(u.master) != 0) {
-        return fail(Errno("unlockpt"));
-    }
-    char name[128];
-    if (int rc = ptsname_r(u.master, name, sizeof name); rc != 0) {
-        errno = rc;
-        return fail(Errno("ptsname_r"));
-    }
-    int flags = fcntl(u.master, F_GETFL);
-    if (flags < 0 || fcntl(u.master, F_SETFL, flags | O_NONBLOCK) < 0) {
-        return fail(Errno("fcntl on the pty master"));
-    }
-    u.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (u.slave < 0) {
-        return fail(Errno(name));
+    u.master = line.master;
+    u.slave = line.slave;
+    if (!link.empty() && !PointLink(link, line.path, &why)) {
+        return fail(why);
     }
     u.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (u.wake < 0) {
         return fail(Errno("eventfd"));
     }
-    u.path = name;
+    u.path = line.path;
     u.started = true;
     u.thread = std::thread([&u] { u.Run(); });
     return true;
@@ -719,7 +1009,8 @@ bool VirtualUnit::StopWhenHostCloses(int timeoutMs) {
     return closed;
 }
 
-const std::string& VirtualUnit::DevicePath() const {
+std::string VirtualUnit::DevicePath() const {
+    std::lock_guard lock(impl_->mutex);
     return impl_->path;
 }
 

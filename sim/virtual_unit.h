@@ -11,6 +11,12 @@
 //   end       host [0xCC, XOR of all data]    unit 0xCC success, 0xFF checksum mismatch
 //
 // Every host message gets exactly one answer byte unless a fault says otherwise.
+//
+// A hang-up (Faults::hangUpAt, or a random fault) closes the pty master, so the host's reads and
+// writes on the slave fail with EIO as they would on a pulled USB adapter. The unit then comes
+// back on a NEW pty (after UnitOptions::returnAfterMs). A host finds it again through
+// UnitOptions::linkPath, a symbolic link the unit keeps pointing at its current slave (point
+// ROMLIFT_COMn at the link), or through DevicePath().
 #pragma once
 
 #include <termios.h>
@@ -22,12 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "fault_plan.h"
+
 namespace vx7r {
-
-// The exchange phase a host message belongs to, as the unit sees it.
-enum class Phase { WakeUp, Header, Checksum, Frame, End };
-
-const char* PhaseName(Phase phase);
 
 struct Faults {
     // Answer the header with this byte instead of the byte the check decides.
@@ -47,6 +50,14 @@ struct Faults {
     // doubleFrame picks the frame (1-based; 0 means frame 1).
     std::optional<Phase> doubleAt;
     int doubleFrame = 0;
+    // Hang up the line at this phase instead of answering (with hangUpAfterAnswer: answer, wait
+    // until the host has read the answer, then hang up). For Phase::Frame, hangUpFrame picks the
+    // frame (1-based; 0 means frame 1).
+    std::optional<Phase> hangUpAt;
+    int hangUpFrame = 0;
+    bool hangUpAfterAnswer = false;
+    // One seeded fault per attempt, on top of the faults above; see fault_plan.h.
+    RandomFaults random;
     // Apply the faults only to the first N attempts (0: to every attempt).
     int attempts = 0;
 };
@@ -58,6 +69,14 @@ struct UnitOptions {
     // after the previous one, and each answer byte takes 1/960 s to reach the host.
     bool pace = false;
     Faults faults;
+    // When not empty: a symbolic link kept pointing at the current slave, replaced atomically
+    // when the unit comes back after a hang-up and removed by Stop(). Start() refuses a path
+    // that exists and is not a symbolic link.
+    std::string linkPath;
+    // After a hang-up the unit is gone for this many milliseconds (the link removed, no device),
+    // then comes back on a new pty; 0 comes back at once, before the old pty is closed, so the
+    // link never dangles; -1 stays gone until Stop().
+    int returnAfterMs = 0;
 };
 
 // One message as the unit received it, and what it answered (empty: no answer).
@@ -74,6 +93,9 @@ struct Attempt {
     std::vector<uint8_t> image;   // data bytes of the accepted frames, in order
     bool confirmed = false;       // the unit answered 0xCC to the end frame
     std::optional<termios> line;  // the slave's settings when the wake-up byte arrived
+    std::string fault;            // the random fault planned for this attempt (Describe()), or ""
+    bool faultHit = false;        // the random fault reached its message
+    bool hungUp = false;          // the unit hung up the line in this attempt
 };
 
 // Optional hooks for a front end. Both run on the unit's thread after the answer is on the wire;
@@ -83,6 +105,8 @@ struct Observer {
     std::function<void(const std::string& line)> log;
     // An attempt has ended (number is 1-based); attempt is a snapshot of it.
     std::function<void(size_t number, const Attempt& attempt)> attemptEnded;
+    // The unit's device changed: "" after a hang-up that leaves it gone, else the new slave.
+    std::function<void(const std::string& path)> lineChanged;
 };
 
 class VirtualUnit {
@@ -106,8 +130,9 @@ class VirtualUnit {
     // the host has not read yet. True when the host closed the port in time.
     bool StopWhenHostCloses(int timeoutMs);
 
-    // Slave path for the host, e.g. /dev/pts/7. Valid after Start().
-    const std::string& DevicePath() const;
+    // Slave path for the host, e.g. /dev/pts/7, after Start(); a new one after each hang-up;
+    // empty while the unit is gone.
+    std::string DevicePath() const;
 
     // Thread-safe snapshots.
     std::vector<Attempt> Attempts() const;
@@ -116,7 +141,8 @@ class VirtualUnit {
     // end frame whose XOR disagrees, a message cut short.
     std::vector<std::string> Violations() const;
     // Blocks until `count` attempts have ended (confirmed, failed, or abandoned by silence), or
-    // the timeout; true when they have.
+    // the timeout; true when they have. An attempt that hangs up ends once the unit is back on
+    // its new pty (or gone, when returnAfterMs is not 0).
     bool WaitForAttempts(size_t count, int timeoutMs) const;
 
   private:

@@ -161,9 +161,23 @@ TEST(SimExecutable, SigtermEndsServingWithStatusZero) {
 
 TEST(SimExecutable, UsageErrorsPrintOneLineAndExitTwo) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--silent-at", "bogus"},  {"--type-code", "70000"},  {"--wrong-echo-at", "header"},
-        {"--frobnicate"},          {"--header-answer"},       {"--double-at", "header:2"},
-        {"--end-answer", "0x100"}, {"--error-at-frame", "0"}, {"--once=1"},
+        {"--silent-at", "bogus"},
+        {"--type-code", "70000"},
+        {"--wrong-echo-at", "header"},
+        {"--frobnicate"},
+        {"--header-answer"},
+        {"--double-at", "header:2"},
+        {"--end-answer", "0x100"},
+        {"--error-at-frame", "0"},
+        {"--once=1"},
+        {"--hang-up-at", "frob"},
+        {"--hang-up-at", "header:2"},
+        {"--return-after", "-5"},
+        {"--random-faults", "x"},
+        {"--fault-rate", "101"},
+        {"--fault-frames", "0"},
+        {"--link", ""},
+        {"--no-slow-faults=1"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(args[0]);
@@ -194,6 +208,70 @@ TEST(SimOptions, ParsesDefaultsAndPlainOptions) {
     EXPECT_EQ(o.savePath, "out.bin");
     EXPECT_TRUE(o.once && o.quiet);
     EXPECT_EQ(o.unit.faults.headerAnswer, 81);  // decimal, not hex
+}
+
+TEST(SimOptions, ParsesHangUpAndRandomFaultOptions) {
+    SimOptions o;
+    std::string error;
+    const char* args[] = {"vx7r-sim",
+                          "--hang-up-at",
+                          "frame:4",
+                          "--hang-up-after-answer",
+                          "--return-after",
+                          "never",
+                          "--link",
+                          "/tmp/COM1",
+                          "--random-faults",
+                          "0x10000000001",
+                          "--fault-rate=35",
+                          "--fault-frames",
+                          "12",
+                          "--no-slow-faults"};
+    ASSERT_TRUE(ParseSimOptions(static_cast<int>(std::size(args)), args, &o, &error)) << error;
+    const Faults& f = o.unit.faults;
+    EXPECT_EQ(f.hangUpAt, Phase::Frame);
+    EXPECT_EQ(f.hangUpFrame, 4);
+    EXPECT_TRUE(f.hangUpAfterAnswer);
+    EXPECT_EQ(o.unit.returnAfterMs, -1);
+    EXPECT_EQ(o.unit.linkPath, "/tmp/COM1");
+    EXPECT_TRUE(f.random.enabled);
+    EXPECT_EQ(f.random.seed, 0x10000000001ull);
+    EXPECT_EQ(f.random.ratePercent, 35);
+    EXPECT_EQ(f.random.frames, 12);
+    EXPECT_FALSE(f.random.slow);
+
+    SimOptions d;
+    const char* plain[] = {"vx7r-sim", "--return-after", "250"};
+    ASSERT_TRUE(ParseSimOptions(3, plain, &d, &error)) << error;
+    EXPECT_EQ(d.unit.returnAfterMs, 250);
+    EXPECT_FALSE(d.unit.faults.random.enabled || d.unit.faults.hangUpAt);
+    EXPECT_TRUE(d.unit.faults.random.slow);
+}
+
+// After a hang-up the executable prints its new device, and its link follows.
+TEST(SimExecutable, PrintsTheNewDeviceAfterAHangUpAndKeepsItsLink) {
+    TempDir dir;
+    const std::string link = dir.path + "/COM1";
+    Sim sim({"--no-pace", "--quiet", "--hang-up-at", "header", "--fault-attempts", "1", "--link",
+             link});
+    const std::string first = sim.FirstLine();
+    ASSERT_THAT(first, StartsWith("/dev/pts/"));
+    EXPECT_EQ(fs::read_symlink(link).string(), first);
+    {
+        Host host(link);
+        EXPECT_EQ(host.Download({4, 5}), Bytes({0x99}));  // the header is never answered
+    }
+    const std::string second = sim.FirstLine();
+    ASSERT_THAT(second, StartsWith("/dev/pts/"));
+    EXPECT_NE(second, first);
+    EXPECT_EQ(fs::read_symlink(link).string(), second);
+    {
+        Host host(link);
+        EXPECT_EQ(host.Download({4, 5}), Host::GoodAnswers({4, 5}));
+    }
+    kill(sim.pid(), SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
 }
 
 TEST(SaveImage, ReplacesTheFileWholeOrReportsWhyNot) {

@@ -294,6 +294,7 @@ TEST(VirtualUnit, StopWhenHostClosesLetsTheLastAnswerThrough) {
                                   written.set_value();
                               }
                           },
+                          {},
                           {}});
         ASSERT_TRUE(unit.Start());
         auto host = std::make_unique<Host>(unit.DevicePath());
