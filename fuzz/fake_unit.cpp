@@ -1,0 +1,409 @@
+#include "fake_unit.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "check.h"
+#include "virtual_clock.h"
+
+namespace romlift::fuzz {
+namespace {
+
+constexpr size_t kFrameData = 50;
+constexpr int64_t kSlackNs = 1'000'000;  // rounding of the "more than N ms" waits
+
+const char* Name(Message m) {
+    switch (m) {
+        case Message::WakeUp:
+            return "wake-up";
+        case Message::Header:
+            return "header";
+        case Message::Checksum:
+            return "checksum";
+        case Message::Frame:
+            return "frame";
+        case Message::End:
+            return "end";
+    }
+    return "?";
+}
+
+}  // namespace
+
+FakeUnit& Unit() {
+    static FakeUnit unit;
+    return unit;
+}
+
+std::string FakeDevice(int portNumber) {
+    return "fake-line-COM" + std::to_string(portNumber);
+}
+
+void FakeUnit::Reset(const UnitSetup& setup, FuzzInput* script) {
+    setup_ = setup;
+    script_ = script;
+    file_ = setup.image;
+    const size_t size = setup.image.size();
+    // An empty image still goes out as one empty frame.
+    totalFrames_ = size == 0 ? 1 : static_cast<int>((size + kFrameData - 1) / kFrameData);
+    opens_ = refused_ = opensAfterWakeUp_ = 0;
+    open_ = gone_ = false;
+    hangupAtNs_ = drainStartNs_ = -1;
+    rx_.clear();
+    messages_.clear();
+    op_.reset();
+    bytesWritten_ = 0;
+}
+
+bool FakeUnit::FrameInFile(int frame) const {
+    const size_t off = static_cast<size_t>(frame - 1) * kFrameData;
+    const size_t n = std::min(kFrameData, setup_.image.size() - std::min(off, setup_.image.size()));
+    return off + n <= file_.size();
+}
+
+std::vector<uint8_t> FakeUnit::Expected(Message kind, int frame) const {
+    const uint32_t code = setup_.typeCode;
+    switch (kind) {
+        case Message::WakeUp:
+            return {0x99};
+        case Message::Header: {
+            std::vector<uint8_t> h(20, 0);
+            h[0] = 0x14;
+            h[1] = static_cast<uint8_t>(code & 0xFF);
+            h[2] = static_cast<uint8_t>((code >> 8) & 0xFF);
+            h[3] = 0x18;
+            h[7] = (code == 510 || code == 520) ? 1 : 0;
+            h[11] = 1;
+            h[12] = code == 30 ? 0 : 1;
+            return h;
+        }
+        case Message::Checksum: {
+            // The host sums the size it measured at the start; a file cut shorter since then
+            // ends the sum with one 0xFF.
+            uint8_t sum = 0;
+            for (size_t i = 0; i < setup_.image.size(); ++i) {
+                if (i >= file_.size()) {
+                    sum ^= 0xFF;
+                    break;
+                }
+                sum ^= file_[i];
+            }
+            return {sum};
+        }
+        case Message::Frame: {
+            const size_t off = static_cast<size_t>(frame - 1) * kFrameData;
+            const size_t n = std::min(kFrameData, setup_.image.size() - off);
+            std::vector<uint8_t> f{static_cast<uint8_t>(n), static_cast<uint8_t>(off & 0xFF),
+                                   static_cast<uint8_t>((off >> 8) & 0xFF)};
+            uint8_t x = 0;
+            for (size_t i = 0; i < n; ++i) {
+                f.push_back(file_[off + i]);
+                x ^= file_[off + i];
+            }
+            f.push_back(x);
+            return f;
+        }
+        case Message::End: {
+            uint8_t x = 0;
+            for (size_t i = 0; i < setup_.image.size(); ++i) {
+                x ^= file_[i];
+            }
+            return {0xCC, x};
+        }
+    }
+    return {};
+}
+
+uint8_t FakeUnit::Acceptance(const SentMessage& m) const {
+    switch (m.kind) {
+        case Message::WakeUp:
+            return 0x99;
+        case Message::Checksum:
+            return m.bytes[0];  // the echo of what the host sent
+        case Message::End:
+            return 0xCC;
+        default:
+            return 0x01;
+    }
+}
+
+// Called whenever the host moves on from the last message (writes again, opens, returns): the
+// last message's answer time must have been respected both ways.
+void FakeUnit::CheckPrevious(int64_t now) const {
+    if (messages_.empty()) {
+        return;
+    }
+    const SentMessage& m = messages_.back();
+    if (!m.full) {
+        return;
+    }
+    const int64_t window = m.writeEndNs + (kPauseMs + kAnswerMs) * kNsPerMs;
+    FUZZ_CHECK(now <= window + kSlackNs, "host waited %lld ns for the %s answer",
+               static_cast<long long>(now - m.writeEndNs), Name(m.kind));
+    if (!m.firstRead && m.answer && m.answerAtNs + kSlackNs < window &&
+        (hangupAtNs_ < 0 || m.answerAtNs <= hangupAtNs_)) {
+        FUZZ_CHECK(false, "the %s answer arrived after %lld ns but the host never read it",
+                   Name(m.kind), static_cast<long long>(m.answerAtNs - m.writeEndNs));
+    }
+}
+
+bool FakeUnit::Open(const std::string& device) {
+    CheckPrevious(VirtualNowNs());
+    FUZZ_CHECK(device == FakeDevice(1), "opened %s, not COM1's device", device.c_str());
+    ++opens_;
+    if (!messages_.empty() && messages_.back().kind == Message::WakeUp) {
+        ++opensAfterWakeUp_;
+    }
+    const bool refused = gone_ || (opens_ <= 8 && (setup_.openFailMask >> (opens_ - 1) & 1) != 0);
+    if (refused) {
+        ++refused_;
+        return false;
+    }
+    open_ = true;
+    // A fresh open starts with an empty receive queue.
+    rx_.clear();
+    return true;
+}
+
+void FakeUnit::Close() {
+    open_ = false;
+}
+
+void FakeUnit::TakeOp() {
+    if (!op_) {
+        op_ = script_->Byte(0);
+    }
+}
+
+void FakeUnit::Queue(uint8_t b, int64_t at) {
+    // Nothing comes over a line after it hung up.
+    if (gone_ && at > hangupAtNs_) {
+        return;
+    }
+    // Bytes leave the unit in order: a later byte never overtakes an earlier one.
+    if (!rx_.empty() && rx_.back().atNs > at) {
+        at = rx_.back().atNs;
+    }
+    rx_.push_back({b, at});
+}
+
+void FakeUnit::Resize(size_t size) {
+    file_.resize(size, 0);
+    FUZZ_CHECK(::truncate(setup_.imagePath.c_str(), static_cast<off_t>(size)) == 0,
+               "cannot resize the scratch image");
+}
+
+bool FakeUnit::Drain(int64_t deadlineNs) {
+    FUZZ_CHECK(open_, "drain on a closed port");
+    CheckPrevious(VirtualNowNs());
+    TakeOp();
+    drainStartNs_ = VirtualNowNs();
+    if ((*op_ >> 5) == 6) {
+        const int64_t until = drainStartNs_ + static_cast<int64_t>(*op_ & 0x1F) * 250 * kNsPerMs;
+        if (until > deadlineNs) {
+            AdvanceVirtualClockTo(deadlineNs);
+            return false;
+        }
+        AdvanceVirtualClockTo(until);
+    }
+    return true;
+}
+
+size_t FakeUnit::Write(const uint8_t* data, size_t n, int64_t deadlineNs) {
+    FUZZ_CHECK(open_, "write on a closed port");
+    const int64_t now = VirtualNowNs();
+    if (drainStartNs_ < 0) {
+        CheckPrevious(now);
+        drainStartNs_ = now;
+    }
+    TakeOp();
+    const uint8_t op = *op_;
+    op_.reset();
+
+    // Which message the host may send now: the one after the last accepted message.
+    SentMessage m{};
+    if (messages_.empty()) {
+        m.kind = Message::WakeUp;
+    } else {
+        const SentMessage& prev = messages_.back();
+        FUZZ_CHECK(prev.full, "host wrote again after a %s write failed", Name(prev.kind));
+        FUZZ_CHECK(prev.firstRead && *prev.firstRead == Acceptance(prev),
+                   "host went on after the %s answer was %d, not %d", Name(prev.kind),
+                   prev.firstRead ? *prev.firstRead : -1, Acceptance(prev));
+        switch (prev.kind) {
+            case Message::WakeUp:
+                FUZZ_CHECK(opensAfterWakeUp_ == 1, "header without exactly one reopen (%d)",
+                           opensAfterWakeUp_);
+                m.kind = Message::Header;
+                break;
+            case Message::Header:
+                m.kind = Message::Checksum;
+                break;
+            case Message::Checksum:
+                m.kind = Message::Frame;
+                m.frame = 1;
+                break;
+            case Message::Frame:
+                m.kind = prev.frame < totalFrames_ ? Message::Frame : Message::End;
+                m.frame = prev.frame + 1;
+                break;
+            case Message::End:
+                FUZZ_CHECK(false, "host wrote after the end frame");
+        }
+    }
+    if (m.kind == Message::Frame) {
+        FUZZ_CHECK(FrameInFile(m.frame), "frame %d sent past the end of the image file", m.frame);
+    }
+    const std::vector<uint8_t> want = Expected(m.kind, m.frame);
+    FUZZ_CHECK(n == want.size() && std::equal(want.begin(), want.end(), data),
+               "%s message %d: %zu bytes, not the %zu expected or other bytes", Name(m.kind),
+               m.frame, n, want.size());
+
+    m.bytes = want;
+    size_t sent = n;
+    const int kind = op >> 5;
+    if (gone_ && hangupAtNs_ <= now) {
+        sent = 0;  // a hung-up line takes nothing
+        m.full = false;
+    } else if (kind == 4) {
+        sent = static_cast<size_t>(op & 0x1F) % n;
+        m.full = false;
+        AdvanceVirtualClockTo(deadlineNs);
+    }
+    FUZZ_CHECK(VirtualNowNs() - drainStartNs_ <= (kDrainMs + kWriteMs) * kNsPerMs + 2 * kSlackNs,
+               "drain and write took %lld ns",
+               static_cast<long long>(VirtualNowNs() - drainStartNs_));
+    drainStartNs_ = -1;
+    bytesWritten_ += sent;
+    m.writeEndNs = VirtualNowNs();
+    const int64_t t = m.writeEndNs;
+
+    if (m.full) {
+        const uint8_t proper = Acceptance(m);
+        switch (kind) {
+            case 0:
+                m.answer = proper;
+                m.answerAtNs = t + static_cast<int64_t>(op & 0x1F) * kNsPerMs;
+                break;
+            case 1:
+                m.answer = proper;
+                m.answerAtNs = t + static_cast<int64_t>(script_->U16(0)) * kNsPerMs;
+                break;
+            case 2: {
+                const int64_t at = t + static_cast<int64_t>((op >> 3) & 3) * 3000 * kNsPerMs;
+                const std::string raw = script_->Bytes(op & 7);
+                for (size_t i = 0; i < raw.size(); ++i) {
+                    if (i == 0) {
+                        m.answer = static_cast<uint8_t>(raw[0]);
+                        m.answerAtNs = at;
+                    }
+                    Queue(static_cast<uint8_t>(raw[i]), at);
+                }
+                break;
+            }
+            case 3:
+                if ((op & 0x10) != 0) {
+                    // The image file changes under the host. Only before the frames are read:
+                    // once read, the host holds them and a change shows nowhere.
+                    const size_t size = script_->U16(0) % (setup_.image.size() + 101);
+                    if (m.kind == Message::WakeUp || m.kind == Message::Header ||
+                        m.kind == Message::Checksum) {
+                        Resize(size);
+                    }
+                    m.answer = proper;
+                    m.answerAtNs = t;
+                }
+                break;  // otherwise silence
+            case 5:
+                if ((op & 1) != 0) {
+                    m.answer = proper;
+                    m.answerAtNs = t + kNsPerMs;
+                }
+                gone_ = true;
+                hangupAtNs_ = t + static_cast<int64_t>((op >> 1) & 0xF) * 100 * kNsPerMs;
+                break;
+            case 6:
+                m.answer = proper;
+                m.answerAtNs = t;
+                break;
+            case 7: {
+                m.answer = proper;
+                m.answerAtNs = t;
+                Queue(proper, t);
+                const std::string extra = script_->Bytes((op & 3) + 1);
+                for (char c : extra) {
+                    Queue(static_cast<uint8_t>(c), t);
+                }
+                break;
+            }
+            default:
+                break;
+        }
+        if (m.answer && kind != 2 && kind != 7) {
+            Queue(*m.answer, m.answerAtNs);
+        }
+    }
+    messages_.push_back(m);
+    return sent;
+}
+
+long FakeUnit::Read(uint8_t* out, size_t n) {
+    FUZZ_CHECK(open_, "read on a closed port");
+    FUZZ_CHECK(!messages_.empty(), "host read before it sent anything");
+    SentMessage& m = messages_.back();
+    FUZZ_CHECK(m.full, "host read an answer to a %s message that did not go out", Name(m.kind));
+    FUZZ_CHECK(n == 1, "read of %zu bytes: answer bytes beyond the first must stay queued", n);
+    FUZZ_CHECK(++m.polls < 10000, "host polls without the clock moving");
+    const int64_t now = VirtualNowNs();
+    FUZZ_CHECK(now > m.writeEndNs + kPauseMs * kNsPerMs, "read only %lld ns after the %s write",
+               static_cast<long long>(now - m.writeEndNs), Name(m.kind));
+    if (!rx_.empty() && rx_.front().atNs <= now) {
+        out[0] = rx_.front().byte;
+        rx_.pop_front();
+        if (!m.firstRead) {
+            m.firstRead = out[0];
+        }
+        return 1;
+    }
+    if (gone_ && hangupAtNs_ <= now) {
+        return -1;
+    }
+    return 0;
+}
+
+FakeUnit::Wake FakeUnit::WaitReadable(int64_t deadlineNs) {
+    FUZZ_CHECK(open_, "wait on a closed port");
+    if (!messages_.empty()) {
+        FUZZ_CHECK(++messages_.back().polls < 10000, "host polls without the clock moving");
+    }
+    const int64_t now = VirtualNowNs();
+    if (!rx_.empty() && rx_.front().atNs <= now) {
+        return Wake::Readable;
+    }
+    if (gone_ && hangupAtNs_ <= now) {
+        return Wake::Hangup;
+    }
+    int64_t next = -1;
+    Wake what = Wake::Timeout;
+    if (!rx_.empty()) {
+        next = rx_.front().atNs;
+        what = Wake::Readable;
+    }
+    if (gone_ && (next < 0 || hangupAtNs_ < next)) {
+        next = hangupAtNs_;
+        what = Wake::Hangup;
+    }
+    if (next >= 0 && next <= deadlineNs) {
+        AdvanceVirtualClockTo(next);
+        return what;
+    }
+    AdvanceVirtualClockTo(deadlineNs);
+    return Wake::Timeout;
+}
+
+void FakeUnit::Finish() {
+    CheckPrevious(VirtualNowNs());
+}
+
+}  // namespace romlift::fuzz
