@@ -210,6 +210,41 @@ TEST_F(PtyTest, RefusedOpenLeavesHolderExclusive) {
 }
 #endif
 
+// A closed master is what a pulled adapter looks like from the port: the line error tells it
+// apart from a quiet line, which reads nothing and times out without one.
+TEST_F(PtyTest, LineErrorTellsAHangUpFromSilence) {
+    SerialPort port;
+    ASSERT_EQ(port.Open(slave_), SerialPort::OpenError::None);
+    uint8_t got[4];
+    EXPECT_EQ(port.ReadAvailable(got, sizeof got), 0);
+    EXPECT_EQ(port.WaitReadable(Deadline::AfterMs(30)), SerialPort::Wait::Timeout);
+    const uint8_t frame[] = {0x99};
+    EXPECT_EQ(port.WriteAll(frame, 1, Deadline::AfterMs(2000)), 1u);
+    EXPECT_EQ(port.LineError(), 0);
+
+    ::close(master_);
+    master_ = -1;
+    EXPECT_EQ(port.WaitReadable(Deadline::AfterMs(2000)), SerialPort::Wait::Hangup);
+    EXPECT_EQ(port.LineError(), EIO);
+    EXPECT_EQ(port.WriteAll(frame, 1, Deadline::AfterMs(2000)), 0u);
+    EXPECT_NE(port.LineError(), 0);
+    port.Close();
+    EXPECT_EQ(port.LineError(), 0) << "a closed port still reports the old line's trouble";
+}
+
+TEST_F(PtyTest, WriteOnADeadLineFailsAtOnceWithItsErrno) {
+    SerialPort port;
+    ASSERT_EQ(port.Open(slave_), SerialPort::OpenError::None);
+    ::close(master_);
+    master_ = -1;
+    const uint8_t frame[54] = {};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_LT(port.WriteAll(frame, sizeof frame, Deadline::AfterMs(2000)), sizeof frame);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000))
+        << "a dead line was waited on as if it were only slow";
+    EXPECT_EQ(port.LineError(), EIO);
+}
+
 TEST_F(PtyTest, OpenDiscardsStaleInput) {
     // Another holder keeps the line open while an earlier answer sits unread in its input queue.
     const int holder = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
