@@ -115,7 +115,7 @@ std::vector<uint8_t> FakeUnit::Expected(Message kind, int frame) const {
     return {};
 }
 
-uint8_t FakeUnit::Acceptance(const SentMessage& m) const {
+uint8_t FakeUnit::Acceptance(const SentMessage& m) {
     switch (m.kind) {
         case Message::WakeUp:
             return 0x99;
@@ -126,6 +126,13 @@ uint8_t FakeUnit::Acceptance(const SentMessage& m) const {
         default:
             return 0x01;
     }
+}
+
+bool FakeUnit::Accepted(const SentMessage& m) {
+    if (m.kind == Message::Checksum && m.bytes[0] == 0 && !m.firstRead) {
+        return true;
+    }
+    return m.firstRead.has_value() && *m.firstRead == Acceptance(m);
 }
 
 // Called whenever the host moves on from the last message (writes again, opens, returns): the
@@ -176,16 +183,17 @@ void FakeUnit::TakeOp() {
     }
 }
 
-void FakeUnit::Queue(uint8_t b, int64_t at) {
-    // Nothing comes over a line after it hung up.
-    if (gone_ && at > hangupAtNs_) {
-        return;
-    }
+int64_t FakeUnit::Queue(uint8_t b, int64_t at) {
     // Bytes leave the unit in order: a later byte never overtakes an earlier one.
     if (!rx_.empty() && rx_.back().atNs > at) {
         at = rx_.back().atNs;
     }
+    // Nothing comes over a line after it hung up.
+    if (gone_ && at > hangupAtNs_) {
+        return -1;
+    }
     rx_.push_back({b, at});
+    return at;
 }
 
 void FakeUnit::Resize(size_t size) {
@@ -228,9 +236,8 @@ size_t FakeUnit::Write(const uint8_t* data, size_t n, int64_t deadlineNs) {
     } else {
         const SentMessage& prev = messages_.back();
         FUZZ_CHECK(prev.full, "host wrote again after a %s write failed", Name(prev.kind));
-        FUZZ_CHECK(prev.firstRead && *prev.firstRead == Acceptance(prev),
-                   "host went on after the %s answer was %d, not %d", Name(prev.kind),
-                   prev.firstRead ? *prev.firstRead : -1, Acceptance(prev));
+        FUZZ_CHECK(Accepted(prev), "host went on after the %s answer was %d, not %d",
+                   Name(prev.kind), prev.firstRead ? *prev.firstRead : -1, Acceptance(prev));
         switch (prev.kind) {
             case Message::WakeUp:
                 FUZZ_CHECK(opensAfterWakeUp_ == 1, "header without exactly one reopen (%d)",
@@ -281,27 +288,21 @@ size_t FakeUnit::Write(const uint8_t* data, size_t n, int64_t deadlineNs) {
 
     if (m.full) {
         const uint8_t proper = Acceptance(m);
+        std::string out;  // what the unit sends back, all at `at`
+        int64_t at = t;
         switch (kind) {
             case 0:
-                m.answer = proper;
-                m.answerAtNs = t + static_cast<int64_t>(op & 0x1F) * kNsPerMs;
+                out.push_back(static_cast<char>(proper));
+                at = t + static_cast<int64_t>(op & 0x1F) * kNsPerMs;
                 break;
             case 1:
-                m.answer = proper;
-                m.answerAtNs = t + static_cast<int64_t>(script_->U16(0)) * kNsPerMs;
+                out.push_back(static_cast<char>(proper));
+                at = t + static_cast<int64_t>(script_->U16(0)) * kNsPerMs;
                 break;
-            case 2: {
-                const int64_t at = t + static_cast<int64_t>((op >> 3) & 3) * 3000 * kNsPerMs;
-                const std::string raw = script_->Bytes(op & 7);
-                for (size_t i = 0; i < raw.size(); ++i) {
-                    if (i == 0) {
-                        m.answer = static_cast<uint8_t>(raw[0]);
-                        m.answerAtNs = at;
-                    }
-                    Queue(static_cast<uint8_t>(raw[i]), at);
-                }
+            case 2:
+                at = t + static_cast<int64_t>((op >> 3) & 3) * 3000 * kNsPerMs;
+                out = script_->Bytes(op & 7);
                 break;
-            }
             case 3:
                 if ((op & 0x10) != 0) {
                     // The image file changes under the host. Only before the frames are read:
@@ -311,37 +312,33 @@ size_t FakeUnit::Write(const uint8_t* data, size_t n, int64_t deadlineNs) {
                         m.kind == Message::Checksum) {
                         Resize(size);
                     }
-                    m.answer = proper;
-                    m.answerAtNs = t;
+                    out.push_back(static_cast<char>(proper));
                 }
                 break;  // otherwise silence
             case 5:
                 if ((op & 1) != 0) {
-                    m.answer = proper;
-                    m.answerAtNs = t + kNsPerMs;
+                    out.push_back(static_cast<char>(proper));
+                    at = t + kNsPerMs;
                 }
                 gone_ = true;
                 hangupAtNs_ = t + static_cast<int64_t>((op >> 1) & 0xF) * 100 * kNsPerMs;
                 break;
             case 6:
-                m.answer = proper;
-                m.answerAtNs = t;
+                out.push_back(static_cast<char>(proper));
                 break;
-            case 7: {
-                m.answer = proper;
-                m.answerAtNs = t;
-                Queue(proper, t);
-                const std::string extra = script_->Bytes((op & 3) + 1);
-                for (char c : extra) {
-                    Queue(static_cast<uint8_t>(c), t);
-                }
+            case 7:
+                out.push_back(static_cast<char>(proper));
+                out += script_->Bytes((op & 3) + 1);
                 break;
-            }
             default:
                 break;
         }
-        if (m.answer && kind != 2 && kind != 7) {
-            Queue(*m.answer, m.answerAtNs);
+        for (size_t k = 0; k < out.size(); ++k) {
+            const int64_t when = Queue(static_cast<uint8_t>(out[k]), at);
+            if (k == 0 && when >= 0) {
+                m.answer = static_cast<uint8_t>(out[0]);
+                m.answerAtNs = when;
+            }
         }
     }
     messages_.push_back(m);

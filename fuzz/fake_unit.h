@@ -68,14 +68,18 @@ class FakeUnit {
     // Whether data frame `frame` (1-based) lies wholly inside the file as it is now.
     bool FrameInFile(int frame) const;
     size_t BytesWritten() const { return bytesWritten_; }
+    // Whether the host had to take the answer it read after `m` as a yes. A checksum of 0 is
+    // also echoed by silence: the host asks for any byte there, and a time-out reads as 0.
+    static bool Accepted(const SentMessage& m);
 
   private:
     std::vector<uint8_t> Expected(Message kind, int frame) const;
-    uint8_t Acceptance(const SentMessage& m) const;
+    static uint8_t Acceptance(const SentMessage& m);
     void CheckPrevious(int64_t now) const;
     void TakeOp();
     void Resize(size_t size);
-    void Queue(uint8_t b, int64_t at);
+    // When `b` reaches the host's queue, -1 when it never does.
+    int64_t Queue(uint8_t b, int64_t at);
 
     UnitSetup setup_;
     FuzzInput* script_ = nullptr;

@@ -73,6 +73,9 @@ TRANSFER = {
     'ok_4000_bytes': setup(4000, seed=3),
     'ok_offset_wraps': setup(120, long_image=True),
     'ok_answers_late_in_time': setup(100) + late(9000) + late(9990) + late(100) + late(5000),
+    'ok_zero_checksum_echoed_by_silence': setup(0) + proper() + proper() + SILENCE,
+    'ok_zero_checksum_late_echo_delays_the_frame': setup(0, seed=7) + proper(1) + proper() +
+    late(0xAE10),
     'ok_slow_drains': setup(100) + slow_drain(8) + slow_drain(19) + proper() + slow_drain(3),
     'ok_image_grows': setup(100) + proper() + proper() + resize(180),
     'fail_port_refused': setup(10, refuse_first=True),

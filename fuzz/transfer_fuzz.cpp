@@ -168,11 +168,7 @@ void CheckOutcome(bool result, const CheckingHost& host, bool imageMissing) {
     } else {
         const SentMessage& m = msgs.back();
         framesReached = m.kind == Message::Frame || m.kind == Message::End;
-        const bool accepted =
-            m.firstRead.has_value() && *m.firstRead == (m.kind == Message::WakeUp     ? 0x99
-                                                        : m.kind == Message::Checksum ? m.bytes[0]
-                                                        : m.kind == Message::End      ? 0xCC
-                                                                                      : 0x01);
+        const bool accepted = FakeUnit::Accepted(m);
         // The frame the host would have sent next, had it gone on.
         const int nextFrame = m.kind == Message::Checksum ? 1
                               : m.kind == Message::Frame  ? m.frame + 1
