@@ -42,8 +42,9 @@ Options of download:
                       with standard input not a terminal the list is shown and nothing is sent.
   --json              instead of text, one JSON object a line on standard output: "status" for
                       each status text, "progress" for each frame step (frame, total, bytes
-                      sent, elapsed and estimated remaining milliseconds), "outcome" per port,
-                      and a final "summary"
+                      sent, elapsed and estimated remaining milliseconds), "hint" when a
+                      port would not open or went away (kind, device, errno, holders, text),
+                      "outcome" per port, and a final "summary"
   --trace FILE        write every byte sent and received, with a millisecond timestamp, the
                       port and the exchange phase, to FILE
   -h, --help          this text
@@ -52,7 +53,11 @@ Output:
   Every status text goes to standard error as the status line would show it, "\n" as a line
   break; with several ports each line starts with the port's name. Progress of the frames shows
   as a bar when standard error is a terminal, and as plain lines (no carriage returns)
-  otherwise. With several ports a summary says which units confirmed.
+  otherwise. With several ports a summary says which units confirmed. When a port does not
+  open (no access, not there, not a terminal, in use) or hangs up mid-download, a line starting
+  "romlift-cli: " after the status text says what to do about it. A hang-up signal (a closing
+  terminal) does not stop a download under way: it runs to its end, as a unit left with half
+  its firmware may not start again.
 
 Exit status:
   0  every unit confirmed the end frame (answered 0xCC): the download is complete
