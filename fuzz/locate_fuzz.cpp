@@ -32,6 +32,7 @@
 namespace romlift::fuzz {
 namespace {
 
+int g_startFolder = -1;  // the locator changes the current folder on every call
 constexpr size_t kMaxEntries = 48;
 constexpr size_t kNameMax = 255;
 constexpr const char* kSuffixes[] = {".abs", ".ABS", ".aBs", ".abs.bak"};
@@ -202,6 +203,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
     romlift::fuzz::ScratchFolder();
+    romlift::fuzz::g_startFolder = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    FUZZ_CHECK(romlift::fuzz::g_startFolder >= 0, "cannot hold the starting folder");
     return 0;
 }
 
@@ -331,5 +334,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char cwd[PATH_MAX];
     FUZZ_CHECK(::getcwd(cwd, sizeof cwd) != nullptr && std::string(cwd) + "/" == programFolder,
                "current folder is not the program folder");
+    // Back to where the fuzzer was started: it names its corpus and artifacts relative to that.
+    FUZZ_CHECK(::fchdir(g_startFolder) == 0, "cannot return to the starting folder");
     return 0;
 }

@@ -76,6 +76,8 @@ TRANSFER = {
     'ok_zero_checksum_echoed_by_silence': setup(0) + proper() + proper() + SILENCE,
     'ok_zero_checksum_late_echo_delays_the_frame': setup(0, seed=7) + proper(1) + proper() +
     late(0xAE10),
+    'fail_zero_checksum_time_out_then_stale_echo': setup(0, seed=0xFB) + proper() + late(0xF8) +
+    late(0x38F8),
     'ok_slow_drains': setup(100) + slow_drain(8) + slow_drain(19) + proper() + slow_drain(3),
     'ok_image_grows': setup(100) + proper() + proper() + resize(180),
     'fail_port_refused': setup(10, refuse_first=True),
