@@ -728,6 +728,17 @@ struct VirtualUnit::Impl {
         state = out.ends ? State::Idle : out.next;
         const int queued = out.hangUp == HangUp::AfterRead ? QueuedForHost() : 0;
         WriteAnswer(out.exchange.answered);
+
+        if (closesPrevious) {
+            AttemptEnded(attemptNumber - 1);
+        }
+        if (!out.fault.empty()) {
+            Log("fault plan for " + out.fault);
+        }
+        Log(Describe(out.exchange));
+        for (const std::string& line : out.problems) {
+            Log("violation: " + line);
+        }
         if (out.hangUp != HangUp::None) {
             if (out.hangUp == HangUp::AfterRead &&
                 !WaitForHostToRead(std::max(queued, 0), out.exchange.answered.size())) {
@@ -739,14 +750,6 @@ struct VirtualUnit::Impl {
                 ++ended;
             }
             changed.notify_all();
-        }
-
-        if (closesPrevious) {
-            AttemptEnded(attemptNumber - 1);
-        }
-        Log(Describe(out.exchange));
-        for (const std::string& line : out.problems) {
-            Log("violation: " + line);
         }
         if (out.ends) {
             AttemptEnded(attemptNumber);
