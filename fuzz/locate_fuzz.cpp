@@ -82,8 +82,12 @@ long long FloorDiv(long long a, long long b) {
 }
 
 Civil ToCivil(long long secs) {
-    const long long days = FloorDiv(secs, 86400);
-    const long long sod = secs - days * 86400;
+    long long days = secs / 86400;
+    long long sod = secs % 86400;
+    if (sod < 0) {  // before 1970: the day started earlier
+        sod += 86400;
+        --days;
+    }
     const long long z = days + 719468;
     const long long era = FloorDiv(z, 146097);
     const long long doe = z - era * 146097;

@@ -78,6 +78,8 @@ TRANSFER = {
     late(0xAE10),
     'fail_zero_checksum_time_out_then_stale_echo': setup(0, seed=0xFB) + proper() + late(0xF8) +
     late(0x38F8),
+    # Found by fuzzing: an image whose checksum is 0x99, answered by silence.
+    'fail_checksum_0x99_silent': bytes.fromhex('00000a70707070707070247070'),
     'ok_slow_drains': setup(100) + slow_drain(8) + slow_drain(19) + proper() + slow_drain(3),
     'ok_image_grows': setup(100) + proper() + proper() + resize(180),
     'fail_port_refused': setup(10, refuse_first=True),
@@ -153,6 +155,7 @@ LOCATE = {
     'empty_prefix': instant(86399) + prefix(b'') + entry(FILE, b'any') + entry(FILE, b'.abs',
                                                                                with_prefix=False,
                                                                                add_suffix=False),
+    'instant_most_negative': instant(-2**63) + prefix(b'P') + entry(FILE, b'1'),
     'no_match': instant(43200) + prefix(b'PLQ5E') + entry(FILE, b'PLQ5F.abs', with_prefix=False,
                                                           add_suffix=False),
 }

@@ -197,8 +197,13 @@ void CheckOutcome(bool result, const CheckingHost& host, bool imageMissing) {
         } else if (m.kind == Message::Header) {
             want = HeaderText(m.firstRead.value_or(0));
         } else if (!m.firstRead) {
-            want = m.kind == Message::WakeUp ? std::string(texts::kNotRespondingShort)
-                                             : texts::NotRespondingAfterFrame(m.frame);
+            // Before the first frame the text follows the byte that was expected: the wake-up
+            // echo, or a checksum that happens to be 0x99 or 0xEE, gets the short one.
+            const bool shortText =
+                m.kind == Message::WakeUp ||
+                (m.kind == Message::Checksum && (m.bytes[0] == 0x99 || m.bytes[0] == 0xEE));
+            want = shortText ? std::string(texts::kNotRespondingShort)
+                             : texts::NotRespondingAfterFrame(m.frame);
         } else if (m.kind == Message::Frame && *m.firstRead == 0xFF) {
             want = texts::WrongFrameNumber(m.frame);
         } else {
