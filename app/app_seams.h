@@ -2,6 +2,7 @@
 // boxes). Each answer, when set, runs instead of the dialog; unset, the real dialog shows.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 
@@ -16,6 +17,8 @@ inline PathAnswer fileOpenAnswer;
 inline PathAnswer saveAsAnswer;
 // When set, Print skips its dialog and prints to this PDF file.
 inline std::optional<QString> printToPdf;
+// Where the keyboard lock LEDs are read from.
+inline std::filesystem::path ledsFolder = "/sys/class/leds";
 // Receives the text instead of a message box.
 inline std::function<void(const QString& text)> messageAnswer;
 

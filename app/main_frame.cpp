@@ -12,12 +12,14 @@
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QStyle>
+#include <QTimer>
 #include <QToolBar>
 
 #include "about_dlg.h"
 #include "app_seams.h"
 #include "download_dialog.h"
 #include "firmware_locator.h"
+#include "lock_keys.h"
 #include "vek_app.h"
 #include "vek_doc.h"
 #include "vek_view.h"
@@ -125,15 +127,32 @@ void CMainFrame::CreateStatusBar() {
     message_ = new QLabel(kReady, bar);
     message_->setObjectName("message");
     bar->addWidget(message_, 1);
-    // Qt tells no lock-key state on X11 or Wayland, so the indicators stay blank; they keep their
-    // width so that the layout matches a platform that lights them.
-    for (const char* name : {"CAP", "NUM", "SCRL"}) {
+    // The indicators keep their width while blank, so the message pane does not jump when a lock
+    // goes on or off.
+    QLabel** panes[] = {&caps_, &num_, &scroll_};
+    const char* names[] = {"CAP", "NUM", "SCRL"};
+    for (int i = 0; i < 3; ++i) {
         auto* l = new QLabel(bar);
-        l->setObjectName(name);
-        l->setMinimumWidth(l->fontMetrics().horizontalAdvance(name) + 8);
+        l->setObjectName(names[i]);
+        l->setAlignment(Qt::AlignCenter);
+        l->setMinimumWidth(l->fontMetrics().horizontalAdvance(names[i]) + 8);
         l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         bar->addPermanentWidget(l);
+        *panes[i] = l;
     }
+    RefreshLockPanes();
+    // The LEDs change without telling the window (another keyboard, another program): look
+    // again a few times a second, which costs one small directory read.
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, &CMainFrame::RefreshLockPanes);
+    poll->start(250);
+}
+
+void CMainFrame::RefreshLockPanes() {
+    const LockKeys keys = ReadLockKeys(app_seams::ledsFolder);
+    caps_->setText(keys.caps ? "CAP" : "");
+    num_->setText(keys.num ? "NUM" : "");
+    scroll_->setText(keys.scroll ? "SCRL" : "");
 }
 
 void CMainFrame::ShowPrompt(const QString& text) {

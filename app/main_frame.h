@@ -34,6 +34,9 @@ class CMainFrame : public QMainWindow {
     void OnAbout();
     [[noreturn]] void OnExit();
 
+    // Reads the lock LEDs again and shows "CAP", "NUM", "SCRL" for those that are on.
+    void RefreshLockPanes();
+
   protected:
     bool event(QEvent* event) override;
 
@@ -47,6 +50,9 @@ class CMainFrame : public QMainWindow {
     std::unique_ptr<CVekDoc> doc_;
     CVekView* view_;
     QLabel* message_ = nullptr;
+    QLabel* caps_ = nullptr;
+    QLabel* num_ = nullptr;
+    QLabel* scroll_ = nullptr;
     QAction* download_ = nullptr;
     QAction* open_ = nullptr;
     QAction* save_ = nullptr;

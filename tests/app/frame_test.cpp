@@ -25,6 +25,7 @@
 #include "about_dlg.h"
 #include "app_seams.h"
 #include "download_dialog.h"
+#include "lock_keys.h"
 #include "main_frame.h"
 #include "scratch_dir.h"
 #include "vek_app.h"
@@ -103,6 +104,40 @@ class FrameTest : public QObject {
             auto* l = frame_->statusBar()->findChild<QLabel*>(name);
             QVERIFY2(l != nullptr && l->isVisible(), name);
         }
+    }
+
+    // The lock panes follow the keyboard LEDs; with none to read they stay blank.
+    void lockPanesFollowTheLeds() {
+        ScratchDir leds;
+        auto led = [&](const std::string& name, const char* level) {
+            std::filesystem::create_directory(leds.Path() / name);
+            std::ofstream(leds.Path() / name / "brightness") << level << "\n";
+        };
+        led("input3::capslock", "1");
+        led("input3::numlock", "0");
+        led("input7::numlock", "0");
+        led("input7::scrolllock", "1");
+        led("phy0-led", "1");  // not a lock LED
+        auto panes = [&] {
+            QStringList texts;
+            for (const char* name : {"CAP", "NUM", "SCRL"}) {
+                texts << frame_->statusBar()->findChild<QLabel*>(name)->text();
+            }
+            return texts;
+        };
+
+        app_seams::ledsFolder = leds.Path();
+        frame_->RefreshLockPanes();
+        QCOMPARE(panes(), QStringList({"CAP", "", "SCRL"}));
+        led("input7::numlock", "1");  // a second keyboard lights Num Lock
+        led("input3::capslock", "0");
+        QTRY_COMPARE(panes(), QStringList({"", "NUM", "SCRL"}));  // picked up by the poll
+
+        app_seams::ledsFolder = leds.Path() / "absent";
+        frame_->RefreshLockPanes();
+        QCOMPARE(panes(), QStringList({"", "", ""}));
+        app_seams::ledsFolder = "/sys/class/leds";
+        QCOMPARE(ReadLockKeys(leds.Path()), (LockKeys{false, true, true}));
     }
 
     void downloadOpensDialog_data() {
