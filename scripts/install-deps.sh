@@ -8,6 +8,7 @@ packages=(
   libbenchmark-dev
   qt6-base-dev
   dpkg-dev groff-base
+  clang libclang-rt-14-dev clang-tidy cppcheck
 )
 
 missing=()
