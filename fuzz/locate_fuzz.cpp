@@ -244,7 +244,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::replace(name.begin(), name.end(), '/', '_');
         std::replace(name.begin(), name.end(), '\0', '\x02');
         if ((bits & 0x08) != 0) {
-            name = ((bits & 0x10) != 0 ? Folded(prefix) : prefix) + name;
+            name.insert(0, (bits & 0x10) != 0 ? Folded(prefix) : prefix);
         }
         if ((bits & 0x20) != 0) {
             name += kSuffixes[bits >> 6];
@@ -257,7 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         const Kind kind = KindOf(bits);
-        const size_t fileSize = (bits >> 6) * 37u + e;
+        const size_t fileSize = size_t{37} * (bits >> 6) + e;
         if (!Make(drivers, name, kind, fileSize)) {
             continue;
         }

@@ -44,7 +44,7 @@ const std::filesystem::path& ScratchFolder() {
         FUZZ_CHECK(::mkdtemp(tmpl.data()) != nullptr, "cannot make a scratch folder %s",
                    tmpl.c_str());
         g_folder = tmpl;
-        std::atexit(RemoveFolder);
+        FUZZ_CHECK(std::atexit(RemoveFolder) == 0, "cannot arrange the clean-up");
     }
     return g_folder;
 }

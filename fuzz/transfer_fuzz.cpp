@@ -305,7 +305,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                static_cast<long long>((VirtualNowNs() - start) / kNsPerMs), msgs.size());
     size_t allowed = 1 + 20 + 1 + 2;
     for (int f = 1; f <= Unit().TotalFrames(); ++f) {
-        allowed += 4 + std::min<size_t>(50, imageSize - std::min<size_t>(imageSize, (f - 1) * 50u));
+        allowed +=
+            4 + std::min<size_t>(50, imageSize - std::min<size_t>(imageSize, size_t{50} * (f - 1)));
     }
     FUZZ_CHECK(Unit().BytesWritten() <= allowed, "%zu bytes written, at most %zu allowed",
                Unit().BytesWritten(), allowed);
