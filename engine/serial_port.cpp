@@ -105,7 +105,11 @@ bool SerialPort::Drain(const Deadline& deadline) {
     for (;;) {
         int queued = 0;
         if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) {
-            lineError_ = errno;  // a hung-up tty refuses every ioctl with EIO
+            // A hung-up tty refuses every ioctl with EIO; any other refusal says nothing about
+            // the line, and must not make a later silence look like a pulled adapter.
+            if (errno == EIO) {
+                lineError_ = EIO;
+            }
             return false;
         }
         if (queued <= 0) {
