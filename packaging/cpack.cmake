@@ -1,0 +1,41 @@
+# The Debian package `romlift`: `cpack -G DEB` in a build tree, or scripts/package.sh.
+# Included from the top level after every folder, so the install rules above are complete.
+
+# The package carries the version the program reports (romlift --version), so dpkg -l and the
+# About box agree; project() only knows three of its four parts.
+file(STRINGS ${PROJECT_SOURCE_DIR}/app/version.h product_line REGEX "kProduct = \"[0-9.]+\"")
+if(NOT product_line MATCHES "\"([0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+)\"")
+  message(FATAL_ERROR "no product version (kProduct) found in app/version.h")
+endif()
+set(CPACK_PACKAGE_VERSION ${CMAKE_MATCH_1})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME romlift)
+set(CPACK_PACKAGE_VENDOR "Romlift developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "write firmware into VX7R operator-panel units over RS-232")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Romlift sends a firmware image to a VX7R operator-panel unit over a serial line at 9600 baud, \
+in 50-byte frames that the unit answers one by one. It finds the image for the chosen unit model \
+in /opt/romlift/bin/drivers.\n\
+This package holds the Qt program romlift, the command-line tool romlift-cli for scripts and \
+production lines (several units at once, JSON output, line traces), and vx7r-sim, a virtual unit \
+on a pseudo-terminal for trying things out without hardware.")
+# Every path in the package is absolute: /opt/romlift/bin, /usr/bin, /usr/share.
+set(CPACK_PACKAGING_INSTALL_PREFIX /)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+
+set(ROMLIFT_PACKAGE_MAINTAINER "Romlift developers <romlift@example.org>"
+  CACHE STRING "Maintainer field of the Debian package")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ROMLIFT_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# dpkg-shlibdeps reads the executables and names the Qt, C++ and C libraries they link.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The window also needs the X11 platform plugin, loaded at run time where the linker cannot see it.
+# Debian 12 ships libqxcb.so (and its xcb libraries) in libqt6gui6, which the linking already
+# names; qt6-qpa-plugins there holds only the VNC and TUIO plugins, so nothing is added for it.
+
+include(CPack)
