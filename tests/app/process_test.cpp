@@ -1,5 +1,6 @@
 // The built program in a child process: exit codes, the settings written (or not) at the end,
 // a start-up file that cannot be opened, and the options that need no display.
+#include <filesystem>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -86,11 +87,15 @@ class ProcessTest : public QObject {
         QTest::addColumn<QString>("name");
         QTest::newRow("missing") << "missing.pzm";
         QTest::newRow("a file without read permission") << "locked";
+        QTest::newRow("a folder") << "folder.pzm";
     }
     void unreadableStartFile() {
         QFETCH(QString, name);
         ScratchDir home;
         const auto path = home.Path() / name.toStdString();
+        if (name == "folder.pzm") {
+            std::filesystem::create_directory(path);
+        }
         if (name == "locked") {
             home.Write(name.toStdString(), {1, 2, 3});
             QFile::setPermissions(QString::fromStdString(path.string()), QFileDevice::WriteOwner);
