@@ -13,13 +13,15 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME romlift)
 set(CPACK_PACKAGE_VENDOR "Romlift developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "write firmware into VX7R operator-panel units over RS-232")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Romlift sends a firmware image to a VX7R operator-panel unit over a serial line at 9600 baud, \
-in 50-byte frames that the unit answers one by one. It finds the image for the chosen unit model \
-in /opt/romlift/bin/drivers.\n\
-This package holds the Qt program romlift, the command-line tool romlift-cli for scripts and \
-production lines (several units at once, JSON output, line traces), and vx7r-sim, a virtual unit \
-on a pseudo-terminal for trying things out without hardware.")
+# Debian shows the long description as it stands: lines kept under 80 characters.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "Romlift sends a firmware image to a VX7R operator-panel unit over a serial"
+  "line at 9600 baud, in 50-byte frames that the unit answers one by one. It"
+  "finds the image for the chosen unit model in /opt/romlift/bin/drivers."
+  "This package holds the Qt program romlift, the command-line tool romlift-cli"
+  "for scripts and production lines (several units at once, JSON output, line"
+  "traces), and vx7r-sim, a virtual unit on a pseudo-terminal for trying things"
+  "out without hardware.")
 # Every path in the package is absolute: /opt/romlift/bin, /usr/bin, /usr/share.
 set(CPACK_PACKAGING_INSTALL_PREFIX /)
 set(CPACK_STRIP_FILES ON)
