@@ -89,6 +89,7 @@ std::vector<Holder> FindHolders(const std::string& device, pid_t self,
     FromDescriptors(procRoot, node, pids);
     pids.erase(self);
     std::vector<Holder> holders;
+    holders.reserve(pids.size());
     for (pid_t pid : pids) {
         holders.push_back(Holder{pid, CommandName(procRoot, pid)});
     }
