@@ -31,7 +31,7 @@ std::vector<std::string> SerialDevices(const std::string& sysClassTty) {
     std::vector<std::string> found;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(sysClassTty, ec)) {
-        const fs::path dir = entry.path();
+        const fs::path& dir = entry.path();
         if (!fs::exists(dir / "device", ec)) {
             continue;  // virtual terminals, ptys: no hardware behind them
         }
