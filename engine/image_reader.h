@@ -44,7 +44,7 @@ private:
     bool fail_ = false;
     bool bad_ = false;
     long long filePos_ = 0;  // file offset of buf_[0]
-    uint8_t buf_[8192];
+    uint8_t buf_[8192]{};  // filled by Fill() before any byte is taken
     size_t bufLen_ = 0;
     size_t bufPos_ = 0;
 };
