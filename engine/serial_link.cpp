@@ -125,9 +125,9 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
 
     NoteLineLost(state);
 
-    if (state.frameCounter > 0) {
-        host.SetStatus(texts::NotRespondingAfterFrame(state.frameCounter));
-    } else if (expected == 0x99 || expected == 0xEE) {
+    // Only before the first frame, and only while waiting for the wake-up echo (or a checksum
+    // that happens to equal it), is the short text shown.
+    if (state.frameCounter <= 0 && (expected == 0x99 || expected == 0xEE)) {
         host.SetStatus(texts::kNotRespondingShort);
     } else {
         host.SetStatus(texts::NotRespondingAfterFrame(state.frameCounter));
