@@ -74,7 +74,9 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions* options, std
             inlineValue = true;
         }
         auto bad = [&](const std::string& why) {
-            *error = flag + ": " + why;
+            *error = flag;
+            *error += ": ";
+            *error += why;
             return false;
         };
         const bool plain = flag == "--no-pace" || flag == "--once" || flag == "--quiet" ||
