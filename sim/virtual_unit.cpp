@@ -301,7 +301,7 @@ struct VirtualUnit::Impl {
         }
     }
 
-    void Log(const std::string& line) {
+    void Log(const std::string& line) const {
         if (observer.log) {
             observer.log(line);
         }
@@ -332,7 +332,7 @@ struct VirtualUnit::Impl {
         observer.attemptEnded(number, snapshot);
     }
 
-    std::vector<uint8_t> Answer(Phase phase, uint8_t byte) {
+    std::vector<uint8_t> Answer(Phase phase, uint8_t byte) const {
         const Faults& f = options.faults;
         std::vector<uint8_t> answer{byte};
         if (!FaultsApply()) {
