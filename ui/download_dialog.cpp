@@ -90,7 +90,8 @@ CDownloadDlg::CDownloadDlg(DownloadState& state, LocateOptions options, QWidget*
 }
 
 CDownloadDlg::~CDownloadDlg() {
-    ShowWaitCursor(false);
+    // This class's own cursor, whatever derives from it: the cursor is ours to give back.
+    CDownloadDlg::ShowWaitCursor(false);
 }
 
 void CDownloadDlg::OnDownload() {
