@@ -38,7 +38,9 @@ for d in "${dirs[@]}"; do
 done
 mkdir -p "$build/cppcheck"
 # cppcheck names files relative to the current folder; the filters are written that way.
-if ! (cd "$root" && cppcheck --project="$build/compile_commands.json" "${filters[@]}" \
+# and the project must be named relative too, or the names in it stay absolute.
+project="$(realpath --relative-to="$root" "$build")/compile_commands.json"
+if ! (cd "$root" && cppcheck --project="$project" "${filters[@]}" \
     --enable=warning,style,performance,portability --library=qt --inline-suppr \
     --suppressions-list=scripts/cppcheck-suppressions.txt --error-exitcode=1 --quiet \
     -j "$jobs" --cppcheck-build-dir="$build/cppcheck" \
