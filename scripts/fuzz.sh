@@ -41,7 +41,7 @@ for t in "${targets[@]}"; do
     echo "fuzz.sh: $t FAILED, see $log" >&2
     grep -E 'broken:|ERROR:|runtime error|Test unit written' "$log" >&2 || true
   fi
-  grep -E '^#[0-9]+ +DONE' "$log" | tail -1 || true
+  grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true
   grep -E '^stat::number_of_executed_units' "$log" || true
 done
 if compgen -G "$build/crashes/*" >/dev/null; then
