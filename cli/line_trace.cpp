@@ -11,14 +11,32 @@ bool TraceFile::Open(const std::string& path, std::string* error) {
         *error = "cannot write the trace file " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::fputs("# ms port direction phase bytes(hex)\n", f_);
+    path_ = path;
+    if (std::fputs("# ms port direction phase bytes(hex)\n", f_) == EOF && writeErrno_ == 0) {
+        writeErrno_ = errno;
+    }
     return true;
 }
 
 TraceFile::~TraceFile() {
-    if (f_ != nullptr) {
-        std::fclose(f_);
+    std::string ignored;
+    Close(&ignored);
+}
+
+bool TraceFile::Close(std::string* error) {
+    std::lock_guard lock(mu_);
+    if (f_ == nullptr) {
+        return true;
     }
+    if (std::fclose(f_) != 0 && writeErrno_ == 0) {
+        writeErrno_ = errno;
+    }
+    f_ = nullptr;
+    if (writeErrno_ == 0) {
+        return true;
+    }
+    *error = "the trace file " + path_ + " is incomplete: " + std::strerror(writeErrno_);
+    return false;
 }
 
 void TraceFile::Write(const std::string& port, const char* direction, LinePhase phase, const uint8_t* b,
@@ -42,8 +60,11 @@ void TraceFile::Write(const std::string& port, const char* direction, LinePhase 
     line += '\n';
     std::lock_guard lock(mu_);
     if (f_ != nullptr) {
-        std::fwrite(line.data(), 1, line.size(), f_);
-        std::fflush(f_);
+        const bool ok = std::fwrite(line.data(), 1, line.size(), f_) == line.size() &&
+                        std::fflush(f_) == 0;
+        if (!ok && writeErrno_ == 0) {
+            writeErrno_ = errno;
+        }
     }
 }
 

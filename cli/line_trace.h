@@ -16,11 +16,16 @@ public:
     // Opens (creates or truncates) `path`; false with *error set when it cannot.
     bool Open(const std::string& path, std::string* error);
     ~TraceFile();
+    // Flushes and closes; false with *error set when any line could not be written (a full
+    // disk, /dev/full), so the caller can say the trace is incomplete.
+    bool Close(std::string* error);
     void Write(const std::string& port, const char* direction, LinePhase phase, const uint8_t* b, size_t n);
 
 private:
     std::mutex mu_;
     std::FILE* f_ = nullptr;
+    std::string path_;
+    int writeErrno_ = 0;  // the first write failure, 0 while every line went out
     std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
 };
 

@@ -179,6 +179,10 @@ int RunDownload(const Options& o) {
             "hang-up signal received during the download; the download ran to its end first");
     }
     reporter->Summary(outcomes);
+    // The units' outcomes stand; a trace that lost lines is said so rather than trusted.
+    if (std::string error; !trace.Close(&error)) {
+        std::fprintf(stderr, "romlift-cli: %s\n", error.c_str());
+    }
     for (const PortOutcome& out : outcomes) {
         if (!out.confirmed) {
             return kExitFailed;

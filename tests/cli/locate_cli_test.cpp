@@ -253,6 +253,18 @@ TEST_F(LocateCli, TraceHasEveryByteWithItsPhase) {
     EXPECT_THAT(lines[10], ::testing::EndsWith(" recv frame 01"));
 }
 
+// A trace that cannot be written (a full disk) is said to be incomplete; the unit's outcome stands.
+TEST_F(LocateCli, TraceOnAFullDiskIsReportedIncomplete) {
+    auto& unit = StartUnit();
+    Put(dir_ / "img.abs", Image(51, 0));
+    const Outcome o = RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--image",
+                                   (dir_ / "img.abs").string(), "--trace", "/dev/full"}});
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    EXPECT_THAT(o.err, HasSubstr("DownLoad is Completed Successfully"));
+    EXPECT_THAT(o.err, ::testing::EndsWith("romlift-cli: the trace file /dev/full is incomplete: No space left on device\n"));
+    EXPECT_EQ(unit.Attempts().at(0).image, Image(51, 0));
+}
+
 TEST_F(LocateCli, ThreeUnitsAtOnceOneFailingMidTransfer) {
     Put(drivers_ / "PLQ5A_fleet.abs", Image(400, 8));
     vx7r::UnitOptions failing;
