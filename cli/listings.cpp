@@ -1,8 +1,6 @@
 #include "listings.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include <fstream>
 
 #include "models.h"
+#include "port_advice.h"
 #include "serial_port.h"
 
 namespace romlift::cli {
@@ -58,13 +57,11 @@ std::string AccessNote(const std::string& device) {
     if (::faccessat(AT_FDCWD, device.c_str(), R_OK | W_OK, AT_EACCESS) == 0 || errno != EACCES) {
         return "";
     }
-    struct stat st {};
-    if (::stat(device.c_str(), &st) != 0) {
+    const AccessFacts facts = GatherAccessFacts(device);
+    if (!facts.known) {
         return "no access for this user";
     }
-    const group* gr = ::getgrgid(st.st_gid);
-    return "no access for this user (group " +
-           (gr != nullptr ? std::string(gr->gr_name) : std::to_string(st.st_gid)) + ")";
+    return "no access for this user (group " + facts.group + ")";
 }
 
 }  // namespace
