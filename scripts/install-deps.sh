@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev
   dpkg-dev groff-base
   clang libclang-rt-14-dev clang-tidy cppcheck
+  qemu-system-x86 linux-image-amd64 busybox-static cpio
 )
 
 missing=()
