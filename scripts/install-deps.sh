@@ -10,6 +10,7 @@ packages=(
   dpkg-dev groff-base
   clang libclang-rt-14-dev clang-tidy cppcheck
   qemu-system-x86 linux-image-amd64 busybox-static cpio
+  xvfb xauth openbox xdotool x11-utils imagemagick fonts-liberation2
 )
 
 missing=()
