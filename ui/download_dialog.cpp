@@ -10,6 +10,7 @@
 #include <QRadioButton>
 #include <QSignalBlocker>
 
+#include "attempt_thread.h"
 #include "dialog_template.h"
 #include "download.h"
 #include "download_state.h"
@@ -98,8 +99,11 @@ void CDownloadDlg::OnDownload() {
     state_.cancel = 0;
     download_->setEnabled(false);
     close_->setFocus();
-    DoDownload(state_, *this, [this](DownloadState& s, DownloadHost& host) {
-        return FirmwareHelper::LocateFirmware(s, host, options_);
+    // The windows keep painting while the unit is written; input meanwhile is dropped.
+    RunAttempt(*this, [this](DownloadHost& host) {
+        DoDownload(state_, host, [this](DownloadState& s, DownloadHost& h) {
+            return FirmwareHelper::LocateFirmware(s, h, options_);
+        });
     });
     download_->setEnabled(true);
 }
