@@ -11,11 +11,13 @@
 
 #include "models.h"
 #include "port_advice.h"
-#include "serial_port.h"
+#include "reporter.h"
 
 namespace romlift::cli {
 
 namespace fs = std::filesystem;
+using ports::AccessFacts;
+using ports::GatherAccessFacts;
 
 void PrintModels(std::FILE* out) {
     std::fprintf(out, "%-4s %-18s %-7s %s\n", "row", "display name", "prefix", "type code");
@@ -24,29 +26,6 @@ void PrintModels(std::FILE* out) {
         std::fprintf(out, "%-4d %-18.*s %-7.*s %u\n", row++, static_cast<int>(m.displayName.size()),
                      m.displayName.data(), static_cast<int>(m.prefix.size()), m.prefix.data(), m.typeCode);
     }
-}
-
-std::vector<std::string> SerialDevices(const std::string& sysClassTty) {
-    std::vector<std::string> found;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(sysClassTty, ec)) {
-        const fs::path& dir = entry.path();
-        if (!fs::exists(dir / "device", ec)) {
-            continue;  // virtual terminals, ptys: no hardware behind them
-        }
-        const std::string name = dir.filename().string();
-        if (name.rfind("ttyS", 0) == 0) {
-            // The 8250 driver registers ttyS0..ttyS31 whether or not a UART answers; type 0 is none.
-            std::ifstream type(dir / "type");
-            int t = 0;
-            if (!(type >> t) || t == 0) {
-                continue;
-            }
-        }
-        found.push_back("/dev/" + name);
-    }
-    std::sort(found.begin(), found.end());
-    return found;
 }
 
 namespace {
@@ -64,31 +43,79 @@ std::string AccessNote(const std::string& device) {
     return "no access for this user (group " + facts.group + ")";
 }
 
+std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+
 }  // namespace
 
-void PrintPorts(std::FILE* out, const std::string& sysClassTty) {
-    const std::vector<std::string> devices = SerialDevices(sysClassTty);
-    std::fprintf(out, "Serial devices present:\n");
-    if (devices.empty()) {
-        std::fprintf(out, "  (none found)\n");
+void PrintPorts(std::FILE* out, ports::ComMap& map, bool json) {
+    map.Refresh();
+    for (const std::string& problem : map.Problems()) {
+        if (json) {
+            std::fprintf(out, "{\"event\":\"problem\",\"text\":%s}\n", JsonString(problem).c_str());
+        } else {
+            std::fprintf(stderr, "romlift-cli: %s\n", problem.c_str());
+        }
     }
-    for (const std::string& d : devices) {
-        const std::string note = AccessNote(d);
-        std::fprintf(out, "  %s%s\n", d.c_str(), note.empty() ? "" : ("  (" + note + ")").c_str());
+    if (!json) {
+        std::fprintf(out, "Serial devices present:\n");
+        if (map.Devices().empty()) {
+            std::fprintf(out, "  (none found)\n");
+        }
     }
-    std::fprintf(out, "COM port mapping:\n");
+    for (const ports::SerialDevice& d : map.Devices()) {
+        const int com = map.ComOf(d);
+        const std::string note = AccessNote(d.path);
+        const std::string usb = d.adapter ? d.id.vendor + ":" + d.id.product : "";
+        if (json) {
+            std::fprintf(
+                out,
+                "{\"event\":\"device\",\"device\":%s,\"com\":%s,\"driver\":%s,\"usb\":%s,"
+                "\"manufacturer\":%s,\"product\":%s,\"serial\":%s,\"usb_port\":%s,\"by_id\":%s,"
+                "\"access\":%s}\n",
+                JsonString(d.path).c_str(), com > 0 ? JsonString("COM" + std::to_string(com)).c_str() : "null",
+                JsonOrNull(d.driver).c_str(), JsonOrNull(usb).c_str(), JsonOrNull(d.manufacturer).c_str(),
+                JsonOrNull(d.product).c_str(), JsonOrNull(d.id.serial).c_str(),
+                JsonOrNull(d.id.usbPort).c_str(), JsonOrNull(d.byId).c_str(),
+                note.empty() ? "true" : "false");
+            continue;
+        }
+        std::string line = "  " + d.path + "  " + (com > 0 ? "COM" + std::to_string(com) : "-") +
+                           "  " + (d.driver.empty() ? "?" : d.driver);
+        if (d.adapter) {
+            line += "  " + usb + "  " + d.Description();
+        } else if (d.uart) {
+            line += "  UART";
+        }
+        std::fprintf(out, "%s\n", line.c_str());
+        if (!d.byId.empty()) {
+            std::fprintf(out, "      %s\n", d.byId.c_str());
+        }
+        if (!note.empty()) {
+            std::fprintf(out, "      %s\n", note.c_str());
+        }
+    }
+    if (!json) {
+        std::fprintf(out, "COM port mapping:\n");
+    }
     for (int n = 1; n <= 4; ++n) {
-        const std::string var = "ROMLIFT_COM" + std::to_string(n);
-        const char* v = std::getenv(var.c_str());
-        const bool fromEnv = v != nullptr && *v != '\0';
-        const std::string device = ComDevicePath(n);
+        const ports::ComResolution r = map.Resolve(n);
         std::error_code ec;
-        const bool present = fs::exists(device, ec);
-        const std::string access = present ? AccessNote(device) : "not present";
+        const bool present = !r.device.empty() && fs::exists(r.device, ec);
+        const std::string access = r.device.empty() ? "" : present ? AccessNote(r.device) : "not present";
+        if (json) {
+            std::fprintf(out,
+                         "{\"event\":\"com\",\"com\":\"COM%d\",\"device\":%s,\"source\":\"%s\","
+                         "\"detail\":%s,\"access\":%s}\n",
+                         n, JsonOrNull(r.device).c_str(), ports::ComSourceName(r.source),
+                         JsonOrNull(r.detail).c_str(),
+                         r.device.empty() ? "null" : access.empty() ? "true" : "false");
+            continue;
+        }
         const std::string note = access.empty() ? "" : ", " + access;
-        std::fprintf(out, "  COM%d  %s  (%s%s)\n", n, device.c_str(),
-                     fromEnv ? var.c_str() : "default", note.c_str());
+        std::fprintf(out, "  COM%d  %s  (%s: %s%s)\n", n, r.device.empty() ? "-" : r.device.c_str(),
+                     ports::ComSourceName(r.source), r.detail.c_str(), note.c_str());
     }
+    std::fflush(out);
 }
 
 void PrintChoices(std::FILE* out, const std::vector<FileRow>& rows) {

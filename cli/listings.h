@@ -6,16 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "com_map.h"
 #include "firmware_locator.h"
 
 namespace romlift::cli {
 
 void PrintModels(std::FILE* out);
 
-// Serial devices under `sysClassTty` (normally /sys/class/tty) that have a device behind them;
-// 8250 ports the kernel probed without finding a UART are left out. Nothing is opened.
-std::vector<std::string> SerialDevices(const std::string& sysClassTty = "/sys/class/tty");
-void PrintPorts(std::FILE* out, const std::string& sysClassTty = "/sys/class/tty");
+// Looks at the ports (new adapters get their numbers) and lists the serial devices present, then
+// where COM1 to COM4 come from; map file problems go to standard error (with `json`, as
+// "problem" lines on `out`). Nothing is opened.
+void PrintPorts(std::FILE* out, ports::ComMap& map, bool json);
 
 // The rows as the selection dialog shows them, numbered from 1, the last marked as the default.
 void PrintChoices(std::FILE* out, const std::vector<FileRow>& rows);

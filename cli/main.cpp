@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "com_map.h"
 #include "download.h"
 #include "download_state.h"
 #include "firmware_locator.h"
@@ -23,6 +24,8 @@
 
 namespace romlift::cli {
 namespace {
+
+using ports::AdviseOnFault;
 
 constexpr int kExitConfirmed = 0;
 constexpr int kExitFailed = 1;
@@ -108,6 +111,31 @@ ImageChoice ResolveImage(const Options& o, Reporter& reporter) {
     return c;
 }
 
+int RunPorts(const Options& o) {
+    ports::ComMap map(ports::PortsPaths::ForThisProcess());
+    std::string why;
+    switch (o.portsAction) {
+        case Options::PortsAction::List:
+            PrintPorts(stdout, map, o.json);
+            return kExitConfirmed;
+        case Options::PortsAction::Assign:
+            if (!map.Assign(o.comNumber, o.assignDevice, o.force, &why)) {
+                std::fprintf(stderr, "romlift-cli: %s\n", why.c_str());
+                return kExitUsage;
+            }
+            std::printf("%s\n", map.Resolve(o.comNumber).Describe().c_str());
+            return kExitConfirmed;
+        case Options::PortsAction::Forget:
+            if (!map.Forget(o.comNumber, &why)) {
+                std::fprintf(stderr, "romlift-cli: %s\n", why.c_str());
+                return kExitUsage;
+            }
+            std::printf("COM%d freed in %s\n", o.comNumber, map.Paths().userMap.c_str());
+            return kExitConfirmed;
+    }
+    return kExitUsage;
+}
+
 int RunDownload(const Options& o) {
     std::unique_ptr<Reporter> reporter =
         o.json ? MakeJsonReporter(stdout) : MakeTextReporter(stderr, ::isatty(STDERR_FILENO) == 1, o.ports.size() > 1);
@@ -118,6 +146,18 @@ int RunDownload(const Options& o) {
         if (!trace.Open(o.trace->string(), &error)) {
             std::fprintf(stderr, "romlift-cli: %s\n", error.c_str());
             return kExitUsage;
+        }
+    }
+
+    // A COMn looks at the ports first: a map file that does not read is said once, up front.
+    for (const PortArg& p : o.ports) {
+        if (p.comNumber > 0) {
+            ports::ComMap map(ports::PortsPaths::ForThisProcess());
+            map.Refresh();
+            for (const std::string& problem : map.Problems()) {
+                reporter->Note(problem);
+            }
+            break;
         }
     }
 
@@ -213,8 +253,7 @@ int main(int argc, char** argv) {
             romlift::cli::PrintModels(stdout);
             return 0;
         case Options::Command::Ports:
-            romlift::cli::PrintPorts(stdout);
-            return 0;
+            return romlift::cli::RunPorts(*parsed.options);
         case Options::Command::Download:
             break;
     }

@@ -11,7 +11,9 @@ const char* const kUsage =
     R"(Usage: romlift-cli download --port COMn|DEVICE [--port ...] --model NAME [--image FILE]
                             [--drivers DIR] [--pick NAME] [--json] [--trace FILE]
        romlift-cli models
-       romlift-cli ports
+       romlift-cli ports [--json]
+       romlift-cli ports assign COMn DEVICE [--force]
+       romlift-cli ports forget COMn
        romlift-cli --help
 
 Writes a firmware image into VX7R units over serial lines, in the same exchange the Download
@@ -20,13 +22,27 @@ dialog runs: wake-up, header, checksum, 50-byte frames, end frame.
 Commands:
   download            one download attempt per port
   models              the unit models: row, display name, firmware prefix, type code
-  ports               the serial devices present (from sysfs; none is opened) and the
-                      COM1 to COM4 mapping in force
+  ports               the serial devices present (from sysfs; none is opened): COM number,
+                      driver, USB ids, maker and product, serial number, by-id name, and
+                      whether this user may open it; then where COM1 to COM4 come from
+                      (environment, map file, ttyS default, none). --json: one object a line.
+  ports assign COMn DEVICE
+                      save the adapter at DEVICE as COMn in the map file; refused when another
+                      adapter has COMn, unless --force
+  ports forget COMn   free COMn in the map file
+
+COM numbers:
+  COMn names the device in the environment variable ROMLIFT_COMn when it is set; else the USB
+  adapter saved as COMn in the map file, wherever the kernel put it this time; else /dev/ttySn-1
+  (COM1 is /dev/ttyS0) when a UART is behind it; else nothing. A USB or ACM adapter seen for the
+  first time gets the lowest free number, saved at once in $XDG_CONFIG_HOME/romlift/ports.conf
+  (~/.config/romlift/ports.conf), so it keeps that number when plugged in again, into any USB
+  socket. /etc/romlift/ports.conf, when present, holds the machine's own numbers and is read
+  first.
 
 Options of download:
-  --port COMn|DEVICE  a serial port: COM1, COM2, ... mean the device named by the environment
-                      variable ROMLIFT_COMn when it is set, else /dev/ttySn-1 (COM1 is
-                      /dev/ttyS0); a path such as /dev/ttyUSB0 is opened as given. Status texts
+  --port COMn|DEVICE  a serial port: COM1, COM2, ... as the COM numbers below say; a path
+                      such as /dev/ttyUSB0 is opened as given. Status texts
                       name the port as given. Give --port several times to flash several units
                       at once with the same image: each port gets its own attempt.
   --model NAME        the unit model by its display name, letter case ignored:
@@ -86,6 +102,55 @@ bool TakesValue(const std::string& name) {
            name == "--pick" || name == "--trace";
 }
 
+ParseResult ParsePorts(const std::vector<std::string>& args) {
+    Options o;
+    o.command = Options::Command::Ports;
+    std::vector<std::string> words;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--json") {
+            o.json = true;
+        } else if (args[i] == "--force") {
+            o.force = true;
+        } else if (args[i] == "-h" || args[i] == "--help") {
+            o.command = Options::Command::Help;
+            return ParseResult{o, {}};
+        } else if (args[i].rfind("--", 0) == 0) {
+            return Error("unknown option '" + args[i] + "' (try --help)");
+        } else {
+            words.push_back(args[i]);
+        }
+    }
+    if (words.empty()) {
+        if (o.force) {
+            return Error("--force goes with ports assign");
+        }
+        return ParseResult{o, {}};
+    }
+    const std::string& action = words[0];
+    if (action != "assign" && action != "forget") {
+        return Error("unknown ports command '" + action + "': give assign or forget");
+    }
+    const size_t want = action == "assign" ? 3 : 2;
+    if (words.size() != want) {
+        return Error(action == "assign" ? "usage: romlift-cli ports assign COMn DEVICE [--force]"
+                                        : "usage: romlift-cli ports forget COMn");
+    }
+    const auto com = ParsePort(words[1]);
+    if (!com || com->comNumber == 0 || com->comNumber > 255) {
+        return Error("'" + words[1] + "' is not COM1 to COM255");
+    }
+    if (o.json || (o.force && action == "forget")) {
+        return Error(std::string(o.json ? "--json" : "--force") + " does not go with ports " +
+                     action);
+    }
+    o.portsAction = action == "assign" ? Options::PortsAction::Assign : Options::PortsAction::Forget;
+    o.comNumber = com->comNumber;
+    if (action == "assign") {
+        o.assignDevice = words[2];
+    }
+    return ParseResult{o, {}};
+}
+
 }  // namespace
 
 std::optional<PortArg> ParsePort(const std::string& text) {
@@ -113,12 +178,15 @@ ParseResult Parse(const std::vector<std::string>& args) {
     if (args[0] == "-h" || args[0] == "--help") {
         return ParseResult{o, {}};
     }
-    if (args[0] == "models" || args[0] == "ports") {
+    if (args[0] == "models") {
         if (args.size() > 1) {
             return Error(args[0] + " takes no arguments");
         }
-        o.command = args[0] == "models" ? Options::Command::Models : Options::Command::Ports;
+        o.command = Options::Command::Models;
         return ParseResult{o, {}};
+    }
+    if (args[0] == "ports") {
+        return ParsePorts(args);
     }
     if (args[0] != "download") {
         return Error("unknown command '" + args[0] + "' (try --help)");

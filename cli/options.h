@@ -24,6 +24,13 @@ struct Options {
     std::optional<std::string> pick;               // the file to take when several match
     std::optional<std::filesystem::path> trace;    // every byte on the line, to this file
     bool json = false;                             // one JSON object a line on standard output
+
+    // ports: list, or save / free a COM number in the user's map.
+    enum class PortsAction { List, Assign, Forget };
+    PortsAction portsAction = PortsAction::List;
+    int comNumber = 0;          // for Assign and Forget
+    std::string assignDevice;   // for Assign
+    bool force = false;         // Assign may take a number another adapter has
 };
 
 struct ParseResult {

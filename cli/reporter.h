@@ -14,6 +14,9 @@
 
 namespace romlift::cli {
 
+using ports::Holder;
+using ports::PortAdvice;
+
 struct Progress {
     int framesConfirmed = 0;
     int totalFrames = 0;

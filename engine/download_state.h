@@ -19,6 +19,8 @@ struct DownloadState {
     // When not empty, this device is opened instead of COMn and named in the texts as given
     // (the command line's --port /dev/ttyUSB0).
     std::string portDevice;
+    // The device path the last open of the port used (what COMn named then).
+    std::string openedDevice;
 
     std::string modelPrefix = "PLQ5A";
     uint32_t unitTypeCode = 10;  // low 16 bits go into the header
@@ -47,7 +49,8 @@ struct DownloadState {
 
 // The name texts use for the port: "COM3", or the device path given instead.
 std::string PortName(const DownloadState& state);
-// The device path that is opened for the port.
+// The device path to open for the port: portDevice, or what the COM map names COMn now ("" when
+// nothing has that number).
 std::string PortDevice(const DownloadState& state);
 
 }  // namespace romlift

@@ -14,11 +14,13 @@ struct PortFault {
         None,
         OpenFailed,  // the device did not open or take its settings: see openError and err
         HungUp,      // the device went away (hang-up, EIO) while it was open
+        NoDevice,    // COMn names no device now: see detail
     };
     Kind kind = Kind::None;
     SerialPort::OpenError openError = SerialPort::OpenError::None;  // for OpenFailed
     int err = 0;         // errno of the failing step: EACCES, ENOENT, EBUSY, EWOULDBLOCK, EIO, ...
     std::string device;  // the path that was opened, e.g. /dev/ttyS2 for COM3
+    std::string detail;  // for NoDevice: why COMn names nothing (the COM map's words)
 };
 
 }  // namespace romlift

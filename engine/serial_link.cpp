@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "com_map.h"
 #include "download_host.h"
 #include "download_state.h"
 #include "texts.h"
@@ -13,7 +14,8 @@ std::string PortName(const DownloadState& state) {
 }
 
 std::string PortDevice(const DownloadState& state) {
-    return state.portDevice.empty() ? ComDevicePath(state.selectedPort) : state.portDevice;
+    return state.portDevice.empty() ? ports::ResolveCom(state.selectedPort).device
+                                    : state.portDevice;
 }
 
 const char* LinePhaseName(LinePhase phase) {
@@ -38,20 +40,33 @@ namespace {
 void NoteLineLost(DownloadState& state) {
     if (state.port.LineError() != 0) {
         state.portFault = PortFault{PortFault::Kind::HungUp, SerialPort::OpenError::None,
-                                    state.port.LineError(), PortDevice(state)};
+                                    state.port.LineError(), state.openedDevice, {}};
     }
 }
 
 }  // namespace
 
 bool OpenPort(DownloadState& state, DownloadHost& host) {
-    const std::string device = PortDevice(state);
     state.portFault = PortFault{};
-    const SerialPort::OpenError error = state.port.Open(device);
-    if (error == SerialPort::OpenError::None) {
-        return true;
+    state.openedDevice.clear();
+    if (state.portDevice.empty()) {
+        const ports::ComResolution com = ports::ResolveCom(state.selectedPort);
+        state.openedDevice = com.device;
+        if (com.device.empty()) {
+            state.portFault.kind = PortFault::Kind::NoDevice;
+            state.portFault.detail = com.detail;
+        }
+    } else {
+        state.openedDevice = state.portDevice;
     }
-    state.portFault = PortFault{PortFault::Kind::OpenFailed, error, state.port.Errno(), device};
+    if (state.portFault.kind == PortFault::Kind::None) {
+        const SerialPort::OpenError error = state.port.Open(state.openedDevice);
+        if (error == SerialPort::OpenError::None) {
+            return true;
+        }
+        state.portFault =
+            PortFault{PortFault::Kind::OpenFailed, error, state.port.Errno(), state.openedDevice, {}};
+    }
     host.SetStatus(texts::CannotOpenPort(PortName(state)));
     CloseImage(state);
     return false;

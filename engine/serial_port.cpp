@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 namespace romlift {
 namespace {
@@ -53,8 +52,11 @@ SerialPort::OpenError SerialPort::Open(const std::string& device) {
         errno_ = errno;
         return OpenError::Open;
     }
-    if (!::isatty(fd_)) {
-        return Fail(OpenError::NotTerminal, ENOTTY);
+    // A ttyS slot the 8250 driver registered without finding a UART opens, then refuses every
+    // terminal call with EIO; a file or another device says ENOTTY.
+    if (termios probe{}; ::tcgetattr(fd_, &probe) != 0) {
+        const int err = errno;
+        return Fail(err == EIO ? OpenError::NoUart : OpenError::NotTerminal, err);
     }
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         return Fail(OpenError::Busy, errno);
@@ -198,14 +200,6 @@ SerialPort::Wait SerialPort::WaitReadable(const Deadline& deadline) {
         }
         return Wait::Readable;
     }
-}
-
-std::string ComDevicePath(int portNumber) {
-    const std::string var = "ROMLIFT_COM" + std::to_string(portNumber);
-    if (const char* v = std::getenv(var.c_str()); v != nullptr && *v != '\0') {
-        return v;
-    }
-    return "/dev/ttyS" + std::to_string(portNumber - 1);
 }
 
 }  // namespace romlift

@@ -18,6 +18,7 @@ public:
         None,
         Open,         // open() failed: see Errno() (ENOENT, EACCES, EBUSY under TIOCEXCL, ...)
         NotTerminal,  // the path is not a terminal device
+        NoUart,       // a ttyS node with no UART behind it: the first tcgetattr fails with EIO
         Busy,         // another program holds the port (flock)
         Settings,     // the line settings could not be read, written, or did not stick
     };
@@ -60,8 +61,5 @@ private:
     int lineError_ = 0;
     bool exclusive_ = false;  // this port set TIOCEXCL on the tty
 };
-
-// The device that COMn names: $ROMLIFT_COMn when set and not empty, else /dev/ttyS<n-1>.
-std::string ComDevicePath(int portNumber);
 
 }  // namespace romlift

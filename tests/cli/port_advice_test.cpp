@@ -22,7 +22,7 @@
 #include "scratch_dir.h"
 #include "serial_port.h"
 
-namespace romlift::cli {
+namespace romlift::ports {
 namespace {
 
 namespace fs = std::filesystem;
@@ -108,42 +108,54 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, Advice,
     ::testing::Values(
         // A ttyS node without a UART behind it refuses the open with EIO.
-        FaultCase{{K::OpenFailed, E::Open, EIO, "/dev/ttyS1"},
+        FaultCase{{K::OpenFailed, E::Open, EIO, "/dev/ttyS1", ""},
                   "COM2",
                   "no-hardware",
                   "no serial port answers at /dev/ttyS1 (COM2): the device node is there but no "
                   "hardware is behind it; romlift-cli ports lists the serial devices present"},
-        FaultCase{{K::OpenFailed, E::Open, ENXIO, "/dev/ttyUSB3"},
+        // On a real kernel the open of an empty ttyS slot succeeds; the first tcgetattr says EIO.
+        FaultCase{{K::OpenFailed, E::NoUart, EIO, "/dev/ttyS2", ""},
+                  "COM3",
+                  "no-hardware",
+                  "no serial port answers at /dev/ttyS2 (COM3): the device node is there but no "
+                  "hardware is behind it; romlift-cli ports lists the serial devices present"},
+        FaultCase{{K::NoDevice, E::None, 0, "", "no device has this number"},
+                  "COM4",
+                  "no-number",
+                  "COM4: no device has this number; plug in the adapter (a new one gets the lowest "
+                  "free COM number) or give one a number with romlift-cli ports assign COM4 "
+                  "DEVICE; romlift-cli ports lists the serial devices present"},
+        FaultCase{{K::OpenFailed, E::Open, ENXIO, "/dev/ttyUSB3", ""},
                   "/dev/ttyUSB3",
                   "no-hardware",
                   "no serial port answers at /dev/ttyUSB3: the device node is there but no "
                   "hardware is behind it; romlift-cli ports lists the serial devices present"},
-        FaultCase{{K::OpenFailed, E::Open, ENOENT, kGone},
+        FaultCase{{K::OpenFailed, E::Open, ENOENT, kGone, ""},
                   "COM2",
                   "absent",
                   "no such device " + kGone +
                       " (COM2): plug in the adapter or choose another port; "
                       "romlift-cli ports lists the serial devices present"},
         // Under TIOCEXCL the open itself says EBUSY; nobody holding it can be seen here.
-        FaultCase{{K::OpenFailed, E::Open, EBUSY, kGone},
+        FaultCase{{K::OpenFailed, E::Open, EBUSY, kGone, ""},
                   kGone,
                   "busy",
                   kGone + " is in use by another program: close it, then try again"},
-        FaultCase{{K::OpenFailed, E::Busy, EWOULDBLOCK, kGone},
+        FaultCase{{K::OpenFailed, E::Busy, EWOULDBLOCK, kGone, ""},
                   kGone,
                   "busy",
                   kGone + " is in use by another program: close it, then try again"},
-        FaultCase{{K::OpenFailed, E::Settings, EINVAL, "/dev/ttyACM0"},
+        FaultCase{{K::OpenFailed, E::Settings, EINVAL, "/dev/ttyACM0", ""},
                   "COM1",
                   "settings",
                   "/dev/ttyACM0 (COM1) would not take the line settings (9600 baud, 8 data bits, "
                   "raw): " +
                       std::string(std::strerror(EINVAL))},
-        FaultCase{{K::OpenFailed, E::Open, ELOOP, "/dev/loop"},
+        FaultCase{{K::OpenFailed, E::Open, ELOOP, "/dev/loop", ""},
                   "COM1",
                   "open",
                   "cannot open /dev/loop (COM1): " + std::string(std::strerror(ELOOP))},
-        FaultCase{{K::HungUp, E::None, EIO, "/dev/ttyUSB0"},
+        FaultCase{{K::HungUp, E::None, EIO, "/dev/ttyUSB0", ""},
                   "/dev/ttyUSB0",
                   "hung-up",
                   "/dev/ttyUSB0 went away (hung up) during the download: check the cable and the "
@@ -258,4 +270,4 @@ TEST_F(Holders, RealProcessHoldingThePortIsFound) {
 }
 
 }  // namespace
-}  // namespace romlift::cli
+}  // namespace romlift::ports

@@ -250,9 +250,9 @@ TEST_F(AsNobody, PortsListMarksDevicesThisUserCannotOpen) {
     const Outcome o = RunTool(Spec({}, {"ports"}, {"ROMLIFT_COM2=" + pty.Path()}));
     EXPECT_EQ(o.exitStatus, 0);
     EXPECT_THAT(o.out, HasSubstr("  COM2  " + pty.Path() +
-                                 "  (ROMLIFT_COM2, no access for this user (group dialout))\n"));
+                                 "  (environment: ROMLIFT_COM2, no access for this user (group dialout))\n"));
     const Outcome member = RunTool(Spec({"dialout"}, {"ports"}, {"ROMLIFT_COM2=" + pty.Path()}));
-    EXPECT_THAT(member.out, HasSubstr("  COM2  " + pty.Path() + "  (ROMLIFT_COM2)\n"));
+    EXPECT_THAT(member.out, HasSubstr("  COM2  " + pty.Path() + "  (environment: ROMLIFT_COM2)\n"));
 }
 
 // ---- a device that is not there, or not a serial port --------------------------------------

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "scratch_dir.h"
+
 extern char** environ;
 
 namespace romlift::testing {
@@ -33,6 +35,22 @@ inline std::string ReadAll(int fd) {
             return s;
         }
     }
+}
+
+// A home for the tools' map file and an empty sysfs, shared by this test program's runs;
+// open to all, as some runs drop to another user.
+inline const ScratchDir& ToolHome() {
+    static const ScratchDir home;
+    static const bool made = [] {
+        std::filesystem::create_directories(home.Path() / "config");
+        std::filesystem::create_directories(home.Path() / "sys" / "class" / "tty");
+        for (const char* sub : {"", "/config"}) {
+            ::chmod((home.Path().string() + sub).c_str(), 01777);
+        }
+        return true;
+    }();
+    (void)made;
+    return home;
 }
 
 // Runs romlift-cli as a child. Standard input is /dev/null unless given; standard output and
@@ -62,6 +80,9 @@ inline Running StartTool(const RunSpec& spec) {
     }
     argv.push_back(nullptr);
     std::vector<std::string> envStore(extraEnv);
+    // The machine's own serial devices and COM map stay out of every run unless a test says so.
+    envStore.push_back("XDG_CONFIG_HOME=" + (ToolHome().Path() / "config").string());
+    envStore.push_back("ROMLIFT_SYSFS=" + (ToolHome().Path() / "sys").string());
     for (char** e = environ; *e != nullptr; ++e) {
         envStore.emplace_back(*e);
     }

@@ -24,45 +24,6 @@ namespace {
 using ::romlift::testing::OpenDescriptorCount;
 using ::romlift::testing::ScratchDir;
 
-// Sets or clears one environment variable for the life of the object.
-class EnvVar {
-  public:
-    explicit EnvVar(const char* name) : name_(name) {
-        if (const char* v = std::getenv(name)) {
-            saved_ = v;
-        }
-    }
-    ~EnvVar() {
-        if (saved_) {
-            ::setenv(name_, saved_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    void Set(const char* value) { ::setenv(name_, value, 1); }
-    void Unset() { ::unsetenv(name_); }
-
-  private:
-    const char* name_;
-    std::optional<std::string> saved_;
-};
-
-TEST(ComDevicePath, EnvironmentOverridesTtyS) {
-    EnvVar com3("ROMLIFT_COM3");
-    EnvVar com1("ROMLIFT_COM1");
-    com1.Unset();
-    com3.Unset();
-    EXPECT_EQ(ComDevicePath(3), "/dev/ttyS2");
-    EXPECT_EQ(ComDevicePath(1), "/dev/ttyS0");
-
-    com3.Set("/dev/pts/9");
-    EXPECT_EQ(ComDevicePath(3), "/dev/pts/9");
-    EXPECT_EQ(ComDevicePath(1), "/dev/ttyS0") << "COM3's variable leaked into COM1";
-
-    com3.Set("");
-    EXPECT_EQ(ComDevicePath(3), "/dev/ttyS2");
-}
-
 TEST(SerialPortOpen, RegularFileIsNotATerminal) {
     ScratchDir dir;
     ASSERT_FALSE(dir.Path().empty());

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -74,6 +75,29 @@ class ScratchDir {
 
   private:
     std::filesystem::path path_;
+};
+
+// Sets or clears one environment variable for the life of the object.
+class EnvVar {
+  public:
+    explicit EnvVar(const char* name) : name_(name) {
+        if (const char* v = std::getenv(name)) {
+            saved_ = v;
+        }
+    }
+    ~EnvVar() {
+        if (saved_) {
+            ::setenv(name_, saved_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+    void Set(const char* value) { ::setenv(name_, value, 1); }
+    void Unset() { ::unsetenv(name_); }
+
+  private:
+    const char* name_;
+    std::optional<std::string> saved_;
 };
 
 }  // namespace romlift::testing

@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-namespace romlift::cli {
+namespace romlift::ports {
 namespace {
 
 namespace fs = std::filesystem;
@@ -96,4 +96,4 @@ std::vector<Holder> FindHolders(const std::string& device, pid_t self,
     return holders;
 }
 
-}  // namespace romlift::cli
+}  // namespace romlift::ports

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-namespace romlift::cli {
+namespace romlift::ports {
 namespace {
 
 std::string UserName(uid_t uid) {
@@ -147,6 +147,14 @@ std::optional<PortAdvice> AdviseOnFault(const PortFault& fault, const std::strin
     const std::string shown =
         portLabel == fault.device ? fault.device : fault.device + " (" + portLabel + ")";
 
+    if (fault.kind == PortFault::Kind::NoDevice) {
+        a.kind = "no-number";
+        a.text = portLabel + ": " + fault.detail +
+                 "; plug in the adapter (a new one gets the lowest free COM number) or give one "
+                 "a number with romlift-cli ports assign " +
+                 portLabel + " DEVICE; " + kSeePorts;
+        return a;
+    }
     if (fault.kind == PortFault::Kind::HungUp) {
         a.kind = "hung-up";
         a.text = shown +
@@ -179,7 +187,8 @@ std::optional<PortAdvice> AdviseOnFault(const PortFault& fault, const std::strin
         a.kind = "absent";
         a.text = "no such device " + shown + ": plug in the adapter or choose another port; " +
                  kSeePorts;
-    } else if (fault.err == ENXIO || fault.err == ENODEV || fault.err == EIO) {
+    } else if (fault.openError == E::NoUart || fault.err == ENXIO || fault.err == ENODEV ||
+               fault.err == EIO) {
         // A ttyS node the kernel made without finding a UART, or an adapter on its way out.
         a.kind = "no-hardware";
         a.text = "no serial port answers at " + shown +
@@ -191,4 +200,4 @@ std::optional<PortAdvice> AdviseOnFault(const PortFault& fault, const std::strin
     return a;
 }
 
-}  // namespace romlift::cli
+}  // namespace romlift::ports

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace romlift::cli {
+namespace romlift::ports {
 
 struct Holder {
     pid_t pid = 0;
@@ -20,4 +20,4 @@ struct Holder {
 std::vector<Holder> FindHolders(const std::string& device, pid_t self,
                                 const std::string& procRoot = "/proc");
 
-}  // namespace romlift::cli
+}  // namespace romlift::ports

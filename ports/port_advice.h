@@ -11,11 +11,11 @@
 #include "device_holders.h"
 #include "port_fault.h"
 
-namespace romlift::cli {
+namespace romlift::ports {
 
 struct PortAdvice {
     // "permission", "absent", "no-hardware", "not-terminal", "busy", "settings", "open",
-    // "hung-up": a stable word for scripts.
+    // "hung-up", "no-number" (COMn names no device): a stable word for scripts.
     std::string kind;
     std::string device;           // the path that was opened
     int err = 0;                  // errno behind it
@@ -45,4 +45,4 @@ std::string PermissionText(const AccessFacts& facts, const std::string& shownAs)
 // The busy line for the device `shownAs`, held by `holders` (possibly none seen).
 std::string BusyText(const std::string& shownAs, const std::vector<Holder>& holders);
 
-}  // namespace romlift::cli
+}  // namespace romlift::ports

@@ -1,0 +1,23 @@
+// Where the port code looks: sysfs, the device folder and the two map files. Tests point these at
+// a made-up tree; the programs take them from the environment.
+#pragma once
+
+#include <filesystem>
+
+namespace romlift::ports {
+
+struct PortsPaths {
+    std::filesystem::path sys = "/sys";  // sysfs: <sys>/class/tty/<name>/device, ...
+    std::filesystem::path dev = "/dev";  // device nodes: <dev>/<name>, <dev>/serial/by-id
+    // The machine's own assignments, read first and never written.
+    std::filesystem::path machineMap = "/etc/romlift/ports.conf";
+    // This user's assignments, kept up to date as adapters are first seen. Empty: none kept.
+    std::filesystem::path userMap;
+
+    // The paths this process uses: $ROMLIFT_SYSFS and $ROMLIFT_DEV when set (a made-up tree for
+    // tests), else /sys and /dev; the user's map in $XDG_CONFIG_HOME/romlift (else
+    // $HOME/.config/romlift).
+    static PortsPaths ForThisProcess();
+};
+
+}  // namespace romlift::ports
