@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "fake_sysfs.h"
 #include "run_cli.h"
 #include "scratch_dir.h"
 #include "virtual_unit.h"
@@ -161,3 +162,45 @@ TEST(CliHelp, DocumentsEveryOptionAndTheExitStatuses) {
 }
 
 }  // namespace
+
+// A laptop with no UART and one USB adapter, nothing set: the adapter becomes COM1, the download
+// to COM1 reaches it, and the number is kept in the map file. The made-up sysfs names ttyUSB0;
+// the device folder's ttyUSB0 is the virtual unit's line.
+TEST_F(CliTest, AFirstSeenAdapterBecomesComOneAndTakesTheDownload) {
+    auto& unit = StartUnit();
+    const fs::path image = WriteImage("img.abs", 120);
+    romlift::testing::FakeSysfs sysfs(dir_ / "sys");
+    sysfs.AddTtyS(0, false);
+    sysfs.Plug({});
+    fs::create_directories(dir_ / "dev");
+    fs::create_symlink(unit.DevicePath(), dir_ / "dev" / "ttyUSB0");
+    const std::vector<std::string> env{"ROMLIFT_SYSFS=" + (dir_ / "sys").string(),
+                                       "ROMLIFT_DEV=" + (dir_ / "dev").string(),
+                                       "XDG_CONFIG_HOME=" + (dir_ / "cfg").string()};
+
+    const Outcome o =
+        RunCli({"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", image}, env);
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    ASSERT_EQ(unit.Attempts().size(), 1u);
+    EXPECT_EQ(unit.Attempts()[0].image, image_);
+    std::ifstream saved(dir_ / "cfg" / "romlift" / "ports.conf");
+    const std::string text{std::istreambuf_iterator<char>(saved), {}};
+    EXPECT_THAT(text, HasSubstr("\nCOM1 = 0403:6001 serial A50285BI\n"));
+
+    const Outcome list = RunCli({"ports"}, env);
+    EXPECT_EQ(list.exitStatus, 0);
+    EXPECT_THAT(list.out, HasSubstr("  " + (dir_ / "dev" / "ttyUSB0").string() +
+                                    "  COM1  ftdi_sio  0403:6001  FTDI FT232R USB UART, serial "
+                                    "A50285BI\n"));
+    EXPECT_THAT(list.out, HasSubstr("  COM2  -  (none: no device has this number)\n"));
+
+    // Pulled: COM1 names nothing now, and says which adapter it waits for.
+    sysfs.Unplug({});
+    const Outcome gone =
+        RunCli({"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", image}, env);
+    EXPECT_EQ(gone.exitStatus, 1);
+    EXPECT_THAT(gone.err, HasSubstr("Can not open Port COM1\nromlift-cli: COM1: the adapter saved "
+                                    "for this number (0403:6001 serial A50285BI) is not plugged "
+                                    "in; plug in the adapter"));
+    EXPECT_EQ(unit.Attempts().size(), 1u);
+}
