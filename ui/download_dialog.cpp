@@ -1,6 +1,7 @@
 #include "download_dialog.h"
 
 #include <array>
+#include <cstdio>
 #include <utility>
 
 #include <QApplication>
@@ -9,13 +10,16 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
+#include <QTimer>
 
 #include "attempt_thread.h"
+#include "com_map.h"
 #include "dialog_template.h"
 #include "download.h"
 #include "download_state.h"
 #include "file_select_dialog.h"
 #include "models.h"
+#include "port_advice.h"
 #include "progress_area.h"
 #include "test_seams.h"
 
@@ -85,6 +89,13 @@ CDownloadDlg::CDownloadDlg(DownloadState& state, LocateOptions options, QWidget*
     }
     dialog::Find<QRadioButton>(*this, kCom1)->setChecked(true);
 
+    // Adapters come and go while the dialog is open: the port buttons say within a second what
+    // each COM number names now (and a new adapter gets its number).
+    RefreshPorts();
+    auto* portWatch = new QTimer(this);
+    connect(portWatch, &QTimer::timeout, this, &CDownloadDlg::RefreshPorts);
+    portWatch->start(kPortWatchMs);
+
     connect(download_, &QPushButton::clicked, this, &CDownloadDlg::OnDownload);
     connect(close_, &QPushButton::clicked, this, [this] { done(1); });
     models_->setFocus();
@@ -106,6 +117,36 @@ void CDownloadDlg::OnDownload() {
         });
     });
     download_->setEnabled(true);
+    ExplainPortFault();
+}
+
+void CDownloadDlg::RefreshPorts() {
+    if (!download_->isEnabled()) {
+        return;  // an attempt holds the line; its own open looked at the ports
+    }
+    ports::ComMap map(ports::PortsPaths::ForThisProcess());
+    map.Refresh();
+    int port = 1;
+    for (int id : {kCom1, kCom2, kCom3, kCom4}) {
+        const std::string tip = map.Resolve(port++).Describe();
+        dialog::Find<QRadioButton>(*this, id)->setToolTip(QString::fromUtf8(tip.c_str()));
+    }
+    // A broken map file is said once, not every second.
+    for (const std::string& problem : map.Problems()) {
+        if (reported_.insert(problem).second) {
+            std::fprintf(stderr, "romlift: %s\n", problem.c_str());
+        }
+    }
+}
+
+void CDownloadDlg::ExplainPortFault() {
+    const auto advice = ports::AdviseOnFault(state_.portFault, PortName(state_));
+    if (!advice) {
+        status_->setToolTip({});
+        return;
+    }
+    status_->setToolTip(QString::fromUtf8(advice->text.c_str()));
+    std::fprintf(stderr, "romlift: %s\n", advice->text.c_str());
 }
 
 void CDownloadDlg::SetStatus(std::string_view text) {

@@ -2,6 +2,8 @@
 // line and the bar. It is the engine's front end for the attempt it starts.
 #pragma once
 
+#include <set>
+#include <string>
 #include <string_view>
 
 #include <QDialog>
@@ -60,6 +62,11 @@ class CDownloadDlg : public QDialog, public DownloadHost {
 
   private:
     void OnDownload();
+    // Tooltips of the port buttons: the device and adapter each COM number names now.
+    void RefreshPorts();
+    // After an attempt: why the port failed, as the status line's tooltip and on stderr.
+    void ExplainPortFault();
+    static constexpr int kPortWatchMs = 700;
 
     DownloadState& state_;
     LocateOptions options_;
@@ -69,6 +76,7 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     ProgressArea* progress_;
     QLabel* status_;
     bool waitCursor_ = false;
+    std::set<std::string> reported_;  // map file problems already written to stderr
 };
 
 }  // namespace romlift

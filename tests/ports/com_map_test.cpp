@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <list>
 #include <sstream>
 
 #include <gmock/gmock.h>
@@ -60,7 +61,7 @@ class ComMapTest : public ::testing::Test {
     ScratchDir scratch_;
     FakeSysfs sysfs_;
     PortsPaths paths_;
-    std::vector<EnvVar> env_;
+    std::list<EnvVar> env_;
 };
 
 TEST_F(ComMapTest, EachNumberNamesItsDeviceInOrderOfPrecedence) {

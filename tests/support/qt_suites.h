@@ -32,6 +32,10 @@ inline int RunQtSuites(int argc, char** argv, std::initializer_list<QtSuite> sui
     }
     setenv("XDG_CONFIG_HOME", scratch, 1);
     setenv("XDG_RUNTIME_DIR", scratch, 1);  // mkdtemp made it 0700
+    // The machine's own serial devices stay out of the dialogs' COM numbers.
+    const std::string noDevices = std::string(scratch) + "/sys";
+    std::filesystem::create_directories(noDevices + "/class/tty");
+    setenv("ROMLIFT_SYSFS", noDevices.c_str(), 1);
 
     const char* only = nullptr;
     std::vector<char*> args(argv, argv + argc);

@@ -92,6 +92,8 @@ class EnvVar {
             ::unsetenv(name_);
         }
     }
+    EnvVar(const EnvVar&) = delete;
+    EnvVar& operator=(const EnvVar&) = delete;
     void Set(const char* value) { ::setenv(name_, value, 1); }
     void Unset() { ::unsetenv(name_); }
 

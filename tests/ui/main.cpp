@@ -4,10 +4,12 @@
 int RunTemplateTests(int argc, char** argv);
 int RunDownloadDialogTests(int argc, char** argv);
 int RunFileSelectTests(int argc, char** argv);
+int RunPortTipsTests(int argc, char** argv);
 
 int main(int argc, char** argv) {
     return romlift::testing::RunQtSuites(argc, argv,
                                          {{"template", RunTemplateTests},
                                           {"download", RunDownloadDialogTests},
-                                          {"file_select", RunFileSelectTests}});
+                                          {"file_select", RunFileSelectTests},
+                                          {"port_tips", RunPortTipsTests}});
 }
