@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev clang-tidy cppcheck
   qemu-system-x86 linux-image-amd64 busybox-static cpio
   xvfb xauth openbox xdotool x11-utils imagemagick fonts-liberation2
+  libcli11-dev nlohmann-json3-dev
 )
 
 missing=()
