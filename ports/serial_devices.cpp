@@ -129,7 +129,7 @@ std::vector<SerialDevice> ListSerialDevices(const PortsPaths& paths) {
     std::vector<SerialDevice> found;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(paths.sys / "class" / "tty", ec)) {
-        const fs::path dir = entry.path();
+        const fs::path& dir = entry.path();
         std::error_code dec;
         if (!fs::exists(dir / "device", dec)) {
             continue;  // virtual terminals, ptys: no hardware behind them
