@@ -1,5 +1,7 @@
 #include "serial_link.h"
 
+#include <poll.h>
+
 #include <array>
 
 #include "com_map.h"
@@ -35,6 +37,20 @@ const char* LinePhaseName(LinePhase phase) {
 }
 
 namespace {
+
+// Sleeps until the deadline, or until the port's stop signal, when it has one.
+void SleepUnlessStopped(const SerialPort& port, const Deadline& deadline) {
+    if (port.StopSignal() < 0) {
+        SleepUntil(deadline);
+        return;
+    }
+    pollfd p{port.StopSignal(), POLLIN, 0};
+    for (int ms = deadline.RemainingMsForPoll(); ms > 0; ms = deadline.RemainingMsForPoll()) {
+        if (::poll(&p, 1, ms) == 1) {
+            return;
+        }
+    }
+}
 
 // Keeps what a front end needs to explain a dead line; the status text stays the unit's own.
 void NoteLineLost(DownloadState& state) {
@@ -129,13 +145,17 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
         if (got < 0 || lineGone) {
             // A vanished device (read error, hang-up: a pulled adapter) reads as "nothing" at
             // once and forever; wait out the answer time asleep instead of spinning on it.
-            SleepUntil(deadline);
+            SleepUnlessStopped(state.port, deadline);
         }
-        if (deadline.Passed()) {
+        if (deadline.Passed() || state.port.StopRequested()) {
             break;
         }
         // Sleep until a byte arrives; after a hang-up, one more read takes what came with it.
-        lineGone = state.port.WaitReadable(deadline) == SerialPort::Wait::Hangup;
+        const SerialPort::Wait wait = state.port.WaitReadable(deadline);
+        if (wait == SerialPort::Wait::Stopped) {
+            break;
+        }
+        lineGone = wait == SerialPort::Wait::Hangup;
     }
 
     NoteLineLost(state);

@@ -117,7 +117,7 @@ bool SerialPort::Drain(const Deadline& deadline) {
         if (queued <= 0) {
             return true;
         }
-        if (deadline.Passed()) {
+        if (deadline.Passed() || StopRequested()) {
             return false;
         }
         // About one byte time per queued byte at 9600 baud, capped so the deadline is kept.
@@ -127,7 +127,7 @@ bool SerialPort::Drain(const Deadline& deadline) {
 
 size_t SerialPort::WriteAll(const uint8_t* data, size_t n, const Deadline& deadline) {
     size_t done = 0;
-    while (done < n) {
+    while (done < n && !StopRequested()) {
         const ssize_t put = ::write(fd_, data + done, n - done);
         if (put > 0) {
             done += static_cast<size_t>(put);
@@ -144,13 +144,13 @@ size_t SerialPort::WriteAll(const uint8_t* data, size_t n, const Deadline& deadl
         if (ms == 0) {
             break;
         }
-        pollfd p{fd_, POLLOUT, 0};
-        const int r = ::poll(&p, 1, ms);
+        pollfd p[2] = {{fd_, POLLOUT, 0}, {stopFd_, POLLIN, 0}};
+        const int r = ::poll(p, stopFd_ >= 0 ? 2 : 1, ms);
         if (r < 0 && errno != EINTR) {
             lineError_ = errno;
             break;
         }
-        if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        if (r > 0 && (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             lineError_ = EIO;
             break;
         }
@@ -181,8 +181,8 @@ SerialPort::Wait SerialPort::WaitReadable(const Deadline& deadline) {
         if (ms == 0) {
             return Wait::Timeout;
         }
-        pollfd p{fd_, POLLIN, 0};
-        const int r = ::poll(&p, 1, ms);
+        pollfd p[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+        const int r = ::poll(p, stopFd_ >= 0 ? 2 : 1, ms);
         if (r < 0) {
             if (errno == EINTR) {
                 continue;
@@ -193,8 +193,11 @@ SerialPort::Wait SerialPort::WaitReadable(const Deadline& deadline) {
         if (r == 0) {
             continue;  // poll rounds to whole ms; the deadline decides
         }
+        if (p[1].revents != 0) {
+            return Wait::Stopped;
+        }
         // A hung-up tty polls readable and reads 0 forever: report the hang-up first.
-        if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        if ((p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             lineError_ = EIO;
             return Wait::Hangup;
         }

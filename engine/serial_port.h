@@ -2,6 +2,7 @@
 // Nothing here writes status texts; serial_link turns results into them.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -22,7 +23,7 @@ public:
         Busy,         // another program holds the port (flock)
         Settings,     // the line settings could not be read, written, or did not stick
     };
-    enum class Wait { Readable, Hangup, Timeout };
+    enum class Wait { Readable, Hangup, Timeout, Stopped };
 
     SerialPort() = default;
     ~SerialPort() { Close(); }
@@ -43,6 +44,16 @@ public:
     // A pulled USB adapter or a closed pty master shows up here. Cleared by Open() and Close().
     int LineError() const { return lineError_; }
 
+    // `fd` (not owned; -1 for none) turns readable when the front end wants the attempt over at
+    // once (an interrupt): from then on waits on the line end early (Wait::Stopped, a failed
+    // drain) and writes send nothing. Kept across Open() and Close().
+    void SetStopSignal(int fd) { stopFd_ = fd; }
+    int StopSignal() const { return stopFd_; }
+    bool StopRequested() const {
+        pollfd p{stopFd_, POLLIN, 0};
+        return stopFd_ >= 0 && ::poll(&p, 1, 0) == 1;
+    }
+
     // Waits until earlier output has left the driver, or the deadline. Unlike tcdrain() this is
     // bounded, so a line held by hardware flow control cannot hang the caller.
     bool Drain(const Deadline& deadline);
@@ -60,6 +71,7 @@ private:
     int errno_ = 0;
     int lineError_ = 0;
     bool exclusive_ = false;  // this port set TIOCEXCL on the tty
+    int stopFd_ = -1;
 };
 
 }  // namespace romlift

@@ -224,3 +224,32 @@ TEST_F(PtyTest, OpenDiscardsStaleInput) {
 
 }  // namespace
 }  // namespace romlift
+
+namespace romlift {
+namespace {
+
+// An interrupt must not wait out a silent unit's 10 s, nor put another message on the line.
+TEST_F(PtyTest, StopSignalEndsTheWaitAndSendsNothingMore) {
+    int stop[2];
+    ASSERT_EQ(::pipe2(stop, O_CLOEXEC | O_NONBLOCK), 0);
+    SerialPort port;
+    port.SetStopSignal(stop[0]);
+    ASSERT_EQ(port.Open(slave_), SerialPort::OpenError::None);
+    const uint8_t frame[] = {0x99};
+    EXPECT_EQ(port.WriteAll(frame, 1, Deadline::AfterMs(2000)), 1u);
+    EXPECT_FALSE(port.StopRequested());
+
+    ASSERT_EQ(::write(stop[1], "x", 1), 1);
+    EXPECT_TRUE(port.StopRequested());
+    EXPECT_EQ(port.WaitReadable(Deadline::AfterMs(3'600'000)), SerialPort::Wait::Stopped);
+    EXPECT_EQ(port.WriteAll(frame, 1, Deadline::AfterMs(2000)), 0u);
+    EXPECT_EQ(port.LineError(), 0) << "an interrupt is not a dead line";
+    uint8_t seen[4];
+    EXPECT_EQ(::read(master_, seen, sizeof seen), 1) << "only the byte before the stop went out";
+    port.Close();
+    ::close(stop[0]);
+    ::close(stop[1]);
+}
+
+}  // namespace
+}  // namespace romlift
