@@ -141,7 +141,13 @@ bool ReadChunk(ImageStream& stream, uint8_t* buffer, size_t length, size_t capac
         return false;
     }
     std::memset(buffer, 0, capacity);
-    return stream.Read(buffer, length) == length;
+    if (stream.Read(buffer, length) != length) {
+        return false;
+    }
+    if (stream.Observer() != nullptr) {
+        stream.Observer()->ImageRead(buffer, length);
+    }
+    return true;
 }
 
 }  // namespace romlift::FirmwareHelper

@@ -8,6 +8,17 @@
 
 namespace romlift {
 
+// Sees the image bytes that go into frames, chunk by chunk as ReadChunk takes them, so a front end
+// can keep a digest of what was sent without the engine knowing about it. Called on the
+// downloading thread, only for complete chunks; it must not block.
+class ImageObserver {
+public:
+    virtual void ImageRead(const uint8_t* bytes, size_t n) = 0;
+
+protected:
+    ~ImageObserver() = default;
+};
+
 // A binary input stream on one regular file, with the usual eof/fail/bad state. Only regular files
 // (or links to them) are opened: a FIFO or a device named like an image would block or be read
 // with side effects.
@@ -36,6 +47,11 @@ public:
     // Current read position; -1 (and the stream unusable) when it cannot be told.
     long long Tell();
 
+    // Kept across Open and Close: the transfer reopens the image between its two passes. Not
+    // owned; null for none.
+    void SetObserver(ImageObserver* observer) { observer_ = observer; }
+    ImageObserver* Observer() const { return observer_; }
+
 private:
     bool Fill();
 
@@ -47,6 +63,7 @@ private:
     uint8_t buf_[8192]{};  // filled by Fill() before any byte is taken
     size_t bufLen_ = 0;
     size_t bufPos_ = 0;
+    ImageObserver* observer_ = nullptr;
 };
 
 // Opens `path` read-only if it is a regular file (or a link to one), without blocking on anything
@@ -69,7 +86,8 @@ uint8_t FileChecksum(ImageStream& stream, uint32_t count);
 
 // The next `length` bytes into `buffer`, after zeroing its first `capacity` bytes. False when
 // capacity < length, when the stream is already unusable, or when the file delivers fewer than
-// `length` bytes (a file that shrank mid-download must not go out padded with zeros).
+// `length` bytes (a file that shrank mid-download must not go out padded with zeros). The stream's
+// observer, if any, sees the chunk when it is whole.
 bool ReadChunk(ImageStream& stream, uint8_t* buffer, size_t length, size_t capacity);
 
 }  // namespace romlift::FirmwareHelper

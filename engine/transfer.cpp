@@ -116,6 +116,8 @@ FramesOutcome SendFrames(DownloadState& state, DownloadHost& host, uint32_t imag
 bool TransferImage(DownloadState& state, DownloadHost& host) {
     state.frameCounter = 0;
     state.handshake = protocol::kWakeUp;
+    // From here on the phase tells how far this attempt got, not an earlier one.
+    state.phase = LinePhase::WakeUp;
 
     host.ShowWaitCursor(true);
     struct CursorBack {

@@ -338,5 +338,27 @@ TEST_F(ImageStreamTest, OpenRegularFileOnlyForRegularFiles) {
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
+// The observer sees exactly the bytes that go into frames: whole chunks, across a reopen, and
+// neither the checksum pass nor a chunk the file could not fill.
+TEST_F(ImageStreamTest, ObserverSeesTheChunksSent) {
+    struct Collect : ImageObserver {
+        std::vector<uint8_t> bytes;
+        void ImageRead(const uint8_t* b, size_t n) override { bytes.insert(bytes.end(), b, b + n); }
+    } seen;
+    const auto data = Pattern(120);
+    const auto path = Write("fw.abs", data);
+    ImageStream s;
+    s.SetObserver(&seen);
+    s.Open(path);
+    FirmwareHelper::FileChecksum(s, 120);
+    s.Close();
+    s.Open(path);
+    std::array<uint8_t, kArea> buf{};
+    ASSERT_TRUE(FirmwareHelper::ReadChunk(s, buf.data(), 50, kArea));
+    ASSERT_TRUE(FirmwareHelper::ReadChunk(s, buf.data(), 50, kArea));
+    EXPECT_FALSE(FirmwareHelper::ReadChunk(s, buf.data(), 50, kArea)) << "only 20 bytes left";
+    EXPECT_EQ(seen.bytes, std::vector<uint8_t>(data.begin(), data.begin() + 100));
+}
+
 }  // namespace
 }  // namespace romlift
