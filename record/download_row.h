@@ -1,0 +1,69 @@
+// One download attempt as the record keeps it: one row of the `downloads` table, the same in the
+// station's SQLite file and on a PostgreSQL server.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace romlift::record {
+
+enum class Outcome { Confirmed, Failed, Interrupted };
+
+// "confirmed", "failed", "interrupted": the spelling stored and shown.
+const char* OutcomeName(Outcome outcome);
+std::optional<Outcome> ParseOutcome(std::string_view text);
+
+struct DownloadRow {
+    int64_t id = 0;          // given by the database that holds the row; 0 before it is written
+    std::string rowKey;      // a random UUID made once per attempt: the row's identity everywhere
+    std::string startedUtc;  // 2026-12-09T09:50:54.123Z
+    std::string endedUtc;
+    int64_t durationMs = 0;
+    std::string host;
+    std::string user;
+    std::string program;  // romlift or romlift-cli
+    std::string version;
+    std::string port;     // as named: COM3 or a device path
+    std::string device;   // the device path opened
+    std::string adapter;  // "0403:6001 serial A50285BI", "0403:6001", or "" when not an adapter
+    std::string model;    // display name
+    int64_t typeCode = 0;
+    std::string imagePath;
+    int64_t imageSize = 0;
+    std::string imageSha256;      // 64 lower-case hex digits
+    std::optional<int> imageXor;  // the checksum byte sent; none when the attempt stopped before
+    int64_t framesConfirmed = 0;
+    int64_t framesTotal = 0;
+    Outcome outcome = Outcome::Failed;
+    std::string statusText;  // the last status text shown, exactly
+    std::string station;
+    std::string operatorName;
+
+    bool operator==(const DownloadRow&) const = default;
+};
+
+// The table's column names in order; what JSON and CSV name the fields.
+const std::vector<std::string_view>& ColumnNames();
+
+// 2026-12-09T09:50:54.123Z for `t`, milliseconds truncated.
+std::string FormatUtc(std::chrono::system_clock::time_point t);
+
+// Reads "YYYY-MM-DD", "YYYY-MM-DDTHH:MM[:SS[.mmm]]" with an optional "Z" (UTC in every case) into
+// FormatUtc's spelling; nullopt when `text` is none of those or names no real time.
+std::optional<std::string> ParseSince(std::string_view text);
+
+// A fresh random UUID (version 4) from OpenSSL's generator; "" when it has no randomness to give.
+std::string NewRowKey();
+
+// What a reading of the record keeps; empty members keep everything.
+struct HistoryFilter {
+    std::string sinceUtc;  // rows started at or after this time (FormatUtc's spelling)
+    std::string port;      // exactly as recorded
+    std::optional<Outcome> outcome;
+};
+
+}  // namespace romlift::record

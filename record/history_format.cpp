@@ -1,0 +1,152 @@
+#include "history_format.h"
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+namespace romlift::record {
+
+namespace {
+
+// Every column's value as text, in ColumnNames() order; the checksum byte "" when missing.
+std::vector<std::string> Fields(const DownloadRow& r) {
+    return {std::to_string(r.id),
+            r.startedUtc,
+            r.endedUtc,
+            std::to_string(r.durationMs),
+            r.host,
+            r.user,
+            r.program,
+            r.version,
+            r.port,
+            r.device,
+            r.adapter,
+            r.model,
+            std::to_string(r.typeCode),
+            r.imagePath,
+            std::to_string(r.imageSize),
+            r.imageSha256,
+            r.imageXor ? std::to_string(*r.imageXor) : std::string(),
+            std::to_string(r.framesConfirmed),
+            std::to_string(r.framesTotal),
+            OutcomeName(r.outcome),
+            r.statusText,
+            r.station,
+            r.operatorName,
+            r.rowKey};
+}
+
+std::string CsvField(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos) {
+        return s;
+    }
+    std::string out = "\"";
+    for (const char c : s) {
+        out += c;
+        if (c == '"') {
+            out += '"';
+        }
+    }
+    return out + "\"";
+}
+
+// A line break or tab in a name would break the table's lines.
+std::string Cell(std::string s) {
+    for (char& c : s) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = ' ';
+        }
+    }
+    return s;
+}
+
+}  // namespace
+
+std::string HistoryTable(const std::vector<DownloadRow>& rows) {
+    if (rows.empty()) {
+        return {};
+    }
+    constexpr size_t kColumns = 8;
+    std::vector<std::array<std::string, kColumns>> lines;
+    lines.push_back(
+        {"STARTED (UTC)", "PORT", "MODEL", "OUTCOME", "FRAMES", "STATION", "OPERATOR", "IMAGE"});
+    for (const DownloadRow& r : rows) {
+        lines.push_back({Cell(r.startedUtc), Cell(r.port), Cell(r.model), OutcomeName(r.outcome),
+                         std::to_string(r.framesConfirmed) + "/" + std::to_string(r.framesTotal),
+                         Cell(r.station), Cell(r.operatorName),
+                         Cell(std::filesystem::path(r.imagePath).filename().string()) + " " +
+                             r.imageSha256.substr(0, 12)});
+    }
+    std::array<size_t, kColumns> width{};
+    for (const auto& line : lines) {
+        for (size_t c = 0; c < kColumns; ++c) {
+            width[c] = std::max(width[c], line[c].size());
+        }
+    }
+    std::string out;
+    for (const auto& line : lines) {
+        std::string text;
+        for (size_t c = 0; c < kColumns; ++c) {
+            text += line[c];
+            if (c + 1 < kColumns) {
+                text.append(width[c] - line[c].size() + 2, ' ');
+            }
+        }
+        out += text + "\n";
+    }
+    return out;
+}
+
+std::string HistoryJson(const std::vector<DownloadRow>& rows) {
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
+    for (const DownloadRow& r : rows) {
+        nlohmann::ordered_json o;
+        o["id"] = r.id;
+        o["started_utc"] = r.startedUtc;
+        o["ended_utc"] = r.endedUtc;
+        o["duration_ms"] = r.durationMs;
+        o["host"] = r.host;
+        o["user"] = r.user;
+        o["program"] = r.program;
+        o["version"] = r.version;
+        o["port"] = r.port;
+        o["device"] = r.device;
+        o["adapter"] = r.adapter;
+        o["model"] = r.model;
+        o["type_code"] = r.typeCode;
+        o["image_path"] = r.imagePath;
+        o["image_size"] = r.imageSize;
+        o["image_sha256"] = r.imageSha256;
+        o["image_xor"] = r.imageXor ? nlohmann::ordered_json(*r.imageXor) : nullptr;
+        o["frames_confirmed"] = r.framesConfirmed;
+        o["frames_total"] = r.framesTotal;
+        o["outcome"] = OutcomeName(r.outcome);
+        o["status_text"] = r.statusText;
+        o["station"] = r.station;
+        o["operator"] = r.operatorName;
+        o["row_key"] = r.rowKey;
+        all.push_back(std::move(o));
+    }
+    return all.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string HistoryCsv(const std::vector<DownloadRow>& rows) {
+    std::string out;
+    const auto& names = ColumnNames();
+    for (size_t i = 0; i < names.size(); ++i) {
+        out += (i == 0 ? "" : ",") + std::string(names[i]);
+    }
+    out += "\r\n";
+    for (const DownloadRow& r : rows) {
+        const std::vector<std::string> fields = Fields(r);
+        for (size_t i = 0; i < fields.size(); ++i) {
+            out += (i == 0 ? "" : ",") + CsvField(fields[i]);
+        }
+        out += "\r\n";
+    }
+    return out;
+}
+
+}  // namespace romlift::record

@@ -1,0 +1,320 @@
+#include "pg_record.h"
+
+#include <libpq-fe.h>
+
+#include <array>
+#include <charconv>
+#include <memory>
+
+#include "row_values.h"
+
+namespace romlift::record {
+
+namespace {
+
+using detail::Value;
+
+struct ResultFree {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultFree>;
+
+// libpq's messages end in a newline and may hold several lines; one line reads better.
+std::string OneLine(const char* text) {
+    std::string s = text != nullptr ? text : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) {
+        s.pop_back();
+    }
+    for (char& c : s) {
+        if (c == '\n') {
+            c = ' ';
+        }
+    }
+    return s;
+}
+
+Result Exec(PGconn* conn, const std::string& sql, const std::vector<Value>& params = {}) {
+    if (params.empty()) {  // the simple protocol, which takes several statements at once
+        return Result(PQexec(conn, sql.c_str()));
+    }
+    std::vector<std::string> texts(params.size());
+    std::vector<const char*> values(params.size(), nullptr);
+    for (size_t i = 0; i < params.size(); ++i) {
+        if (const auto* n = std::get_if<int64_t>(&params[i])) {
+            texts[i] = std::to_string(*n);
+            values[i] = texts[i].c_str();
+        } else if (const auto* s = std::get_if<std::string>(&params[i])) {
+            values[i] = s->c_str();
+        }
+    }
+    return Result(PQexecParams(conn, sql.c_str(), static_cast<int>(params.size()), nullptr,
+                               values.data(), nullptr, nullptr, 0));
+}
+
+bool Good(const Result& r) {
+    const ExecStatusType s = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+    return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+}
+
+constexpr const char* kSchema =
+    "CREATE TABLE downloads ("
+    " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+    " row_key uuid NOT NULL UNIQUE,"
+    " started_utc timestamptz NOT NULL, ended_utc timestamptz NOT NULL,"
+    " duration_ms bigint NOT NULL,"
+    " host text NOT NULL, \"user\" text NOT NULL, program text NOT NULL, version text NOT NULL,"
+    " port text NOT NULL, device text NOT NULL, adapter text NOT NULL, model text NOT NULL,"
+    " type_code bigint NOT NULL, image_path text NOT NULL, image_size bigint NOT NULL,"
+    " image_sha256 text NOT NULL, image_xor smallint CHECK (image_xor BETWEEN 0 AND 255),"
+    " frames_confirmed integer NOT NULL, frames_total integer NOT NULL,"
+    " outcome text NOT NULL CHECK (outcome IN ('confirmed', 'failed', 'interrupted')),"
+    " status_text text NOT NULL, station text NOT NULL, \"operator\" text NOT NULL,"
+    // When the server took the row: a row pushed later shows when it arrived.
+    " received_utc timestamptz NOT NULL DEFAULT now());"
+    "CREATE INDEX downloads_started ON downloads (started_utc);"
+    "CREATE TABLE romlift_meta (name text PRIMARY KEY, value text NOT NULL);";
+
+// The times come back in the files' spelling, so rows read the same from either record.
+constexpr const char* kSelect =
+    "SELECT id, row_key::text,"
+    " to_char(started_utc AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
+    " to_char(ended_utc AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
+    " duration_ms, host, \"user\", program, version, port, device, adapter, model, type_code,"
+    " image_path, image_size, image_sha256, image_xor, frames_confirmed, frames_total, outcome,"
+    " status_text, station, \"operator\" FROM downloads";
+
+// Any advisory lock number that other programs are unlikely to take: "RLFT".
+constexpr const char* kCreateLock = "SELECT pg_advisory_xact_lock(1380730452)";
+
+}  // namespace
+
+bool IsServerUri(std::string_view target) {
+    return target.starts_with("postgresql://") || target.starts_with("postgres://");
+}
+
+std::string RedactedUri(const std::string& uri) {
+    std::string out = uri;
+    const size_t scheme = out.find("://");
+    if (scheme != std::string::npos) {
+        const size_t start = scheme + 3;
+        const size_t end = out.find_first_of("/?", start);
+        const size_t at = out.rfind('@', end == std::string::npos ? out.size() : end);
+        if (at != std::string::npos && at >= start) {
+            const size_t colon = out.find(':', start);
+            if (colon != std::string::npos && colon < at) {
+                out.replace(colon + 1, at - colon - 1, "***");
+            }
+        }
+    }
+    for (size_t p = out.find("password="); p != std::string::npos;
+         p = out.find("password=", p + 1)) {
+        const size_t value = p + 9;
+        const size_t end = out.find('&', value);
+        out.replace(value, (end == std::string::npos ? out.size() : end) - value, "***");
+    }
+    return out;
+}
+
+PgRecord::~PgRecord() {
+    Close();
+}
+
+void PgRecord::Close() {
+    if (conn_ != nullptr) {
+        PQfinish(conn_);
+        conn_ = nullptr;
+    }
+}
+
+bool PgRecord::Connected() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK;
+}
+
+bool PgRecord::Connect(const std::string& uri, std::string* error) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    Close();
+    where_ = RedactedUri(uri);
+    // Defaults first: what the URI says comes later and wins. tcp_user_timeout keeps a write to
+    // a server that vanished from the network from hanging the end of a download.
+    const std::array<const char*, 5> keys = {"connect_timeout", "tcp_user_timeout",
+                                             "application_name", "dbname", nullptr};
+    const std::array<const char*, 5> values = {"10", "10000", "romlift", uri.c_str(), nullptr};
+    conn_ = PQconnectdbParams(keys.data(), values.data(), 1);
+    if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
+        *error = where_ + ": cannot reach the record server (" +
+                 (conn_ != nullptr ? OneLine(PQerrorMessage(conn_)) : "out of memory") + ")";
+        Close();
+        return false;
+    }
+    // The server's notices ("terminating connection ...") would go to stderr unasked; the
+    // errors that matter come back as results.
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
+    if (!Prepare(error)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+// Makes the table when it is missing, once, however many stations connect at the same moment.
+bool PgRecord::Prepare(std::string* error) {
+    auto fail = [&](const std::string& what) {
+        *error = where_ + ": " + what + " (" + OneLine(PQerrorMessage(conn_)) + ")";
+        Exec(conn_, "ROLLBACK");
+        return false;
+    };
+    if (!Good(Exec(conn_, "BEGIN")) || !Good(Exec(conn_, kCreateLock))) {
+        return fail("cannot start the record");
+    }
+    const Result found = Exec(conn_,
+                              "SELECT to_regclass('romlift_meta') IS NOT NULL,"
+                              " to_regclass('downloads') IS NOT NULL");
+    if (!Good(found) || PQntuples(found.get()) != 1) {
+        return fail("cannot look for the record's table");
+    }
+    const bool meta = PQgetvalue(found.get(), 0, 0)[0] == 't';
+    const bool table = PQgetvalue(found.get(), 0, 1)[0] == 't';
+    if (meta) {
+        const Result v =
+            Exec(conn_, "SELECT value FROM romlift_meta WHERE name = 'schema_version'");
+        int version = 0;
+        if (Good(v) && PQntuples(v.get()) == 1) {
+            const char* text = PQgetvalue(v.get(), 0, 0);
+            std::from_chars(text, text + PQgetlength(v.get(), 0, 0), version);
+        }
+        if (version < 1 || !table) {
+            *error = where_ + ": the record's tables are incomplete; nothing is written there";
+            Exec(conn_, "ROLLBACK");
+            return false;
+        }
+        if (version > kPgSchemaVersion) {
+            *error = where_ + ": the record has schema " + std::to_string(version) +
+                     ", newer than this program's " + std::to_string(kPgSchemaVersion) +
+                     "; nothing is written there";
+            Exec(conn_, "ROLLBACK");
+            return false;
+        }
+    } else if (table) {
+        *error = where_ +
+                 ": a table named downloads is there but is not a romlift record; it is"
+                 " left as it is";
+        Exec(conn_, "ROLLBACK");
+        return false;
+    } else if (!Good(Exec(conn_, kSchema)) ||
+               !Good(Exec(conn_, "INSERT INTO romlift_meta VALUES ('schema_version', $1)",
+                          {std::to_string(kPgSchemaVersion)}))) {
+        return fail("cannot make the record's table");
+    }
+    if (!Good(Exec(conn_, "COMMIT"))) {
+        return fail("cannot make the record's table");
+    }
+    return true;
+}
+
+bool PgRecord::InsertOnce(DownloadRow& row, bool* inserted, std::string* error) {
+    std::string sql = std::string("INSERT INTO downloads (") + detail::kColumns + ") VALUES ($1";
+    for (int i = 2; i <= detail::kColumnCount; ++i) {
+        sql += ", $" + std::to_string(i);
+    }
+    sql += ") ON CONFLICT (row_key) DO NOTHING RETURNING id";
+    const Result r = Exec(conn_, sql, detail::RowValues(row));
+    if (!Good(r)) {
+        *error = where_ + ": the row was not written (" + OneLine(PQerrorMessage(conn_)) + ")";
+        return false;
+    }
+    *inserted = PQntuples(r.get()) == 1;
+    const Result id =
+        *inserted ? nullptr
+                  : Exec(conn_, "SELECT id FROM downloads WHERE row_key = $1", {row.rowKey});
+    const PGresult* with = *inserted ? r.get() : id.get();
+    if (with != nullptr && PQntuples(with) == 1) {
+        std::string_view text = PQgetvalue(with, 0, 0);
+        std::from_chars(text.data(), text.data() + text.size(), row.id);
+    }
+    return true;
+}
+
+bool PgRecord::Insert(DownloadRow& row, bool* inserted, std::string* error) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (conn_ == nullptr) {
+        *error = where_ + ": not connected to the record server";
+        return false;
+    }
+    if (InsertOnce(row, inserted, error)) {
+        return true;
+    }
+    // An idle connection the server or a firewall dropped: one new one, and the same row again
+    // (its key keeps it from counting twice).
+    if (PQstatus(conn_) != CONNECTION_OK) {
+        PQreset(conn_);
+        if (PQstatus(conn_) == CONNECTION_OK) {
+            return InsertOnce(row, inserted, error);
+        }
+    }
+    return false;
+}
+
+bool PgRecord::Query(const HistoryFilter& filter, std::vector<DownloadRow>* rows,
+                     std::string* error) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    rows->clear();
+    if (conn_ == nullptr) {
+        *error = where_ + ": not connected to the record server";
+        return false;
+    }
+    std::string sql = kSelect;
+    std::vector<Value> params;
+    auto add = [&](const char* column, const std::string& value) {
+        sql += params.empty() ? " WHERE " : " AND ";
+        params.emplace_back(value);
+        sql += std::string(column) + " $" + std::to_string(params.size());
+    };
+    if (!filter.sinceUtc.empty()) {
+        add("started_utc >=", filter.sinceUtc);
+    }
+    if (!filter.port.empty()) {
+        add("port =", filter.port);
+    }
+    if (filter.outcome) {
+        add("outcome =", OutcomeName(*filter.outcome));
+    }
+    sql += " ORDER BY started_utc DESC, id DESC";
+    const Result r = Exec(conn_, sql, params);
+    if (!Good(r)) {
+        *error = where_ + ": cannot read the record (" + OneLine(PQerrorMessage(conn_)) + ")";
+        return false;
+    }
+    for (int t = 0; t < PQntuples(r.get()); ++t) {
+        auto number = [&](int column) {
+            int64_t n = 0;
+            std::string_view text = PQgetvalue(r.get(), t, column);
+            std::from_chars(text.data(), text.data() + text.size(), n);
+            return n;
+        };
+        std::vector<Value> values(detail::kColumnCount);
+        for (int i = 0; i < detail::kColumnCount; ++i) {
+            if (PQgetisnull(r.get(), t, i + 1)) {
+                continue;
+            }
+            if (detail::IsIntegerColumn(i)) {
+                values[static_cast<size_t>(i)] = number(i + 1);
+            } else {
+                values[static_cast<size_t>(i)] =
+                    std::string(PQgetvalue(r.get(), t, i + 1),
+                                static_cast<size_t>(PQgetlength(r.get(), t, i + 1)));
+            }
+        }
+        DownloadRow row;
+        std::string why;
+        if (!detail::RowFromValues(number(0), values, &row, &why)) {
+            *error = where_ + ": " + why;
+            return false;
+        }
+        rows->push_back(std::move(row));
+    }
+    return true;
+}
+
+}  // namespace romlift::record

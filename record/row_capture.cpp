@@ -1,0 +1,186 @@
+#include "row_capture.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <system_error>
+#include <vector>
+
+#include "download_state.h"
+#include "image_digest.h"
+#include "models.h"
+#include "serial_devices.h"
+
+namespace romlift::record {
+
+AttemptTimer::AttemptTimer()
+    : startWall_(std::chrono::system_clock::now()),
+      endWall_(startWall_),
+      start_(std::chrono::steady_clock::now()),
+      end_(start_) {}
+
+void AttemptTimer::Stop() {
+    end_ = std::chrono::steady_clock::now();
+    endWall_ =
+        startWall_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(end_ - start_);
+}
+
+std::string AttemptTimer::StartedUtc() const {
+    return FormatUtc(startWall_);
+}
+std::string AttemptTimer::EndedUtc() const {
+    return FormatUtc(endWall_);
+}
+int64_t AttemptTimer::DurationMs() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(end_ - start_).count();
+}
+
+namespace {
+
+std::string ModelName(const DownloadState& state) {
+    for (const UnitModel& m : Models()) {
+        if (m.prefix == state.modelPrefix && m.typeCode == state.unitTypeCode) {
+            return std::string(m.displayName);
+        }
+    }
+    return state.modelPrefix;
+}
+
+// Frames the unit accepted: all of them once the end mark went out, those before the frame in
+// flight while frames were going, none before. frameCounter is 0 until this attempt's frames.
+int64_t FramesConfirmed(const DownloadState& state) {
+    if (state.frameCounter <= 0) {
+        return 0;
+    }
+    return state.phase == LinePhase::End ? state.totalFrames : state.frameCounter - 1;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty()) {
+        return false;
+    }
+    if (a == b) {
+        return true;
+    }
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+std::string AdapterOf(const std::string& device, const ports::PortsPaths& paths) {
+    if (device.empty()) {
+        return {};
+    }
+    for (const ports::SerialDevice& d : ports::ListSerialDevices(paths)) {
+        if (!d.adapter || d.id.vendor.empty()) {
+            continue;
+        }
+        if (SameFile(device, d.path) || (!d.byId.empty() && device == d.byId)) {
+            std::string text = d.id.vendor + ":" + d.id.product;
+            if (!d.id.serial.empty()) {
+                text += " serial " + d.id.serial;
+            }
+            return text;
+        }
+    }
+    return {};
+}
+
+DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context,
+                       ImageDigest* digest) {
+    DownloadRow row;
+    row.rowKey = NewRowKey();
+    if (context.timer != nullptr) {
+        row.startedUtc = context.timer->StartedUtc();
+        row.endedUtc = context.timer->EndedUtc();
+        row.durationMs = context.timer->DurationMs();
+    }
+    row.host = HostName();
+    row.user = UserName();
+    row.program = context.program;
+    row.version = context.version;
+    row.port = PortName(state);
+    row.device = state.openedDevice;
+    row.adapter =
+        context.adapter.empty() ? AdapterOf(state.openedDevice, context.paths) : context.adapter;
+    row.model = ModelName(state);
+    row.typeCode = state.unitTypeCode;
+    row.imagePath = state.imageFileName.string();
+
+    struct stat st {};
+    if (::stat(state.imageFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        row.imageSize = st.st_size;
+    } else if (digest != nullptr) {
+        row.imageSize = static_cast<int64_t>(digest->Bytes());
+    }
+    row.imageSha256 = digest != nullptr ? digest->FinishHex(state.imageFileName,
+                                                            static_cast<uint64_t>(row.imageSize))
+                                        : FileSha256(state.imageFileName);
+
+    // The checksum byte exists once the transfer got past the header (phase Checksum or later).
+    if (state.phase == LinePhase::Checksum || state.phase == LinePhase::Frame ||
+        state.phase == LinePhase::End) {
+        row.imageXor = state.handshake;
+    }
+    row.framesConfirmed = FramesConfirmed(state);
+    row.framesTotal = state.frameCounter > 0 ? state.totalFrames : 0;
+    row.outcome = context.outcome;
+    row.statusText = context.statusText;
+    row.station = StationName(context.station);
+    row.operatorName = OperatorName(context.operatorName);
+    return row;
+}
+
+std::string HostName() {
+    std::vector<char> buf(HOST_NAME_MAX + 1, '\0');
+    if (::gethostname(buf.data(), buf.size() - 1) != 0) {
+        return {};
+    }
+    return buf.data();
+}
+
+std::string UserName() {
+    const uid_t uid = ::geteuid();
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr) {
+        return found->pw_name;
+    }
+    return std::to_string(uid);
+}
+
+namespace {
+
+std::string FromEnvironment(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr ? std::string(v) : std::string();
+}
+
+}  // namespace
+
+std::string StationName(const std::string& given) {
+    if (!given.empty()) {
+        return given;
+    }
+    std::string v = FromEnvironment("ROMLIFT_STATION");
+    return v.empty() ? HostName() : v;
+}
+
+std::string OperatorName(const std::string& given) {
+    if (!given.empty()) {
+        return given;
+    }
+    std::string v = FromEnvironment("ROMLIFT_OPERATOR");
+    return v.empty() ? UserName() : v;
+}
+
+}  // namespace romlift::record

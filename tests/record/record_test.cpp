@@ -1,0 +1,313 @@
+// The record against real engines: SQLite files in a scratch folder and a PostgreSQL server
+// started for the suite.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <thread>
+
+#include "pg_record.h"
+#include "pg_server.h"
+#include "record_sink.h"
+#include "sqlite_record.h"
+
+namespace romlift::record {
+namespace {
+
+using testing::PgServer;
+using testing::ScratchDir;
+
+DownloadRow Row(const std::string& started, const std::string& port, Outcome outcome) {
+    DownloadRow r;
+    r.rowKey = NewRowKey();
+    r.startedUtc = started;
+    r.endedUtc = started;
+    r.durationMs = 61234;
+    r.host = "bench-3";
+    r.user = "ana";
+    r.program = "romlift-cli";
+    r.version = "1.0.1";
+    r.port = port;
+    r.device = "/dev/ttyUSB0";
+    r.adapter = "0403:6001 serial A50285BI";
+    r.model = "VX7R-10";
+    r.typeCode = 4000000000;  // more than 31 bits survive
+    r.imagePath = "/srv/fw/PLQ5A \"v2\", final\n.abs";
+    r.imageSize = 5000000000;
+    r.imageSha256 = std::string(64, 'a');
+    r.imageXor = 255;
+    r.framesConfirmed = 17;
+    r.framesTotal = 100000;
+    r.outcome = outcome;
+    r.statusText = "Download failed.\nRetry?";
+    r.station = "Línea 2";
+    r.operatorName = "O'Brien";
+    return r;
+}
+
+std::string Slurp(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Runs `sql` on the SQLite file at `path` with a connection of its own.
+bool Sql(const std::filesystem::path& path, const char* sql) {
+    sqlite3* db = nullptr;
+    const bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                    sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+// One server for the suite: initdb takes seconds.
+class Server {
+  public:
+    static PgServer* Get(std::string* why) {
+        static PgServer server;
+        static std::string failure;
+        static const bool ok = server.Start(&failure);
+        *why = failure;
+        return ok ? &server : nullptr;
+    }
+};
+
+// The same checks against either engine: every column back as written, filters, newest first.
+class Backend : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        if (GetParam()) {
+            std::string why;
+            server_ = Server::Get(&why);
+            if (server_ == nullptr) {
+                GTEST_SKIP() << "PostgreSQL: " << why;
+            }
+            ASSERT_TRUE(pg_.Connect(server_->Uri(), &why)) << why;
+        } else {
+            std::string why;
+            ASSERT_TRUE(file_.Open(dir_.Path() / "history.sqlite", SqliteRecord::Access::Write,
+                                   false, &why))
+                << why;
+        }
+    }
+    bool Insert(DownloadRow& r, std::string* why) {
+        bool inserted = false;
+        return GetParam() ? pg_.Insert(r, &inserted, why) : file_.Insert(r, why);
+    }
+    std::vector<DownloadRow> Query(const HistoryFilter& f) {
+        std::vector<DownloadRow> rows;
+        std::string why;
+        EXPECT_TRUE(GetParam() ? pg_.Query(f, &rows, &why) : file_.Query(f, &rows, &why)) << why;
+        return rows;
+    }
+
+    ScratchDir dir_;
+    PgServer* server_ = nullptr;
+    PgRecord pg_;
+    SqliteRecord file_;
+};
+
+TEST_P(Backend, RowsComeBackWholeAndFiltered) {
+    const std::string port = "COM" + NewRowKey().substr(0, 8);  // the server outlives one test
+    DownloadRow a = Row("2026-12-01T08:00:00.001Z", port, Outcome::Confirmed);
+    DownloadRow b = Row("2026-12-02T08:00:00.000Z", port, Outcome::Interrupted);
+    b.imageXor.reset();
+    DownloadRow c = Row("2026-12-03T23:59:59.999Z", port, Outcome::Failed);
+    for (DownloadRow* r : {&a, &b, &c}) {
+        std::string why;
+        ASSERT_TRUE(Insert(*r, &why)) << why;
+        EXPECT_GT(r->id, 0);
+    }
+    auto filter = [&](const std::string& since, std::optional<Outcome> outcome) {
+        HistoryFilter f;
+        f.sinceUtc = since;
+        f.port = port;
+        f.outcome = outcome;
+        return Query(f);
+    };
+    EXPECT_EQ(filter("", std::nullopt), (std::vector<DownloadRow>{c, b, a}));
+    EXPECT_EQ(filter(*ParseSince("2026-12-02"), std::nullopt), (std::vector<DownloadRow>{c, b}));
+    EXPECT_EQ(filter("", Outcome::Interrupted), (std::vector<DownloadRow>{b}));
+    // The same key again is the same row, kept once.
+    std::string why;
+    DownloadRow again = a;
+    ASSERT_TRUE(Insert(again, &why)) << why;
+    EXPECT_EQ(again.id, a.id);
+    EXPECT_EQ(filter("", std::nullopt).size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Backend, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "PostgreSQL" : "SQLite"; });
+
+// Eight threads (four sharing one connection, four with their own) and a second process write
+// at once: every row is there, none twice, and no write gave up.
+TEST(SqliteRecordTest, ConcurrentWritersLoseNothing) {
+    ScratchDir dir;
+    const auto path = dir.Path() / "history.sqlite";
+    constexpr int kRows = 40;
+    auto writeRows = [&](SqliteRecord* shared, const std::string& port,
+                         std::vector<std::string>* errors) {
+        SqliteRecord own;
+        std::string why;
+        SqliteRecord* rec = shared;
+        if (rec == nullptr) {
+            if (!own.Open(path, SqliteRecord::Access::Write, false, &why)) {
+                errors->push_back(why);
+                return;
+            }
+            rec = &own;
+        }
+        for (int i = 0; i < kRows; ++i) {
+            DownloadRow r = Row("2026-12-09T10:00:00.000Z", port, Outcome::Confirmed);
+            if (!rec->Insert(r, &why)) {
+                errors->push_back(why);
+            }
+        }
+    };
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::vector<std::string> errors;
+        writeRows(nullptr, "child", &errors);
+        ::_exit(errors.empty() ? 0 : 1);
+    }
+    SqliteRecord shared;
+    std::string why;
+    ASSERT_TRUE(shared.Open(path, SqliteRecord::Access::Write, false, &why)) << why;
+    std::vector<std::vector<std::string>> errors(8);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back(writeRows, t < 4 ? &shared : nullptr, "COM" + std::to_string(t + 1),
+                             &errors[static_cast<size_t>(t)]);
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the second process failed";
+    for (const auto& e : errors) {
+        EXPECT_TRUE(e.empty()) << e.front();
+    }
+    std::vector<DownloadRow> rows;
+    ASSERT_TRUE(shared.Query({}, &rows, &why)) << why;
+    std::set<std::string> keys;
+    for (const auto& r : rows) {
+        keys.insert(r.rowKey);
+    }
+    EXPECT_EQ(rows.size(), 9u * kRows);
+    EXPECT_EQ(keys.size(), rows.size());
+}
+
+// A file that is not this record is refused with its name and a reason, for writing and for
+// reading, and stays byte for byte as it was.
+TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
+    ScratchDir dir;
+    const auto foreign = dir.Path() / "foreign.sqlite";
+    ASSERT_TRUE(Sql(foreign, "CREATE TABLE downloads (x); INSERT INTO downloads VALUES (1)"));
+    const auto newer = dir.Path() / "newer.sqlite";
+    {
+        SqliteRecord r;
+        std::string why;
+        ASSERT_TRUE(r.Open(newer, SqliteRecord::Access::Write, false, &why)) << why;
+    }
+    ASSERT_TRUE(Sql(newer, "PRAGMA user_version = 2"));
+    // A record whose first page was scribbled over past the header.
+    const auto damaged = dir.Path() / "damaged.sqlite";
+    std::filesystem::copy_file(newer, damaged);
+    {
+        std::fstream f(damaged, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(100);
+        f << std::string(3000, '\xA5');
+    }
+    const auto text = dir.Write("notes.sqlite", {'h', 'e', 'l', 'l', 'o', '\n'});
+
+    struct Case {
+        std::filesystem::path path;
+        std::string reason;
+        bool readable;
+    };
+    for (const Case& c :
+         {Case{foreign, "another program's SQLite database", false},
+          Case{newer, "newer than this program's 1", true}, Case{damaged, "damaged", false},
+          Case{text, "not an SQLite database", false}}) {
+        const std::string before = Slurp(c.path);
+        SqliteRecord r;
+        std::string why;
+        EXPECT_FALSE(r.Open(c.path, SqliteRecord::Access::Write, false, &why)) << c.path;
+        EXPECT_NE(why.find(c.path.string() + ": "), std::string::npos) << why;
+        EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+        std::string readWhy;
+        EXPECT_EQ(r.Open(c.path, SqliteRecord::Access::Read, false, &readWhy), c.readable)
+            << readWhy;
+        EXPECT_EQ(Slurp(c.path), before) << c.path << " changed";
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "foreign.sqlite-wal"));
+}
+
+// The server stops in the middle: the row lands in the local file with one notice, a push sends
+// it once, a second push sends nothing.
+TEST(ServerRecordTest, ServerGoneMidWayThenPushedOnce) {
+    PgServer server;
+    std::string why;
+    if (PgServer::FindBin().empty()) {
+        GTEST_SKIP() << "no PostgreSQL server binaries under /usr/lib/postgresql";
+    }
+    ASSERT_TRUE(server.Start(&why)) << why;
+    ScratchDir dir;
+    const auto local = dir.Path() / "state" / "history.sqlite";
+    auto sink = OpenRecordSink(server.Uri(), &why, local);
+    ASSERT_NE(sink, nullptr) << why;
+
+    DownloadRow before = Row("2026-12-09T10:00:00.000Z", "COM1", Outcome::Confirmed);
+    std::string notice;
+    ASSERT_TRUE(sink->Write(before, &notice, &why)) << why;
+    EXPECT_EQ(notice, "");
+    EXPECT_FALSE(std::filesystem::exists(local));
+
+    server.Stop();
+    DownloadRow during = Row("2026-12-09T10:05:00.000Z", "COM2", Outcome::Confirmed);
+    DownloadRow cutOff = Row("2026-12-09T10:06:00.000Z", "COM3", Outcome::Failed);
+    for (DownloadRow* r : {&during, &cutOff}) {
+        notice.clear();
+        ASSERT_TRUE(sink->Write(*r, &notice, &why)) << why;
+        EXPECT_NE(notice.find("the row was not written"), std::string::npos) << notice;
+        EXPECT_NE(notice.find("kept in " + local.string()), std::string::npos) << notice;
+    }
+
+    // Nobody answers now: a new download would not start.
+    EXPECT_EQ(OpenRecordSink(server.Uri(), &why, local), nullptr);
+    EXPECT_NE(why.find("cannot reach the record server"), std::string::npos) << why;
+
+    ASSERT_TRUE(server.Resume(&why)) << why;
+    SqliteRecord kept;
+    ASSERT_TRUE(kept.Open(local, SqliteRecord::Access::Write, false, &why)) << why;
+    PgRecord pg;
+    ASSERT_TRUE(pg.Connect(server.Uri(), &why)) << why;
+    // An earlier push that was cut off after the server took this row, before it was noted.
+    DownloadRow copy = cutOff;
+    bool inserted = false;
+    ASSERT_TRUE(pg.Insert(copy, &inserted, &why)) << why;
+    PushCounts first;
+    ASSERT_TRUE(PushLocal(kept, pg, &first, &why)) << why;
+    EXPECT_EQ(first.sent, 1);
+    EXPECT_EQ(first.already, 1);
+    PushCounts second;
+    ASSERT_TRUE(PushLocal(kept, pg, &second, &why)) << why;
+    EXPECT_EQ(second.sent + second.already, 0);
+
+    std::vector<DownloadRow> rows;
+    ASSERT_TRUE(pg.Query({}, &rows, &why)) << why;
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].rowKey, cutOff.rowKey);
+    during.id = rows[1].id;
+    EXPECT_EQ(rows[1], during);
+    EXPECT_EQ(rows[2].rowKey, before.rowKey);
+}
+
+}  // namespace
+}  // namespace romlift::record
