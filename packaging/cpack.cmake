@@ -36,6 +36,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps reads the executables and names the Qt, C++ and C libraries they link.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The dialogs are laid out in Liberation Sans, whose letters keep the templates' texts inside their
+# boxes (ui/dialog_template.h); without it they fall back to the desktop's wider sans font.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2")
 # The window also needs the X11 platform plugin, loaded at run time where the linker cannot see it.
 # Debian 12 ships libqxcb.so (and its xcb libraries) in libqt6gui6, which the linking already
 # names; qt6-qpa-plugins there holds only the VNC and TUIO plugins, so nothing is added for it.

@@ -8,6 +8,7 @@
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -23,23 +24,59 @@ QRect Units::ToPixels(int dx, int dy, int dw, int dh) const {
 }
 
 Units UnitsFor(const QFont& font) {
-    // The average over the 52 letters, as the dialog templates were laid out against; the font's
-    // own averageCharWidth runs narrower and cut "Select Unit :-" and the COM labels short.
-    const QFontMetricsF m(font);
-    const double average = m.horizontalAdvance(QStringLiteral(
-                               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
-                           52.0;
-    return Units{average / 4.0, m.height() / 8.0};
+    // As Windows converts a template's units for its font: the width of the 52 letters over 26,
+    // plus one, halved, in whole pixels (the average letter width rounded), and the font's height
+    // in whole pixels. The rounding belongs to the layout the templates were drawn against.
+    const QFontMetrics m(font);
+    const int letters = m.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int baseX = (letters / 26 + 1) / 2;
+    return Units{baseX / 4.0, m.height() / 8.0};
 }
 
 QFont DialogFont(int pointSize) {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    if (QFontDatabase::hasFamily(QString::fromUtf8(kTemplateFontStandIn))) {
+        font = QFont(QString::fromUtf8(kTemplateFontStandIn));
+    }
     font.setStyleHint(QFont::SansSerif);
     font.setPointSize(pointSize);
     return font;
 }
 
 namespace {
+
+// Window managers that keep a minimize button against the hints (openbox keeps it on every
+// window) can hide a modal dialog and leave its disabled owner with nothing to click: the dialog
+// comes straight back, as a modal frame without that button would have stayed.
+class StayShown : public QObject {
+  public:
+    explicit StayShown(QDialog& dialog) : QObject(&dialog), dialog_(dialog) {
+        dialog.installEventFilter(this);
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &dialog_ && event->type() == QEvent::WindowStateChange &&
+            dialog_.isMinimized()) {
+            QMetaObject::invokeMethod(
+                &dialog_,
+                [d = &dialog_] {
+                    if (d->isVisible()) {  // not when it was closed meanwhile
+                        d->setWindowState(d->windowState() & ~Qt::WindowMinimized);
+                        d->show();
+                        d->raise();
+                        d->activateWindow();
+                    }
+                },
+                Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+  private:
+    QDialog& dialog_;
+};
 
 QWidget* Make(const Control& c, QDialog& dialog) {
     const QString text = QString::fromUtf8(c.text);
@@ -96,6 +133,7 @@ void Build(QDialog& dialog, const Template& t) {
     // maximize for a box that must stay over its owner.
     dialog.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    new StayShown(dialog);
 
     QWidget* previousStop = nullptr;
     for (const Control& c : t.controls) {

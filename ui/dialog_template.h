@@ -43,8 +43,8 @@ struct Template {
     std::span<const Control> controls;
 };
 
-// Pixels per dialog unit for a font: a quarter of its average character width across, an eighth
-// of its height down.
+// Pixels per dialog unit for a font, as Windows computes them: a quarter of its average letter
+// width rounded to whole pixels across, an eighth of its height down.
 struct Units {
     double x;
     double y;
@@ -52,14 +52,20 @@ struct Units {
 };
 Units UnitsFor(const QFont& font);
 
-// The desktop's default sans font at the template's size (the fonts templates name are not
-// installed here).
+// The templates name "MS Sans Serif", which Linux does not have. Liberation Sans (Debian package
+// fonts-liberation2, a dependency of ours) keeps their texts inside their boxes; the desktop's
+// sans fonts run wider and cut the right-aligned labels on their left.
+inline constexpr const char* kTemplateFontStandIn = "Liberation Sans";
+
+// Liberation Sans at the template's size, or the desktop's default sans font when it is absent.
 QFont DialogFont(int pointSize);
 
 // Sets caption, font and fixed client size of `dialog` and creates the controls as its direct
 // children in table order. Tab order follows the table among kTabStop controls; controls without
 // it take no keyboard focus by Tab. Group boxes sit beneath the other controls and let mouse
-// clicks through to them, as frames do in the original layout.
+// clicks through to them, as frames do in the original layout. The dialog asks for a modal frame
+// (title bar and close box, no minimize or maximize) and does not stay minimized where a window
+// manager minimizes it all the same.
 void Build(QDialog& dialog, const Template& t);
 
 // The control with this id among the dialog's children, or nullptr.

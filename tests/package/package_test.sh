@@ -62,6 +62,8 @@ depends_names="$(tr ',' '\n' <<<"$depends" | awk '{print $1}')"
 for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6printsupport6; do
   check "Depends names $lib (shlibdeps): $depends" grep -qxF "$lib" <<<"$depends_names"
 done
+check "Depends names fonts-liberation2 (the dialogs' font): $depends" \
+  grep -qxF fonts-liberation2 <<<"$depends_names"
 
 # --- the file list: exactly these files and links, everything owned by root ---
 listing="$(dpkg-deb -c "$deb")"

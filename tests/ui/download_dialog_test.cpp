@@ -1,12 +1,16 @@
 // The Download dialog driven through its widgets, against a virtual unit on a pseudo-terminal.
 #include <stdlib.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -58,6 +62,9 @@ class WatchedDialog : public CDownloadDlg {
         shown.push_back(status->text());
         allOnScreen = allOnScreen && OnScreen(*status);
         downloadEnabled.push_back(dialog::Find<QPushButton>(*this, kDownload)->isEnabled());
+        if (duringAttempt && shown.size() == 1) {
+            duringAttempt();
+        }
     }
     void PaintProgress(int x) override {
         CDownloadDlg::PaintProgress(x);
@@ -65,6 +72,8 @@ class WatchedDialog : public CDownloadDlg {
         allOnScreen = allOnScreen && OnScreen(*dialog::Find<QWidget>(*this, kProgress));
     }
 
+    // Runs once, when the attempt has shown its first text.
+    std::function<void()> duringAttempt;
     QStringList shown;
     std::vector<bool> downloadEnabled;
     int paints = 0;
@@ -190,6 +199,72 @@ class DownloadDialogTest : public QObject {
         QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 2));
     }
 
+    // What the user types and clicks while the unit is written arrives in the event queue, as it
+    // does from the window system; none of it may act when the attempt is over. Before, Escape
+    // closed the dialog the instant the attempt ended, and the outcome was never seen.
+    void inputDuringAttemptIsDropped() {
+        StartUnit();
+        folder_->AddFirmware("PLQ5A-1.abs", 700);
+        DownloadState state;
+        WatchedDialog dlg(state, {folder_->Path(), {}});
+        ShowAndWait(dlg);
+        ClickRadio(dlg, 1007);
+        auto* download = dialog::Find<QPushButton>(dlg, 1);
+        auto* close = dialog::Find<QPushButton>(dlg, 2);
+
+        dlg.duringAttempt = [&] {
+            const auto key = [](QObject* to, int k) {
+                QCoreApplication::postEvent(to, new QKeyEvent(QEvent::KeyPress, k, Qt::NoModifier));
+                QCoreApplication::postEvent(to,
+                                            new QKeyEvent(QEvent::KeyRelease, k, Qt::NoModifier));
+            };
+            const auto click = [](QWidget* on) {
+                const QPointF at = QRectF(on->rect()).center();
+                const QPointF global = on->mapToGlobal(at);
+                for (QEvent::Type t : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+                    QCoreApplication::postEvent(
+                        on, new QMouseEvent(t, at, global, Qt::LeftButton,
+                                            t == QEvent::MouseButtonPress ? Qt::LeftButton
+                                                                          : Qt::NoButton,
+                                            Qt::NoModifier));
+                }
+            };
+            key(close, Qt::Key_Escape);          // the focus is on Close
+            key(&dlg, Qt::Key_Escape);
+            key(close, Qt::Key_Return);
+            click(close);
+            click(download);
+            QCoreApplication::postEvent(dlg.windowHandle(), new QCloseEvent);  // the close box
+        };
+        QTest::mouseClick(download, Qt::LeftButton);
+        QCoreApplication::processEvents();  // anything still queued would act now
+
+        QVERIFY(dlg.isVisible());
+        QCOMPARE(dlg.result(), 0);  // not ended
+        QCOMPARE(dlg.shown,
+                 (QStringList{Downloading("PLQ5A-1.abs"), "DownLoad is Completed Successfully"}));
+        QCOMPARE(dialog::Find<QLabel>(dlg, 1014)->text(),
+                 QString("DownLoad is Completed Successfully"));
+        QVERIFY(download->isEnabled());
+        QCOMPARE(dlg.focusWidget(), close);
+        QVERIFY(unit_->WaitForAttempts(1, 10000));
+        QTest::qWait(200);  // a replayed Download would have started a second attempt by now
+        QCOMPARE(unit_->Attempts().size(), size_t{1});
+    }
+
+    // Input during the attempt is dropped, not held: the dialog answers again at once after it.
+    void inputWorksAgainAfterTheAttempt() {
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        DownloadState state;
+        WatchedDialog dlg(state, {folder_->Path(), {}});
+        ShowAndWait(dlg);
+        QTest::mouseClick(dialog::Find<QPushButton>(dlg, 1), Qt::LeftButton);
+        QCOMPARE(dlg.shown.value(1), QString("Download :Can not open file"));
+        QTest::keyClick(dialog::Find<QWidget>(dlg, 2), Qt::Key_Escape);
+        QVERIFY(!dlg.isVisible());
+        QCOMPARE(dlg.result(), 1);
+    }
+
     void closeWays_data() {
         QTest::addColumn<int>("way");
         QTest::newRow("Close button") << 0;
@@ -283,9 +358,11 @@ class DownloadDialogTest : public QObject {
         QCOMPARE(bar.pixelColor(1, 1), QColor(Qt::black));
         QCOMPARE(bar.pixelColor(5, 5), kBarFill);
         QCOMPARE(bar.pixelColor(0, 5), empty.pixelColor(0, 5));
-        if (x < bar.width()) {
+        if (x <= bar.width()) {
             QCOMPARE(bar.pixelColor(x - 1, 5), QColor(Qt::black));
-            QCOMPARE(bar.pixelColor(x, 5), empty.pixelColor(x, 5));
+            if (x < bar.width()) {
+                QCOMPARE(bar.pixelColor(x, 5), empty.pixelColor(x, 5));
+            }
         } else {
             // Cut off at the border, not wrapped or shrunk.
             QCOMPARE(bar.pixelColor(bar.width() - 1, 5), kBarFill);

@@ -11,7 +11,18 @@
 #include <system_error>
 #include <vector>
 
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QImage>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStringList>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
 #include <QWidget>
 
 namespace romlift::ui_testing {
@@ -79,6 +90,62 @@ inline int TextBands(const QImage& img, int margin) {
         inBand = ink;
     }
     return bands;
+}
+
+// The texts of `dialog`'s controls (static texts, push and radio buttons, the entries of a drop-down
+// list) that do not fit the room their control gives them, each described with both widths in
+// pixels; empty when all show whole. The room is where the style draws the text: a label's
+// contents, a button's contents inside its frame, a radio button's right of its indicator.
+inline QStringList TextsCut(const QWidget& dialog) {
+    QStringList cut;
+    const auto check = [&](const QWidget& w, const QString& text, const QRect& room) {
+        if (text.isEmpty()) {
+            return;
+        }
+        // Across, the text's own advance; down, the font's line height in whole pixels, the
+        // measure the dialog units are made of (a text exactly one line high fits).
+        const double width = QFontMetricsF(w.font(), &w).horizontalAdvance(text);
+        const int height = QFontMetrics(w.font(), &w).height();
+        if (width > room.width() || height > room.height()) {
+            cut << QStringLiteral("%1 \"%2\": %3 x %4 px in %5 x %6")
+                       .arg(w.objectName(), text)
+                       .arg(width, 0, 'f', 1)
+                       .arg(height)
+                       .arg(room.width())
+                       .arg(room.height());
+        }
+    };
+    for (const QWidget* w : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (const auto* l = qobject_cast<const QLabel*>(w)) {
+            if (!l->wordWrap()) {
+                check(*l, l->text(), l->contentsRect());
+            }
+        } else if (const auto* b = qobject_cast<const QAbstractButton*>(w)) {
+            QStyleOptionButton opt;
+            opt.initFrom(b);
+            opt.text = b->text();
+            opt.iconSize = b->iconSize();
+            QStyle::SubElement contents = QStyle::SE_PushButtonContents;
+            if (qobject_cast<const QRadioButton*>(b) != nullptr) {
+                contents = QStyle::SE_RadioButtonContents;
+            } else if (const auto* p = qobject_cast<const QPushButton*>(b)) {
+                if (p->autoDefault() || p->isDefault()) {
+                    opt.features |= QStyleOptionButton::AutoDefaultButton;
+                }
+            }
+            check(*b, b->text(), b->style()->subElementRect(contents, &opt, b));
+        } else if (const auto* c = qobject_cast<const QComboBox*>(w)) {
+            QStyleOptionComboBox opt;
+            opt.initFrom(c);
+            opt.editable = c->isEditable();
+            const QRect field = c->style()->subControlRect(QStyle::CC_ComboBox, &opt,
+                                                           QStyle::SC_ComboBoxEditField, c);
+            for (int i = 0; i < c->count(); ++i) {
+                check(*c, c->itemText(i), field);
+            }
+        }
+    }
+    return cut;
 }
 
 }  // namespace romlift::ui_testing

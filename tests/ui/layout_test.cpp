@@ -1,0 +1,88 @@
+// Every text of the three dialogs (Download, file selection, About) shows whole in its box, in the
+// dialogs' own font, at whatever scale the binary runs (CTest runs it at 1 and, with
+// QT_SCALE_FACTOR=2, at 2). A binary of its own, on the offscreen platform.
+#include <array>
+
+#include <QDialog>
+#include <QFontInfo>
+#include <QTest>
+
+#include "about_dlg.h"
+#include "dialog_template.h"
+#include "download_dialog.h"
+#include "download_state.h"
+#include "file_select_dialog.h"
+#include "qt_suites.h"
+#include "ui_test_support.h"
+
+namespace romlift {
+
+class LayoutTest : public QObject {
+    Q_OBJECT
+  private slots:
+    // The machine's scripts install the stand-in; without it the texts are not expected to fit.
+    void dialogsUseTheTemplateFontsStandIn() {
+        DownloadState state;
+        CDownloadDlg dlg(state, {programFolder_.Path(), {}});
+        QCOMPARE(QFontInfo(dlg.font()).family(), QString(dialog::kTemplateFontStandIn));
+        QCOMPARE(dlg.font().pointSize(), 10);
+    }
+
+    void downloadTextsWhole() {
+        DownloadState state;
+        CDownloadDlg dlg(state, {programFolder_.Path(), {}});
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const QStringList cut = ui_testing::TextsCut(dlg);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join("; ")));
+    }
+
+    void fileSelectTextsWhole() {
+        DownloadState state;
+        state.driversFolder = programFolder_.Drivers();
+        CFileSelectDlg dlg(state);
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const QStringList cut = ui_testing::TextsCut(dlg);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join("; ")));
+    }
+
+    void aboutTextsWhole() {
+        CAboutDlg dlg;
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const QStringList cut = ui_testing::TextsCut(dlg);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join("; ")));
+    }
+
+    // The measure itself: a label one unit short of its text, and a button too narrow for its
+    // own, are reported; the same texts in the template's boxes are not.
+    void aTextTooWideIsReported() {
+        constexpr unsigned kRight = dialog::kRight | dialog::kVCenter;
+        constexpr std::array kControls{
+            dialog::Control{1031, dialog::Kind::Static, "Select Unit :-", 9, 18, 35, 11, kRight},
+            dialog::Control{1, dialog::Kind::PushButton, "Download", 228, 10, 24, 14, 0},
+            dialog::Control{1032, dialog::Kind::Static, "Select Port :-", 9, 59, 39, 11, kRight},
+        };
+        QDialog dlg;
+        dialog::Build(dlg, {"narrow", 279, 139, 10, kControls});
+        const QStringList cut = ui_testing::TextsCut(dlg);
+        QVERIFY2(cut.size() == 2, qPrintable(cut.join("; ")));
+        QVERIFY2(cut[0].startsWith("1031 \"Select Unit :-\""), qPrintable(cut[0]));
+        QVERIFY2(cut[1].startsWith("1 \"Download\""), qPrintable(cut[1]));
+    }
+
+  private:
+    ui_testing::ProgramFolder programFolder_;
+};
+
+}  // namespace romlift
+
+int main(int argc, char** argv) {
+    return romlift::testing::RunQtSuites(argc, argv, {{"layout", [](int c, char** v) {
+                                                           romlift::LayoutTest t;
+                                                           return QTest::qExec(&t, c, v);
+                                                       }}});
+}
+
+#include "layout_test.moc"

@@ -1,0 +1,202 @@
+#!/usr/bin/env bash
+# The Download dialog on a real X display with a window manager (Xvfb and openbox), used as a
+# technician would, through xdotool: open it, press Download, pick the first of two files in the
+# selection, and watch the transfer to a virtual unit pacing its answers at 9600 baud.
+#   - The picture of the dialog during the transfer equals the one before it, outside the status
+#     line, the bar and the buttons: no remains of the closed file list.
+#   - Escape, Enter, a click on Close, and Alt+F4 during the transfer leave the dialog open; after
+#     it the dialog shows a new status text and the unit holds the chosen file.
+#   - The dialog's frame: the window asks for no minimize or maximize, openbox offers no maximize,
+#     and a minimize (which openbox offers on every window) does not keep it hidden.
+# Usage: x11_dialog_test.sh BIN_DIR OUT_DIR [SCALE]   (pictures land in OUT_DIR, never in the tree)
+# Exits 77 (CTest: skipped), saying why, where Xvfb or the other X tools are missing.
+set -uo pipefail
+
+bin="$1"
+out="$2"
+scale="${3:-1}"
+
+for tool in Xvfb openbox xdotool xprop xwininfo import convert compare; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "SKIPPED: $tool is not installed; scripts/install-deps.sh installs the X11 test tools"
+    exit 77
+  fi
+done
+
+mkdir -p "$out"
+work="$(mktemp -d /tmp/romlift-x11-XXXXXX)"
+pids=()
+cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null
+    wait "${pids[i]}" 2>/dev/null
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+check() {
+  local what="$1"
+  shift
+  if "$@"; then
+    echo "ok: $what"
+  else
+    echo "FAILED: $what"
+    failures=$((failures + 1))
+  fi
+}
+fatal() {
+  echo "FAILED: $*"
+  for f in "$work"/*.log; do
+    [ -s "$f" ] && { echo "--- $f"; tail -20 "$f"; }
+  done
+  exit 1
+}
+# Waits up to $1 seconds for the command after it to succeed.
+wait_for() {
+  local limit=$(($1 * 10))
+  shift
+  for ((i = 0; i < limit; i++)); do
+    "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# import and xdotool's --sync wait for ever on a window that has gone: each gets a time limit.
+shot() { timeout 10 import -window "$1" "$out/$2.png" || echo "no picture $2 (window gone?)"; }
+activate() { timeout 5 xdotool windowactivate --sync "$1" 2>/dev/null; }
+
+# --- a display with a window manager ---
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+pids+=($!)
+wait_for 10 test -s "$work/display" || fatal "Xvfb did not start"
+export DISPLAY=":$(head -n1 "$work/display")"
+openbox --sm-disable >"$work/openbox.log" 2>&1 &
+pids+=($!)
+wait_for 10 xprop -root -f _NET_SUPPORTING_WM_CHECK 32x _NET_SUPPORTING_WM_CHECK ||
+  fatal "openbox did not start"
+wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' ||
+  fatal "openbox did not take the display"
+
+# --- the program in a folder of its own, two images in drivers/, a paced virtual unit ---
+prog="$work/prog"
+mkdir -p "$prog/drivers" "$work/config" "$work/run"
+chmod 700 "$work/run"
+cp "$bin/romlift" "$prog/romlift"
+head -c 6000 /dev/urandom >"$prog/drivers/PLQ5A_a.abs"
+head -c 3000 /dev/urandom >"$prog/drivers/PLQ5A_b.abs"
+"$bin/vx7r-sim" --type-code 10 --quiet --save "$work/received.bin" --link "$work/COM1" \
+  >"$work/sim.log" 2>&1 &
+pids+=($!)
+wait_for 10 test -e "$work/COM1" || fatal "vx7r-sim did not start"
+
+# Control rectangles in logical pixels; the window's pixels are SCALE times as many.
+"$bin/dialog_geometry" "$prog" >"$work/geometry" 2>"$work/geometry.log" ||
+  fatal "dialog_geometry failed"
+rect() { # DIALOG ID -> x y w h in window pixels
+  awk -v d="$1" -v id="$2" -v s="$scale" '$1 == d && $2 == id {print $3*s, $4*s, $5*s, $6*s}' \
+    "$work/geometry"
+}
+centre() { # DIALOG ID -> x y
+  rect "$1" "$2" | awk '{print int($1 + $3 / 2), int($2 + $4 / 2)}'
+}
+row0="$(awk -v s="$scale" '$1 == "select" && $2 == "row0" {print int($3*s), int($4*s)}' \
+  "$work/geometry")"
+[ -n "$row0" ] && [ -n "$(rect download 1014)" ] || fatal "no geometry: $(cat "$work/geometry")"
+
+env ROMLIFT_COM1="$work/COM1" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/run" \
+  QT_QPA_PLATFORM=xcb QT_SCALE_FACTOR="$scale" "$prog/romlift" >"$work/romlift.log" 2>&1 &
+pids+=($!)
+wait_for 20 xdotool search --onlyvisible --name '^Flashpath$' || fatal "no main window"
+main="$(xdotool search --onlyvisible --name '^Flashpath$' | head -n1)"
+activate "$main"
+sleep 0.5
+
+xdotool key --clearmodifiers ctrl+n
+wait_for 10 xdotool search --onlyvisible --name '^Download$' || fatal "Ctrl+N opened no dialog"
+dlg="$(xdotool search --onlyvisible --name '^Download$' | head -n1)"
+sleep 0.5
+away() { xdotool mousemove 2 1020; sleep 0.3; } # no control of the dialog hovered
+
+# --- the frame ---
+mwm="$(xprop -id "$dlg" _MOTIF_WM_HINTS | sed 's/.*= //')"
+IFS=', ' read -r _ functions decorations _ <<<"$mwm"
+check "the dialog asks for no minimize or maximize (_MOTIF_WM_HINTS $mwm)" \
+  test $((functions & 0x18)) -eq 0 -a $((decorations & 0x60)) -eq 0
+check "openbox offers no maximize" \
+  sh -c "! xprop -id $dlg _NET_WM_ALLOWED_ACTIONS | grep -q MAXIMIZE"
+xdotool windowminimize "$dlg"
+sleep 1
+check "a minimized dialog comes back at once" \
+  sh -c "xwininfo -id $dlg | grep -q IsViewable && xwininfo -id $main | grep -q IsViewable"
+
+# --- before: the focus on Close, as the attempt will leave it ---
+activate "$dlg"
+xdotool key Tab Tab
+away
+shot "$dlg" before
+
+read -r x y <<<"$(centre download 1)"
+xdotool mousemove --window "$dlg" "$x" "$y" click 1
+wait_for 10 xdotool search --onlyvisible --name '^Select File To Download$' ||
+  fatal "Download opened no file selection"
+sel="$(xdotool search --onlyvisible --name '^Select File To Download$' | head -n1)"
+sleep 0.5
+shot "$sel" select
+read -r x y <<<"$row0"
+xdotool mousemove --window "$sel" "$x" "$y" click 1
+sleep 0.3
+read -r x y <<<"$(centre select 1)"
+xdotool mousemove --window "$sel" "$x" "$y" click 1
+away
+sleep 1.5
+
+# --- during ---
+shot "$dlg" during
+draws=()
+for id in 1 2 1013 1014; do
+  read -r x y w h <<<"$(rect download "$id")"
+  draws+=(-draw "rectangle $((x - 2)),$((y - 2)) $((x + w + 1)),$((y + h + 1))")
+done
+convert "$out/before.png" -fill magenta "${draws[@]}" "$work/before-masked.png"
+convert "$out/during.png" -fill magenta "${draws[@]}" "$work/during-masked.png"
+differing="$(compare -metric AE "$work/before-masked.png" "$work/during-masked.png" \
+  "$out/during-vs-before.png" 2>&1)"
+check "during the transfer the dialog shows what it showed before, outside the status line, bar and buttons ($differing pixels differ; $out/during-vs-before.png)" \
+  test "$differing" = 0
+read -r sx sy sw sh <<<"$(rect download 1014)"
+status_differs() { # A B: the status lines of two pictures differ
+  local a b
+  a="$(convert "$out/$1.png" -crop "${sw}x${sh}+${sx}+${sy}" +repage -format '%#' info:)"
+  b="$(convert "$out/$2.png" -crop "${sw}x${sh}+${sx}+${sy}" +repage -format '%#' info:)"
+  test "$a" != "$b"
+}
+check "the status line shows the transfer" status_differs before during
+test -e "$work/received.bin" && fatal "the transfer was over before the picture; too fast to test"
+
+# --- keys and clicks during the transfer ---
+activate "$dlg"
+xdotool key Escape
+xdotool key Return
+read -r x y <<<"$(centre download 2)"
+xdotool mousemove --window "$dlg" "$x" "$y" click 1
+away
+xdotool key alt+F4
+wait_for 60 test -e "$work/received.bin" || fatal "the transfer did not end"
+sleep 1
+shot "$dlg" after
+check "after Escape, Enter, Close and Alt+F4 during the transfer the dialog is still open" \
+  sh -c "xwininfo -id $dlg | grep -q IsViewable"
+check "the dialog shows a new status text after the transfer" status_differs during after
+check "the unit holds the file chosen in the list (the first)" \
+  cmp -s "$work/received.bin" "$prog/drivers/PLQ5A_a.abs"
+check "the main window is still open" sh -c "xwininfo -id $main | grep -q IsViewable"
+
+echo "pictures: $out/before.png $out/select.png $out/during.png $out/after.png"
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all checks passed"
