@@ -78,7 +78,7 @@ std::string Sha256::FinishHex() {
     }
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
-    out.reserve(len * 2);
+    out.reserve(static_cast<size_t>(len) * 2);
     for (unsigned int i = 0; i < len; ++i) {
         out += kHex[md[i] >> 4];
         out += kHex[md[i] & 0x0F];

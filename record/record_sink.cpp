@@ -107,7 +107,7 @@ bool PushLocal(SqliteRecord& local, PgRecord& server, PushCounts* counts, std::s
         return false;
     }
     std::string refusals;
-    for (DownloadRow& row : rows) {
+    for (const DownloadRow& row : rows) {
         DownloadRow copy = row;  // the server gives it an id of its own
         bool inserted = false;
         std::string why;

@@ -6,7 +6,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <system_error>
 #include <vector>
 
 #include "download_state.h"
@@ -147,7 +146,7 @@ std::string HostName() {
 
 std::string UserName() {
     const uid_t uid = ::geteuid();
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
     passwd pw{};
     passwd* found = nullptr;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Static checks over romlift's own code (engine/ ports/ locate/ sim/ cli/ ui/ app/ fuzz/; tests and
-# benchmarks are not checked): clang-tidy with .clang-tidy, then cppcheck with
+# Static checks over romlift's own code (engine/ ports/ locate/ record/ sim/ cli/ ui/ app/ fuzz/;
+# tests and benchmarks are not checked): clang-tidy with .clang-tidy, then cppcheck with
 # scripts/cppcheck-suppressions.txt, both from the compile database in build-lint/.
 # Exits non-zero on any finding of either tool.
 # Environment: ROMLIFT_LINT_DIR (build folder), ROMLIFT_LINT_JOBS (parallel checks, default: cores).
@@ -8,7 +8,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${ROMLIFT_LINT_DIR:-$root/build-lint}"
 jobs="${ROMLIFT_LINT_JOBS:-$(nproc)}"
-dirs=(engine ports locate sim cli ui app fuzz)
+dirs=(engine ports locate record sim cli ui app fuzz)
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 # The Qt code includes what moc and uic generate: make those, nothing else.
