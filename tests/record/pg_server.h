@@ -38,6 +38,8 @@ class PgServer {
         return found.empty() ? std::filesystem::path() : found.back();
     }
 
+    // `durable`: fsync as a real server does (for measuring); the tests go without it.
+    explicit PgServer(bool durable = false) : durable_(durable) {}
     ~PgServer() {
         if (running_) {
             Stop();
@@ -138,6 +140,7 @@ class PgServer {
     std::filesystem::path root_;
     uid_t uid_ = 0;
     gid_t gid_ = 0;
+    bool durable_ = false;
     bool running_ = false;
 };
 

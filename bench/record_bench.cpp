@@ -1,0 +1,125 @@
+// What keeping the record adds to one attempt: opening the record, writing one row (one
+// transaction each), on the station's SQLite file and on a PostgreSQL server over its Unix
+// socket. Without --pg URI a throw-away server is started when Debian's binaries are there.
+//   record_bench [--rows N] [--pg URI]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "image_digest.h"
+#include "pg_server.h"
+#include "record_sink.h"
+#include "scratch_dir.h"
+
+namespace {
+
+using namespace romlift::record;
+using Clock = std::chrono::steady_clock;
+
+DownloadRow SampleRow() {
+    DownloadRow r;
+    r.rowKey = NewRowKey();
+    r.startedUtc = FormatUtc(std::chrono::system_clock::now());
+    r.endedUtc = r.startedUtc;
+    r.durationMs = 61234;
+    r.host = "bench";
+    r.user = "bench";
+    r.program = "romlift-cli";
+    r.version = "1.0.1";
+    r.port = "COM1";
+    r.device = "/dev/ttyUSB0";
+    r.adapter = "0403:6001 serial A50285BI";
+    r.model = "VX7R";
+    r.typeCode = 10;
+    r.imagePath = "/srv/fw/PLQ5A_1.abs";
+    r.imageSize = 1048576;
+    r.imageSha256 = std::string(64, 'a');
+    r.imageXor = 0x5A;
+    r.framesConfirmed = 20972;
+    r.framesTotal = 20972;
+    r.outcome = Outcome::Confirmed;
+    r.statusText = "Download completed";
+    r.station = "bench";
+    r.operatorName = "bench";
+    return r;
+}
+
+// Runs `step` `n` times and prints the median and 95th percentile in milliseconds.
+void Measure(const char* what, int n, const std::function<bool()>& step) {
+    std::vector<double> ms;
+    for (int i = 0; i < n; ++i) {
+        const auto t0 = Clock::now();
+        if (!step()) {
+            std::printf("%-44s failed\n", what);
+            return;
+        }
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("%-44s median %7.3f ms   p95 %7.3f ms   (%d runs)\n", what, ms[ms.size() / 2],
+                ms[ms.size() * 95 / 100], n);
+}
+
+void Bench(const char* name, const std::string& target, int rows) {
+    std::string error;
+    const std::string open = std::string(name) + ": open (connect, check table)";
+    Measure(open.c_str(), std::max(rows / 10, 5),
+            [&] { return OpenRecordSink(target, &error) != nullptr; });
+    auto sink = OpenRecordSink(target, &error);
+    if (sink == nullptr) {
+        std::printf("%s: %s\n", name, error.c_str());
+        return;
+    }
+    const std::string write = std::string(name) + ": write one row";
+    Measure(write.c_str(), rows, [&] {
+        DownloadRow r = SampleRow();
+        std::string notice;
+        return sink->Write(r, &notice, &error);
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int rows = 500;
+    std::string pg;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--rows") {
+            rows = std::max(1, std::atoi(argv[i + 1]));
+        } else if (a == "--pg") {
+            pg = argv[i + 1];
+        }
+    }
+    romlift::testing::ScratchDir dir;
+    Bench("SQLite", (dir.Path() / "history.sqlite").string(), rows);
+
+    std::vector<uint8_t> mb(1 << 20, 0x5A);
+    Measure("SHA-256 of a 1 MiB image", 20, [&] {
+        Sha256 sha;
+        sha.Update(mb.data(), mb.size());
+        return sha.FinishHex().size() == 64;
+    });
+
+    std::unique_ptr<romlift::testing::PgServer> server;
+    if (pg.empty() && !romlift::testing::PgServer::FindBin().empty()) {
+        server = std::make_unique<romlift::testing::PgServer>(true);
+        std::string why;
+        if (!server->Start(&why)) {
+            std::printf("PostgreSQL: %s\n", why.c_str());
+            return 1;
+        }
+        pg = server->Uri();
+    }
+    if (pg.empty()) {
+        std::printf("PostgreSQL: no server (give --pg URI)\n");
+        return 0;
+    }
+    Bench("PostgreSQL", pg, rows);
+    return 0;
+}
