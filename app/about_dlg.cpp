@@ -35,6 +35,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     if (!labels.isEmpty()) {
         labels.front()->setObjectName("icon");
         labels.front()->setPixmap(ProgramPixmap(32));
+        // An icon control takes the icon's own size at its place, whatever the template says;
+        // in the template's 20 x 20 units the 32-pixel icon lost its bottom rows.
+        labels.front()->resize(labels.front()->sizeHint());
     }
     auto* ok = dialog::Find<QPushButton>(*this, kOk);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);

@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QFontInfo>
+#include <QLabel>
 #include <QTest>
 
 #include "about_dlg.h"
@@ -53,6 +54,17 @@ class LayoutTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         const QStringList cut = ui_testing::TextsCut(dlg);
         QVERIFY2(cut.isEmpty(), qPrintable(cut.join("; ")));
+        // The icon whole too, as an icon control sizes itself to its icon.
+        const auto* icon = dlg.findChild<QLabel*>("icon");
+        QVERIFY(icon != nullptr);
+        const QSizeF shown = icon->pixmap().deviceIndependentSize();
+        QVERIFY2(icon->contentsRect().width() >= shown.width() &&
+                     icon->contentsRect().height() >= shown.height(),
+                 qPrintable(QStringLiteral("icon %1 x %2 in %3 x %4")
+                                .arg(shown.width())
+                                .arg(shown.height())
+                                .arg(icon->contentsRect().width())
+                                .arg(icon->contentsRect().height())));
     }
 
     // The measure itself: a label one unit short of its text, and a button too narrow for its
