@@ -210,9 +210,22 @@ bool SqliteRecord::Check(bool write, std::string* error) {
     int64_t app = 0;
     int64_t version = 0;
     int64_t objects = 0;
-    if (!IntQuery(db_, "PRAGMA application_id", &app) ||
-        !IntQuery(db_, "PRAGMA user_version", &version) ||
-        !IntQuery(db_, "SELECT count(*) FROM sqlite_schema", &objects)) {
+    // One statement, one snapshot: another program may be making the table right now, and a
+    // file seen half before and half after its commit would look like someone else's.
+    bool read = false;
+    {
+        Stmt s(db_,
+               "SELECT (SELECT application_id FROM pragma_application_id()),"
+               " (SELECT user_version FROM pragma_user_version()),"
+               " (SELECT count(*) FROM sqlite_schema)");
+        if (s.Ok() && s.Step() == SQLITE_ROW) {
+            app = sqlite3_column_int64(s.Get(), 0);
+            version = sqlite3_column_int64(s.Get(), 1);
+            objects = sqlite3_column_int64(s.Get(), 2);
+            read = true;
+        }
+    }
+    if (!read) {
         if (IsBusy(sqlite3_errcode(db_))) {
             *error = Quote(path_) + ": the record stayed busy (" + Why(db_) + ")";
         } else {
