@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -93,6 +95,21 @@ std::vector<std::string> QemuArguments(const GuestSetup& s) {
 
 }  // namespace
 
+std::string FindOnPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t at = 0;
+    while (at <= dirs.size()) {
+        const size_t end = std::min(dirs.find(':', at), dirs.size());
+        const std::string candidate = dirs.substr(at, end - at) + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        at = end + 1;
+    }
+    return "";
+}
+
 std::unique_ptr<Guest> Guest::Boot(const GuestSetup& setup, int timeoutMs, std::string* error) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_ptr<Guest> guest(new Guest);
@@ -105,6 +122,8 @@ std::unique_ptr<Guest> Guest::Boot(const GuestSetup& setup, int timeoutMs, std::
         return nullptr;
     };
 
+    // Everything the child needs is made before the fork: the unit threads are running.
+    const std::string qemu = FindOnPath("qemu-system-x86_64");
     std::vector<std::string> args = QemuArguments(setup);
     std::vector<char*> argv;
     for (std::string& a : args) {
@@ -124,7 +143,7 @@ std::unique_ptr<Guest> Guest::Boot(const GuestSetup& setup, int timeoutMs, std::
         ::dup2(null, 0);
         ::dup2(log, 1);
         ::dup2(log, 2);
-        ::execvp(argv[0], argv.data());
+        ::execv(qemu.c_str(), argv.data());
         ::_exit(127);
     }
     ::close(log);

@@ -15,6 +15,9 @@
 
 namespace romlift::hw {
 
+// The full path of `program` found on $PATH, or "".
+std::string FindOnPath(const std::string& program);
+
 struct Adapter {
     std::string id;      // QEMU device id, e.g. "usA": what Pull and Plug name
     std::string serial;  // the adapter's USB serial number, e.g. "RLA1"

@@ -146,9 +146,9 @@ class RealDrivers : public ::testing::Test {
         std::printf("%s took %.1f s\n",
                     ::testing::UnitTest::GetInstance()->current_test_info()->name(),
                     Seconds(start_));
-        if (HasFailure()) {
+        if (HasFailure() && guest_ != nullptr) {
             std::printf("guest kernel log:\n%s\n",
-                        guest_->Run("dmesg | tail -n 40").output.c_str());
+                        guest_->Run("dmesg | tail -n 40", 5000).output.c_str());
         }
     }
 
@@ -416,20 +416,6 @@ TEST_F(RealDrivers, AdapterPulledMidDownloadEndsTheAttemptAndTheNextOneWorks) {
 
 namespace {
 
-bool OnPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t at = 0;
-    while (at <= dirs.size()) {
-        const size_t end = std::min(dirs.find(':', at), dirs.size());
-        if (::access((dirs.substr(at, end - at) + "/" + program).c_str(), X_OK) == 0) {
-            return true;
-        }
-        at = end + 1;
-    }
-    return false;
-}
-
 int Skip(const std::string& why) {
     std::printf("real-driver suite skipped: %s\n", why.c_str());
     return 77;
@@ -440,7 +426,7 @@ int Skip(const std::string& why) {
 int main(int argc, char** argv) {
     using namespace romlift::hw;
     ::testing::InitGoogleTest(&argc, argv);
-    if (!OnPath("qemu-system-x86_64")) {
+    if (FindOnPath("qemu-system-x86_64").empty()) {
         return Skip("no qemu-system-x86_64 (install qemu-system-x86)");
     }
     romlift::testing::ScratchDir work;
