@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
         PrintLine(stderr, "vx7r-sim: " + error);
         return 2;
     }
-    if (options.help) {
-        fputs(vx7r::kSimUsage, stdout);
+    if (options.help || options.version) {
+        fputs(options.help ? vx7r::kSimUsage : (vx7r::SimVersionLine() + "\n").c_str(), stdout);
         return 0;
     }
 

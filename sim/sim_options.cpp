@@ -1,9 +1,11 @@
 #include "sim_options.h"
 
-#include <errno.h>
-#include <stdlib.h>
-
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <charconv>
 #include <optional>
+
+#include "version.h"
 
 namespace vx7r {
 
@@ -32,19 +34,35 @@ const char kSimUsage[] =
     "  --fault-attempts N       apply the faults to the first N attempts only\n"
     "  --quiet                  no exchange log on standard error\n"
     "  --help                   this text\n"
+    "  --version                the program's version\n"
     "PHASE is wake-up|header|checksum|frame|end; BYTE is 0x.. hex or decimal.\n";
+
+std::string SimVersionLine() {
+    return std::string("vx7r-sim ") + romlift::version::kProduct;
+}
 
 namespace {
 
+// Decimal or 0x.. hex. A leading 0 would read as octal to CLI11, so 010 is refused rather than
+// taken as 8.
+const CLI::Validator kDecimalOrHex(
+    [](const std::string& v) {
+        const bool octalLooking = v.size() > 1 && v[0] == '0' && v[1] != 'x' && v[1] != 'X';
+        return octalLooking || v.empty() || v[0] == '+' || v[0] == '-'
+                   ? "'" + v + "' is not a number (decimal, or hex as 0x..)"
+                   : std::string();
+    },
+    "", "decimal or hex");
+
 std::optional<long> Number(const std::string& text, long max) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') {
+    if (!kDecimalOrHex(std::string(text)).empty()) {
         return std::nullopt;
     }
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    errno = 0;
-    char* end = nullptr;
-    long value = strtol(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
-    if (errno != 0 || *end != '\0' || end == text.c_str() + (hex ? 2 : 0) || value > max) {
+    const bool hex = text.size() > 2 && (text[1] == 'x' || text[1] == 'X');
+    long value = 0;
+    const char* first = text.data() + (hex ? 2 : 0);
+    const auto [end, ec] = std::from_chars(first, text.data() + text.size(), value, hex ? 16 : 10);
+    if (ec != std::errc() || end != text.data() + text.size() || value > max) {
         return std::nullopt;
     }
     return value;
@@ -59,159 +77,163 @@ std::optional<Phase> PhaseFromName(const std::string& name) {
     return std::nullopt;
 }
 
+// PHASE[:ARG] of the phase faults; false with *error set when the phase is unknown.
+bool SplitPhase(const std::string& flag, const std::string& value, Phase* phase, std::string* arg,
+                std::string* error) {
+    const size_t colon = value.find(':');
+    const auto p = PhaseFromName(value.substr(0, colon));
+    if (!p) {
+        *error = flag + ": unknown phase '" + value.substr(0, colon) +
+                 "' (wake-up|header|checksum|frame|end)";
+        return false;
+    }
+    *phase = *p;
+    *arg = colon == std::string::npos ? "" : value.substr(colon + 1);
+    return true;
+}
+
+// The frame of --silent-at, --double-at and --hang-up-at: only the frame phase takes one.
+bool PhaseFrame(const std::string& flag, Phase phase, const std::string& arg, int* frame,
+                std::string* error) {
+    *frame = 0;
+    if (arg.empty()) {
+        return true;
+    }
+    const auto n = Number(arg, 1'000'000'000);
+    if (phase != Phase::Frame || !n) {
+        *error = flag + ": ':" + arg + "' needs the frame phase and a frame number";
+        return false;
+    }
+    *frame = static_cast<int>(*n);
+    return true;
+}
+
 }  // namespace
 
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions* options, std::string* error) {
-    Faults& faults = options->unit.faults;
-    options->unit.pace = true;
+    UnitOptions& unit = options->unit;
+    Faults& faults = unit.faults;
+    unit.pace = true;
+
+    CLI::App app{"", "vx7r-sim"};
+    app.set_help_flag("--help");
+    app.set_version_flag("--version", SimVersionLine());
+    bool noPace = false, noSlow = false;
+    std::optional<std::string> silentAt, wrongEchoAt, doubleAt, hangUpAt, returnAfter;
+    std::optional<int> headerAnswer, endAnswer;
+    const auto flag = [&](const char* name, bool& value) {
+        app.add_flag(name, value)->disable_flag_override();
+    };
+    const auto number = [&](const char* name, auto& value, long min, long max) {
+        app.add_option(name, value)->check(kDecimalOrHex)->check(CLI::Range(min, max));
+    };
+    number("--type-code", unit.typeCode, 0, 65535);
+    flag("--no-pace", noPace);
+    app.add_option("--save", options->savePath)
+        ->check(CLI::Validator(
+            [](const std::string& v) {
+                return v.empty() ? std::string("needs a file name") : std::string();
+            },
+            ""));
+    flag("--once", options->once);
+    number("--header-answer", headerAnswer, 0, 255);
+    number("--end-answer", endAnswer, 0, 255);
+    app.add_option("--silent-at", silentAt);
+    number("--error-at-frame", faults.errorAtFrame, 1, 1'000'000'000);
+    app.add_option("--wrong-echo-at", wrongEchoAt);
+    app.add_option("--double-at", doubleAt);
+    app.add_option("--hang-up-at", hangUpAt);
+    flag("--hang-up-after-answer", faults.hangUpAfterAnswer);
+    app.add_option("--return-after", returnAfter);
+    app.add_option("--link", unit.linkPath)
+        ->check(CLI::Validator(
+            [](const std::string& v) {
+                return v.empty() ? std::string("needs a path") : std::string();
+            },
+            ""));
+    auto* seed = app.add_option("--random-faults", faults.random.seed)->check(kDecimalOrHex);
+    number("--fault-rate", faults.random.ratePercent, 0, 100);
+    number("--fault-frames", faults.random.frames, 1, 1'000'000);
+    flag("--no-slow-faults", noSlow);
+    number("--fault-attempts", faults.attempts, 0, 1'000'000'000);
+    flag("--quiet", options->quiet);
+
+    // "--save=" with nothing after the sign: CLI11 would take the next argument as the value.
     for (int i = 1; i < argc; ++i) {
-        std::string flag = argv[i];
-        std::string value;
-        bool inlineValue = false;
-        if (size_t eq = flag.find('='); flag.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = flag.substr(eq + 1);
-            flag.resize(eq);
-            inlineValue = true;
-        }
-        auto bad = [&](const std::string& why) {
-            *error = flag;
-            *error += ": ";
-            *error += why;
-            return false;
-        };
-        const bool plain = flag == "--no-pace" || flag == "--once" || flag == "--quiet" ||
-                           flag == "--help" || flag == "--hang-up-after-answer" ||
-                           flag == "--no-slow-faults";
-        if (plain) {
-            if (inlineValue) {
-                return bad("takes no value");
-            }
-            faults.hangUpAfterAnswer = faults.hangUpAfterAnswer || flag == "--hang-up-after-answer";
-            faults.random.slow = faults.random.slow && flag != "--no-slow-faults";
-            options->unit.pace = options->unit.pace && flag != "--no-pace";
-            options->once = options->once || flag == "--once";
-            options->quiet = options->quiet || flag == "--quiet";
-            options->help = options->help || flag == "--help";
-            continue;
-        }
-        const bool known =
-            flag == "--type-code" || flag == "--save" || flag == "--header-answer" ||
-            flag == "--end-answer" || flag == "--silent-at" || flag == "--error-at-frame" ||
-            flag == "--wrong-echo-at" || flag == "--double-at" || flag == "--fault-attempts" ||
-            flag == "--hang-up-at" || flag == "--return-after" || flag == "--link" ||
-            flag == "--random-faults" || flag == "--fault-rate" || flag == "--fault-frames";
-        if (!known) {
-            *error = "unknown option " + flag + " (see --help)";
+        const std::string a = argv[i];
+        if (a.size() > 3 && a.rfind("--", 0) == 0 && a.find('=') == a.size() - 1) {
+            *error = a.substr(0, a.size() - 1) + ": needs a value";
             return false;
         }
-        if (!inlineValue) {
-            if (i + 1 >= argc) {
-                return bad("needs a value");
-            }
-            value = argv[++i];
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        options->help = true;
+        return true;
+    } catch (const CLI::CallForVersion&) {
+        options->version = true;
+        return true;
+    } catch (const CLI::ParseError& e) {
+        *error = e.what();
+        std::replace(error->begin(), error->end(), '\n', ' ');
+        *error += " (see --help)";
+        return false;
+    }
+
+    unit.pace = !noPace;
+    faults.random.slow = !noSlow;
+    faults.random.enabled = seed->count() > 0;
+    if (headerAnswer) {
+        faults.headerAnswer = static_cast<uint8_t>(*headerAnswer);
+    }
+    if (endAnswer) {
+        faults.endAnswer = static_cast<uint8_t>(*endAnswer);
+    }
+    if (returnAfter) {
+        const auto ms = Number(*returnAfter, 86'400'000);
+        if (*returnAfter != "never" && !ms) {
+            *error =
+                "--return-after: '" + *returnAfter + "' is not a time in ms (0..86400000) or never";
+            return false;
         }
-        // PHASE[:ARG] for the three phase faults.
-        std::string arg;
-        std::optional<Phase> phase;
-        if (flag == "--silent-at" || flag == "--wrong-echo-at" || flag == "--double-at" ||
-            flag == "--hang-up-at") {
-            size_t colon = value.find(':');
-            phase = PhaseFromName(value.substr(0, colon));
-            if (!phase) {
-                return bad("unknown phase '" + value.substr(0, colon) +
-                           "' (wake-up|header|checksum|frame|end)");
-            }
-            if (colon != std::string::npos) {
-                arg = value.substr(colon + 1);
-            }
+        unit.returnAfterMs = *returnAfter == "never" ? -1 : static_cast<int>(*ms);
+    }
+    Phase phase{};
+    std::string arg;
+    const struct {
+        const char* flag;
+        const std::optional<std::string>& value;
+        std::optional<Phase>& phase;
+        int& frame;
+    } phaseFaults[] = {{"--silent-at", silentAt, faults.silentAt, faults.silentFrame},
+                       {"--double-at", doubleAt, faults.doubleAt, faults.doubleFrame},
+                       {"--hang-up-at", hangUpAt, faults.hangUpAt, faults.hangUpFrame}};
+    for (const auto& f : phaseFaults) {
+        if (f.value && (!SplitPhase(f.flag, *f.value, &phase, &arg, error) ||
+                        !PhaseFrame(f.flag, phase, arg, &f.frame, error))) {
+            return false;
         }
-        if (flag == "--type-code") {
-            auto n = Number(value, 65535);
-            if (!n) {
-                return bad("'" + value + "' is not a type code 0..65535");
+        if (f.value) {
+            f.phase = phase;
+        }
+    }
+    if (wrongEchoAt) {
+        if (!SplitPhase("--wrong-echo-at", *wrongEchoAt, &phase, &arg, error)) {
+            return false;
+        }
+        if (phase != Phase::WakeUp && phase != Phase::Checksum) {
+            *error = "--wrong-echo-at: only wake-up and checksum are echoed";
+            return false;
+        }
+        faults.wrongEchoAt = phase;
+        if (!arg.empty()) {
+            const auto byte = Number(arg, 255);
+            if (!byte) {
+                *error = "--wrong-echo-at: '" + arg + "' is not a byte (0x00..0xFF or 0..255)";
+                return false;
             }
-            options->unit.typeCode = static_cast<uint16_t>(*n);
-        } else if (flag == "--save") {
-            if (value.empty()) {
-                return bad("needs a file name");
-            }
-            options->savePath = value;
-        } else if (flag == "--header-answer" || flag == "--end-answer") {
-            auto n = Number(value, 255);
-            if (!n) {
-                return bad("'" + value + "' is not a byte (0x00..0xFF or 0..255)");
-            }
-            (flag == "--header-answer" ? faults.headerAnswer : faults.endAnswer) =
-                static_cast<uint8_t>(*n);
-        } else if (flag == "--link") {
-            if (value.empty()) {
-                return bad("needs a path");
-            }
-            options->unit.linkPath = value;
-        } else if (flag == "--return-after") {
-            auto n = Number(value, 86'400'000);
-            if (value != "never" && !n) {
-                return bad("'" + value + "' is not a time in ms (0..86400000) or never");
-            }
-            options->unit.returnAfterMs = value == "never" ? -1 : static_cast<int>(*n);
-        } else if (flag == "--random-faults") {
-            auto n = Number(value, 0x7FFF'FFFF'FFFF'FFFF);
-            if (!n) {
-                return bad("'" + value + "' is not a seed (a number)");
-            }
-            faults.random.enabled = true;
-            faults.random.seed = static_cast<uint64_t>(*n);
-        } else if (flag == "--fault-rate") {
-            auto n = Number(value, 100);
-            if (!n) {
-                return bad("'" + value + "' is not a percentage 0..100");
-            }
-            faults.random.ratePercent = static_cast<int>(*n);
-        } else if (flag == "--fault-frames") {
-            auto n = Number(value, 1'000'000);
-            if (!n || *n == 0) {
-                return bad("'" + value + "' is not a frame count 1..");
-            }
-            faults.random.frames = static_cast<int>(*n);
-        } else if (flag == "--error-at-frame" || flag == "--fault-attempts") {
-            auto n = Number(value, 1'000'000'000);
-            if (!n || (flag == "--error-at-frame" && *n == 0)) {
-                return bad("'" + value + "' is not a " +
-                           (flag == "--error-at-frame" ? "frame number 1.." : "count"));
-            }
-            (flag == "--error-at-frame" ? faults.errorAtFrame : faults.attempts) =
-                static_cast<int>(*n);
-        } else if (flag == "--wrong-echo-at") {
-            if (*phase != Phase::WakeUp && *phase != Phase::Checksum) {
-                return bad("only wake-up and checksum are echoed");
-            }
-            faults.wrongEchoAt = phase;
-            if (!arg.empty()) {
-                auto n = Number(arg, 255);
-                if (!n) {
-                    return bad("'" + arg + "' is not a byte (0x00..0xFF or 0..255)");
-                }
-                faults.wrongEchoByte = static_cast<uint8_t>(*n);
-            }
-        } else {
-            int frame = 0;
-            if (!arg.empty()) {
-                auto n = Number(arg, 1'000'000'000);
-                if (*phase != Phase::Frame || !n) {
-                    return bad("':" + arg + "' needs the frame phase and a frame number");
-                }
-                frame = static_cast<int>(*n);
-            }
-            if (flag == "--silent-at") {
-                faults.silentAt = phase;
-                faults.silentFrame = frame;
-            } else if (flag == "--hang-up-at") {
-                faults.hangUpAt = phase;
-                faults.hangUpFrame = frame;
-            } else {
-                faults.doubleAt = phase;
-                faults.doubleFrame = frame;
-            }
+            faults.wrongEchoByte = static_cast<uint8_t>(*byte);
         }
     }
     return true;

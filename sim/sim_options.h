@@ -13,9 +13,12 @@ struct SimOptions {
     bool once = false;
     bool quiet = false;
     bool help = false;
+    bool version = false;
 };
 
 extern const char kSimUsage[];
+// "vx7r-sim 1.0.1.1": the program's version.
+std::string SimVersionLine();
 
 // Parses argv[1..argc-1]. False with *error set to a one-line message on a usage error.
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions* options, std::string* error);

@@ -178,6 +178,9 @@ TEST(SimExecutable, UsageErrorsPrintOneLineAndExitTwo) {
         {"--fault-frames", "0"},
         {"--link", ""},
         {"--no-slow-faults=1"},
+        {"--type-code", "010"},  // not taken as octal 8
+        {"--save="},             // nor the next argument taken as the file
+        {"--save", "a", "--save", "b"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(args[0]);
@@ -187,6 +190,12 @@ TEST(SimExecutable, UsageErrorsPrintOneLineAndExitTwo) {
         EXPECT_THAT(sim.Errors(), StartsWith("vx7r-sim: "));
         EXPECT_EQ(std::count(sim.Errors().begin(), sim.Errors().end(), '\n'), 1);
     }
+}
+
+TEST(SimExecutable, VersionIsOneLineWithExitZero) {
+    Sim sim({"--version"});
+    EXPECT_THAT(sim.FirstLine(), ::testing::MatchesRegex("vx7r-sim [0-9]+(\\.[0-9]+)+"));
+    EXPECT_EQ(sim.Wait(), 0);
 }
 
 // The fault options are parsed in the fault table; here the rest.
