@@ -2,9 +2,13 @@
 
 #include <libpq-fe.h>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <memory>
+#include <string_view>
 
 #include "row_values.h"
 
@@ -19,18 +23,35 @@ struct ResultFree {
 };
 using Result = std::unique_ptr<PGresult, ResultFree>;
 
-// libpq's messages end in a newline and may hold several lines; one line reads better.
+// libpq's messages end in a newline and may hold several tab-indented lines; one line reads
+// better.
 std::string OneLine(const char* text) {
-    std::string s = text != nullptr ? text : "";
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) {
-        s.pop_back();
-    }
-    for (char& c : s) {
-        if (c == '\n') {
-            c = ' ';
+    std::string s;
+    bool space = false;
+    for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
+        if (*p == '\n' || *p == '\t' || *p == ' ') {
+            space = !s.empty();
+            continue;
         }
+        if (space) {
+            s += ' ';
+            space = false;
+        }
+        s += *p;
     }
     return s;
+}
+
+// The server takes only UTF-8; a file name in another encoding keeps its other characters, its
+// odd bytes become U+FFFD, rather than the whole row being refused (and never pushed).
+std::string ToUtf8(const std::string& s) {
+    if (std::all_of(s.begin(), s.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        return s;
+    }
+    return nlohmann::json::parse(
+               nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+        .get<std::string>();
 }
 
 Result Exec(PGconn* conn, const std::string& sql, const std::vector<Value>& params = {}) {
@@ -44,7 +65,8 @@ Result Exec(PGconn* conn, const std::string& sql, const std::vector<Value>& para
             texts[i] = std::to_string(*n);
             values[i] = texts[i].c_str();
         } else if (const auto* s = std::get_if<std::string>(&params[i])) {
-            values[i] = s->c_str();
+            texts[i] = ToUtf8(*s);
+            values[i] = texts[i].c_str();
         }
     }
     return Result(PQexecParams(conn, sql.c_str(), static_cast<int>(params.size()), nullptr,
@@ -213,7 +235,15 @@ bool PgRecord::Prepare(std::string* error) {
     return true;
 }
 
-bool PgRecord::InsertOnce(DownloadRow& row, bool* inserted, std::string* error) {
+// Errors libpq makes itself (no SQLSTATE), connection exceptions (08) and operator
+// intervention such as a shutdown (57) mean the server is gone; anything else is about the row.
+bool ServerLost(const PGresult* r) {
+    const char* state = r != nullptr ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    return state == nullptr || std::string_view(state).starts_with("08") ||
+           std::string_view(state).starts_with("57");
+}
+
+PgRecord::Attempt PgRecord::InsertOnce(DownloadRow& row, bool* inserted, std::string* error) {
     std::string sql = std::string("INSERT INTO downloads (") + detail::kColumns + ") VALUES ($1";
     for (int i = 2; i <= detail::kColumnCount; ++i) {
         sql += ", $" + std::to_string(i);
@@ -221,8 +251,12 @@ bool PgRecord::InsertOnce(DownloadRow& row, bool* inserted, std::string* error) 
     sql += ") ON CONFLICT (row_key) DO NOTHING RETURNING id";
     const Result r = Exec(conn_, sql, detail::RowValues(row));
     if (!Good(r)) {
-        *error = where_ + ": the row was not written (" + OneLine(PQerrorMessage(conn_)) + ")";
-        return false;
+        const bool lost = PQstatus(conn_) != CONNECTION_OK || ServerLost(r.get());
+        *error =
+            where_ +
+            (lost ? ": the record server went away (" : ": the record server refused the row (") +
+            OneLine(PQerrorMessage(conn_)) + ")";
+        return lost ? Attempt::Lost : Attempt::Refused;
     }
     *inserted = PQntuples(r.get()) == 1;
     const Result id =
@@ -233,7 +267,7 @@ bool PgRecord::InsertOnce(DownloadRow& row, bool* inserted, std::string* error) 
         std::string_view text = PQgetvalue(with, 0, 0);
         std::from_chars(text.data(), text.data() + text.size(), row.id);
     }
-    return true;
+    return Attempt::Written;
 }
 
 bool PgRecord::Insert(DownloadRow& row, bool* inserted, std::string* error) {
@@ -242,16 +276,23 @@ bool PgRecord::Insert(DownloadRow& row, bool* inserted, std::string* error) {
         *error = where_ + ": not connected to the record server";
         return false;
     }
-    if (InsertOnce(row, inserted, error)) {
-        return true;
+    if (row.rowKey.empty()) {
+        row.rowKey = NewRowKey();  // a row without its key could be taken for another one
     }
-    // An idle connection the server or a firewall dropped: one new one, and the same row again
-    // (its key keeps it from counting twice).
-    if (PQstatus(conn_) != CONNECTION_OK) {
-        PQreset(conn_);
-        if (PQstatus(conn_) == CONNECTION_OK) {
-            return InsertOnce(row, inserted, error);
+    const Attempt first = InsertOnce(row, inserted, error);
+    if (first != Attempt::Lost) {
+        return first == Attempt::Written;
+    }
+    // An idle connection the server or a firewall dropped, or a server restarted since: one new
+    // connection, and the same row again (its key keeps it from counting twice). A reset that
+    // fails leaves the connection bad, which is how Connected() tells a lost server.
+    PQreset(conn_);
+    if (PQstatus(conn_) == CONNECTION_OK) {
+        std::string again;
+        if (InsertOnce(row, inserted, &again) == Attempt::Written) {
+            return true;
         }
+        *error = again;
     }
     return false;
 }

@@ -34,18 +34,21 @@ class PgRecord {
     bool Connect(const std::string& uri, std::string* error);
     // The server, without a password, for messages.
     const std::string& Where() const { return where_; }
-    // Whether the connection is up as far as libpq knows.
+    // Whether the connection is up as far as libpq knows; false after an Insert found the server
+    // gone and could not reach it again.
     bool Connected();
 
     // Sends `row` (its id becomes the server's). A connection found broken is made again once.
-    // `inserted` tells whether the server did not have the row's key yet.
+    // `inserted` tells whether the server did not have the row's key yet. A row without a key
+    // gets a fresh one.
     bool Insert(DownloadRow& row, bool* inserted, std::string* error);
     // The rows `filter` keeps, newest first.
     bool Query(const HistoryFilter& filter, std::vector<DownloadRow>* rows, std::string* error);
 
   private:
     bool Prepare(std::string* error);
-    bool InsertOnce(DownloadRow& row, bool* inserted, std::string* error);
+    enum class Attempt { Written, Refused, Lost };
+    Attempt InsertOnce(DownloadRow& row, bool* inserted, std::string* error);
     void Close();
 
     std::mutex mutex_;

@@ -47,7 +47,7 @@ class ServerSink : public RecordSink {
             *error = why + "; nor could it be kept locally: " + localWhy;
             return false;
         }
-        *notice = why + "; the download is kept in " + local_.string() +
+        *notice = why + "; this download is kept in " + local_.string() +
                   " until `romlift-cli history --push` sends it";
         return true;
     }

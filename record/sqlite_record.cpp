@@ -309,6 +309,9 @@ bool SqliteRecord::Insert(DownloadRow& row, std::string* error) {
         *error = Quote(path_) + ": the record is not open";
         return false;
     }
+    if (row.rowKey.empty()) {
+        row.rowKey = NewRowKey();  // a row without its key could be taken for another one
+    }
     std::string sql = std::string("INSERT INTO downloads (") + detail::kColumns + ") VALUES (?";
     for (int i = 1; i < detail::kColumnCount; ++i) {
         sql += ", ?";

@@ -48,7 +48,7 @@ class SqliteRecord {
     const std::filesystem::path& Path() const { return path_; }
 
     // Adds `row` in a transaction of its own and sets row.id. A row whose key is already in the
-    // file is not added again (and counts as written).
+    // file is not added again (and counts as written). A row without a key gets a fresh one.
     bool Insert(DownloadRow& row, std::string* error);
     // The rows `filter` keeps, newest first.
     bool Query(const HistoryFilter& filter, std::vector<DownloadRow>* rows, std::string* error);

@@ -271,11 +271,12 @@ TEST(ServerRecordTest, ServerGoneMidWayThenPushedOnce) {
 
     server.Stop();
     DownloadRow during = Row("2026-12-09T10:05:00.000Z", "COM2", Outcome::Confirmed);
+    during.imagePath = "/fw/\xff.abs";  // not UTF-8: the server must still take it
     DownloadRow cutOff = Row("2026-12-09T10:06:00.000Z", "COM3", Outcome::Failed);
     for (DownloadRow* r : {&during, &cutOff}) {
         notice.clear();
         ASSERT_TRUE(sink->Write(*r, &notice, &why)) << why;
-        EXPECT_NE(notice.find("the row was not written"), std::string::npos) << notice;
+        EXPECT_NE(notice.find(": the record server went away ("), std::string::npos) << notice;
         EXPECT_NE(notice.find("kept in " + local.string()), std::string::npos) << notice;
     }
 
@@ -284,6 +285,11 @@ TEST(ServerRecordTest, ServerGoneMidWayThenPushedOnce) {
     EXPECT_NE(why.find("cannot reach the record server"), std::string::npos) << why;
 
     ASSERT_TRUE(server.Resume(&why)) << why;
+    // The same sink finds the server again.
+    DownloadRow after = Row("2026-12-09T10:07:00.000Z", "COM4", Outcome::Confirmed);
+    notice.clear();
+    ASSERT_TRUE(sink->Write(after, &notice, &why)) << why;
+    EXPECT_EQ(notice, "");
     SqliteRecord kept;
     ASSERT_TRUE(kept.Open(local, SqliteRecord::Access::Write, false, &why)) << why;
     PgRecord pg;
@@ -302,11 +308,14 @@ TEST(ServerRecordTest, ServerGoneMidWayThenPushedOnce) {
 
     std::vector<DownloadRow> rows;
     ASSERT_TRUE(pg.Query({}, &rows, &why)) << why;
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].rowKey, cutOff.rowKey);
-    during.id = rows[1].id;
-    EXPECT_EQ(rows[1], during);
-    EXPECT_EQ(rows[2].rowKey, before.rowKey);
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0].rowKey, after.rowKey);
+    EXPECT_EQ(rows[1].rowKey, cutOff.rowKey);
+    EXPECT_EQ(rows[2].imagePath, "/fw/\xEF\xBF\xBD.abs");
+    during.imagePath = rows[2].imagePath;
+    during.id = rows[2].id;
+    EXPECT_EQ(rows[2], during);
+    EXPECT_EQ(rows[3].rowKey, before.rowKey);
 }
 
 }  // namespace
