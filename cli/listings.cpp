@@ -3,11 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "models.h"
 #include "port_advice.h"
@@ -24,7 +21,8 @@ void PrintModels(std::FILE* out) {
     int row = 0;
     for (const UnitModel& m : Models()) {
         std::fprintf(out, "%-4d %-18.*s %-7.*s %u\n", row++, static_cast<int>(m.displayName.size()),
-                     m.displayName.data(), static_cast<int>(m.prefix.size()), m.prefix.data(), m.typeCode);
+                     m.displayName.data(), static_cast<int>(m.prefix.size()), m.prefix.data(),
+                     m.typeCode);
     }
 }
 
@@ -43,7 +41,9 @@ std::string AccessNote(const std::string& device) {
     return "no access for this user (group " + facts.group + ")";
 }
 
-std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+Json OrNull(const std::string& text) {
+    return text.empty() ? Json(nullptr) : Json(text);
+}
 
 }  // namespace
 
@@ -51,7 +51,7 @@ void PrintPorts(std::FILE* out, ports::ComMap& map, bool json) {
     map.Refresh();
     for (const std::string& problem : map.Problems()) {
         if (json) {
-            std::fprintf(out, "{\"event\":\"problem\",\"text\":%s}\n", JsonString(problem).c_str());
+            WriteJsonLine(out, Json{{"event", "problem"}, {"text", problem}});
         } else {
             std::fprintf(stderr, "romlift-cli: %s\n", problem.c_str());
         }
@@ -67,16 +67,18 @@ void PrintPorts(std::FILE* out, ports::ComMap& map, bool json) {
         const std::string note = AccessNote(d.path);
         const std::string usb = d.adapter ? d.id.vendor + ":" + d.id.product : "";
         if (json) {
-            std::fprintf(
-                out,
-                "{\"event\":\"device\",\"device\":%s,\"com\":%s,\"driver\":%s,\"usb\":%s,"
-                "\"manufacturer\":%s,\"product\":%s,\"serial\":%s,\"usb_port\":%s,\"by_id\":%s,"
-                "\"access\":%s}\n",
-                JsonString(d.path).c_str(), com > 0 ? JsonString("COM" + std::to_string(com)).c_str() : "null",
-                JsonOrNull(d.driver).c_str(), JsonOrNull(usb).c_str(), JsonOrNull(d.manufacturer).c_str(),
-                JsonOrNull(d.product).c_str(), JsonOrNull(d.id.serial).c_str(),
-                JsonOrNull(d.id.usbPort).c_str(), JsonOrNull(d.byId).c_str(),
-                note.empty() ? "true" : "false");
+            WriteJsonLine(out,
+                          Json{{"event", "device"},
+                               {"device", d.path},
+                               {"com", com > 0 ? Json("COM" + std::to_string(com)) : Json(nullptr)},
+                               {"driver", OrNull(d.driver)},
+                               {"usb", OrNull(usb)},
+                               {"manufacturer", OrNull(d.manufacturer)},
+                               {"product", OrNull(d.product)},
+                               {"serial", OrNull(d.id.serial)},
+                               {"usb_port", OrNull(d.id.usbPort)},
+                               {"by_id", OrNull(d.byId)},
+                               {"access", note.empty()}});
             continue;
         }
         std::string line = "  " + d.path + "  " + (com > 0 ? "COM" + std::to_string(com) : "-") +
@@ -101,14 +103,17 @@ void PrintPorts(std::FILE* out, ports::ComMap& map, bool json) {
         const ports::ComResolution r = map.Resolve(n);
         std::error_code ec;
         const bool present = !r.device.empty() && fs::exists(r.device, ec);
-        const std::string access = r.device.empty() ? "" : present ? AccessNote(r.device) : "not present";
+        const std::string access = r.device.empty() ? ""
+                                   : present        ? AccessNote(r.device)
+                                                    : "not present";
         if (json) {
-            std::fprintf(out,
-                         "{\"event\":\"com\",\"com\":\"COM%d\",\"device\":%s,\"source\":\"%s\","
-                         "\"detail\":%s,\"access\":%s}\n",
-                         n, JsonOrNull(r.device).c_str(), ports::ComSourceName(r.source),
-                         JsonOrNull(r.detail).c_str(),
-                         r.device.empty() ? "null" : access.empty() ? "true" : "false");
+            WriteJsonLine(
+                out, Json{{"event", "com"},
+                          {"com", "COM" + std::to_string(n)},
+                          {"device", OrNull(r.device)},
+                          {"source", ports::ComSourceName(r.source)},
+                          {"detail", OrNull(r.detail)},
+                          {"access", r.device.empty() ? Json(nullptr) : Json(access.empty())}});
             continue;
         }
         const std::string note = access.empty() ? "" : ", " + access;
@@ -118,80 +123,29 @@ void PrintPorts(std::FILE* out, ports::ComMap& map, bool json) {
     std::fflush(out);
 }
 
-void PrintChoices(std::FILE* out, const std::vector<FileRow>& rows) {
-    size_t nameWidth = 9, dateWidth = 4, sizeWidth = 4;
-    for (const FileRow& r : rows) {
-        nameWidth = std::max(nameWidth, r.name.size());
-        dateWidth = std::max(dateWidth, r.date.size());
-        sizeWidth = std::max(sizeWidth, r.size.size());
-    }
-    auto cell = [&](const std::string& s, size_t width) {
-        std::fwrite(s.data(), 1, s.size(), out);
-        for (size_t i = s.size(); i < width + 2; ++i) {
-            std::fputc(' ', out);
-        }
-    };
-    std::fprintf(out, "     ");
-    cell("File Name", nameWidth);
-    cell("Date", dateWidth);
-    cell("Size", sizeWidth);
-    std::fprintf(out, "Time\n");
-    for (size_t i = 0; i < rows.size(); ++i) {
-        std::fprintf(out, "%3zu  ", i + 1);
-        cell(rows[i].name, nameWidth);
-        cell(rows[i].date, dateWidth);
-        cell(rows[i].size, sizeWidth);
-        std::fputs(rows[i].time.c_str(), out);
-        std::fputs(i + 1 == rows.size() ? "  (default)\n" : "\n", out);
-    }
-    if (!rows.empty()) {
-        std::fprintf(out, "in %s\n", rows.front().path.c_str());
-    }
-    std::fflush(out);
-}
-
-Choice ChooseRow(const std::vector<FileRow>& rows, const std::optional<std::string>& pick, bool ask,
-                 std::FILE* in, std::FILE* out, size_t* index, std::string* why) {
-    if (pick) {
-        for (size_t i = 0; i < rows.size(); ++i) {
-            if (rows[i].name == *pick) {
-                *index = i;
-                return Choice::Taken;
+int RunPorts(const Options& o) {
+    ports::ComMap map(ports::PortsPaths::ForThisProcess());
+    std::string why;
+    switch (o.portsAction) {
+        case Options::PortsAction::List:
+            PrintPorts(stdout, map, o.json);
+            return 0;
+        case Options::PortsAction::Assign:
+            if (!map.Assign(o.comNumber, o.assignDevice, o.force, &why)) {
+                std::fprintf(stderr, "romlift-cli: %s\n", why.c_str());
+                return 2;
             }
-        }
-        *why = "--pick " + *pick + ": no such image among the " + std::to_string(rows.size()) + " that match";
-        return Choice::Refused;
+            std::printf("%s\n", map.Resolve(o.comNumber).Describe().c_str());
+            return 0;
+        case Options::PortsAction::Forget:
+            if (!map.Forget(o.comNumber, &why)) {
+                std::fprintf(stderr, "romlift-cli: %s\n", why.c_str());
+                return 2;
+            }
+            std::printf("COM%d freed in %s\n", o.comNumber, map.Paths().userMap.c_str());
+            return 0;
     }
-    if (!ask) {
-        *why = std::to_string(rows.size()) +
-               " images match and standard input is not a terminal: name one with --pick";
-        return Choice::Refused;
-    }
-    for (;;) {
-        std::fprintf(out, "Select the image to download [1-%zu, Enter: %zu, q: cancel]: ", rows.size(), rows.size());
-        std::fflush(out);
-        char line[64];
-        if (std::fgets(line, sizeof line, in) == nullptr) {
-            return Choice::Cancelled;
-        }
-        std::string answer(line);
-        while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r' || answer.back() == ' ')) {
-            answer.pop_back();
-        }
-        if (answer.empty()) {
-            *index = rows.size() - 1;
-            return Choice::Taken;
-        }
-        if (answer == "q" || answer == "Q") {
-            return Choice::Cancelled;
-        }
-        char* end = nullptr;
-        const long n = std::strtol(answer.c_str(), &end, 10);
-        if (*end == '\0' && n >= 1 && static_cast<size_t>(n) <= rows.size()) {
-            *index = static_cast<size_t>(n) - 1;
-            return Choice::Taken;
-        }
-    }
+    return 2;
 }
 
 }  // namespace romlift::cli

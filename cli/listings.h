@@ -1,13 +1,10 @@
-// The catalogue, the serial devices present, and the image choice on the command line.
+// romlift-cli models and ports: the catalogue, the serial devices present, the COM map.
 #pragma once
 
 #include <cstdio>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "com_map.h"
-#include "firmware_locator.h"
+#include "options.h"
 
 namespace romlift::cli {
 
@@ -18,16 +15,7 @@ void PrintModels(std::FILE* out);
 // "problem" lines on `out`). Nothing is opened.
 void PrintPorts(std::FILE* out, ports::ComMap& map, bool json);
 
-// The rows as the selection dialog shows them, numbered from 1, the last marked as the default.
-void PrintChoices(std::FILE* out, const std::vector<FileRow>& rows);
-
-// How the choice among several images ended.
-enum class Choice { Taken, Cancelled, Refused };
-
-// Picks among `rows`: `pick` names one (exact name), or `ask` reads the answer from `in` after a
-// prompt on `out` (Enter takes the last row), or, with neither, the choice is refused. *index is
-// the chosen row.
-Choice ChooseRow(const std::vector<FileRow>& rows, const std::optional<std::string>& pick, bool ask,
-                 std::FILE* in, std::FILE* out, size_t* index, std::string* why);
+// romlift-cli ports [assign|forget]: the exit status, 2 when the map refused the change.
+int RunPorts(const Options& o);
 
 }  // namespace romlift::cli

@@ -1,20 +1,24 @@
 #include "options.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 
 #include "models.h"
+#include "version.h"
 
 namespace romlift::cli {
 
 const char* const kUsage =
     R"(Usage: romlift-cli download --port COMn|DEVICE [--port ...] --model NAME [--image FILE]
-                            [--drivers DIR] [--pick NAME] [--json] [--trace FILE]
+                            [--drivers DIR] [--pick NAME | --pick-hex HEX] [--json]
+                            [--trace FILE]
        romlift-cli models
        romlift-cli ports [--json]
        romlift-cli ports assign COMn DEVICE [--force]
        romlift-cli ports forget COMn
-       romlift-cli --help
+       romlift-cli --help | --version
 
 Writes a firmware image into VX7R units over serial lines, in the same exchange the Download
 dialog runs: wake-up, header, checksum, 50-byte frames, end frame.
@@ -44,7 +48,9 @@ Options of download:
   --port COMn|DEVICE  a serial port: COM1, COM2, ... as the COM numbers below say; a path
                       such as /dev/ttyUSB0 is opened as given. Status texts
                       name the port as given. Give --port several times to flash several units
-                      at once with the same image: each port gets its own attempt.
+                      at once with the same image: each port gets its own attempt. Two ports
+                      that are one device (COMn and its path, a link and its target) are a
+                      usage error.
   --model NAME        the unit model by its display name, letter case ignored:
                       VX7R-KT-121B-XXX, VX7R-KT-122B-XXX, VX7R-KT-123B-XXX,
                       VX7R-KT-125B-XXX, VX7R-KT-126B-XXX, VX7R-KT-127B-XXX
@@ -52,109 +58,73 @@ Options of download:
                       name shown in "Downloading file ...". Without --image the image is
                       located in the drivers folder beside romlift-cli: files whose names
                       begin with the model's prefix and end in .abs (letter case ignored).
-  --drivers DIR       locate the image in DIR instead
+  --drivers DIR       locate the image in DIR instead; DIR must be a folder this user may
+                      read, or nothing is opened and the exit status is 2
   --pick NAME         when several images match, take the one named NAME. Without it, a
                       terminal is asked (Enter takes the default, the last one listed);
                       with standard input not a terminal the list is shown and nothing is sent.
-  --json              instead of text, one JSON object a line on standard output: "status" for
-                      each status text, "progress" for each frame step (frame, total, bytes
-                      sent, elapsed and estimated remaining milliseconds), "hint" when a
-                      port would not open or went away (kind, device, errno, holders, text),
-                      "outcome" per port, and a final "summary"
+  --pick-hex HEX      the same, naming the file by the bytes of its name in hex, as the
+                      "name_hex" of a candidates row gives them: for names that are not UTF-8
+  --json              instead of text, one JSON object a line on standard output, each with
+                      its "event":
+                      "candidates" when several images match: "files", one row per image
+                      with "name" (UTF-8, bytes that are not UTF-8 as U+FFFD), "name_hex"
+                      (the name's bytes in hex, for --pick-hex), "date", "path" (the folder
+                      searched), "size", "time" and "default" (true for the last row);
+                      "status" for each status text; "progress" for each frame step (frame,
+                      total, bytes sent, elapsed and estimated remaining milliseconds);
+                      "hint" when a port would not open or went away (kind, device, errno,
+                      holders, text) or the image would not open (kind, path, errno, text);
+                      "outcome" per port (confirmed, interrupted, the last status; frame and
+                      total when interrupted); and a final "summary" (the ports confirmed,
+                      failed and interrupted, and the signal that interrupted them)
   --trace FILE        write every byte sent and received, with a millisecond timestamp, the
                       port and the exchange phase, to FILE
   -h, --help          this text
+  --version           the program's version
 
 Output:
   Every status text goes to standard error as the status line would show it, "\n" as a line
   break; with several ports each line starts with the port's name. Progress of the frames shows
-  as a bar when standard error is a terminal, and as plain lines (no carriage returns)
-  otherwise. With several ports a summary says which units confirmed. When a port does not
-  open (no access, not there, not a terminal, in use) or hangs up mid-download, a line starting
-  "romlift-cli: " after the status text says what to do about it. A hang-up signal (a closing
-  terminal) does not stop a download under way: it runs to its end, as a unit left with half
-  its firmware may not start again.
+  as a bar when standard error is a terminal; with several ports there, each port keeps one
+  line, redrawn in place (port, bar, frame/total, time left, then its outcome), below the
+  status texts. Otherwise progress comes as plain lines, at most one per 10% per port besides
+  the first and the last. With several ports a summary says which units confirmed. When a port
+  does not open (no access, not there, not a terminal, in use) or hangs up mid-download, or
+  the image does not open (no such file, permission denied, a folder, a FIFO or device, larger
+  than the exchange's 32-bit size, gone since the search), a line starting "romlift-cli: "
+  after the status text says why and what to do about it.
+
+Signals:
+  SIGINT (Ctrl-C) or SIGTERM during a download ends every port's attempt at once and releases
+  every port; each port then says it was interrupted at frame N of M (the unit may need the
+  download again), then comes the summary. A hang-up signal (a closing terminal) does not stop
+  a download under way: it runs to its end, as a unit left with half its firmware may not
+  start again.
 
 Exit status:
-  0  every unit confirmed the end frame (answered 0xCC): the download is complete
-  1  an attempt failed (the status text says why), or the image choice was cancelled
-  2  usage error: unknown command or model, a missing argument, several images matching
-     with no terminal to ask and no --pick naming one of them
+  0    every unit confirmed the end frame (answered 0xCC): the download is complete
+  1    an attempt failed (the status text says why), or the image choice was cancelled
+  2    usage error: unknown command or model, a missing argument, a --drivers that is not a
+       readable folder, two ports that are one device, several images matching with no
+       terminal to ask and no --pick naming one of them
+  130  interrupted by SIGINT during the download
+  143  interrupted by SIGTERM during the download
 )";
 
-namespace {
-
-bool StartsWithIgnoringCase(const std::string& text, const char* prefix) {
-    size_t i = 0;
-    for (; prefix[i] != '\0'; ++i) {
-        if (i >= text.size() ||
-            std::toupper(static_cast<unsigned char>(text[i])) != static_cast<unsigned char>(prefix[i])) {
-            return false;
-        }
-    }
-    return true;
+std::string VersionLine() {
+    return std::string("romlift-cli ") + version::kProduct;
 }
 
-ParseResult Error(std::string message) { return ParseResult{std::nullopt, std::move(message)}; }
-
-bool TakesValue(const std::string& name) {
-    return name == "--port" || name == "--model" || name == "--image" || name == "--drivers" ||
-           name == "--pick" || name == "--trace";
+std::string PortLabel(const PortArg& port) {
+    return port.comNumber > 0 ? "COM" + std::to_string(port.comNumber) : port.device;
 }
-
-ParseResult ParsePorts(const std::vector<std::string>& args) {
-    Options o;
-    o.command = Options::Command::Ports;
-    std::vector<std::string> words;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--json") {
-            o.json = true;
-        } else if (args[i] == "--force") {
-            o.force = true;
-        } else if (args[i] == "-h" || args[i] == "--help") {
-            o.command = Options::Command::Help;
-            return ParseResult{o, {}};
-        } else if (args[i].rfind("--", 0) == 0) {
-            return Error("unknown option '" + args[i] + "' (try --help)");
-        } else {
-            words.push_back(args[i]);
-        }
-    }
-    if (words.empty()) {
-        if (o.force) {
-            return Error("--force goes with ports assign");
-        }
-        return ParseResult{o, {}};
-    }
-    const std::string& action = words[0];
-    if (action != "assign" && action != "forget") {
-        return Error("unknown ports command '" + action + "': give assign or forget");
-    }
-    const size_t want = action == "assign" ? 3 : 2;
-    if (words.size() != want) {
-        return Error(action == "assign" ? "usage: romlift-cli ports assign COMn DEVICE [--force]"
-                                        : "usage: romlift-cli ports forget COMn");
-    }
-    const auto com = ParsePort(words[1]);
-    if (!com || com->comNumber == 0 || com->comNumber > 255) {
-        return Error("'" + words[1] + "' is not COM1 to COM255");
-    }
-    if (o.json || (o.force && action == "forget")) {
-        return Error(std::string(o.json ? "--json" : "--force") + " does not go with ports " +
-                     action);
-    }
-    o.portsAction = action == "assign" ? Options::PortsAction::Assign : Options::PortsAction::Forget;
-    o.comNumber = com->comNumber;
-    if (action == "assign") {
-        o.assignDevice = words[2];
-    }
-    return ParseResult{o, {}};
-}
-
-}  // namespace
 
 std::optional<PortArg> ParsePort(const std::string& text) {
-    if (StartsWithIgnoringCase(text, "COM") && text.size() > 3) {
+    const bool com = text.size() > 3 && std::toupper(static_cast<unsigned char>(text[0])) == 'C' &&
+                     std::toupper(static_cast<unsigned char>(text[1])) == 'O' &&
+                     std::toupper(static_cast<unsigned char>(text[2])) == 'M';
+    if (com) {
         int n = 0;
         const char* first = text.data() + 3;
         const char* last = text.data() + text.size();
@@ -170,105 +140,166 @@ std::optional<PortArg> ParsePort(const std::string& text) {
     return std::nullopt;
 }
 
+std::optional<std::string> FromHex(const std::string& hex) {
+    if (hex.empty() || hex.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        unsigned value = 0;
+        const auto [end, ec] = std::from_chars(hex.data() + i, hex.data() + i + 2, value, 16);
+        if (ec != std::errc() || end != hex.data() + i + 2) {
+            return std::nullopt;
+        }
+        bytes += static_cast<char>(value);
+    }
+    return bytes;
+}
+
+namespace {
+
+// A value CLI11 takes as given; an empty one names nothing.
+CLI::Validator NotEmpty() {
+    return CLI::Validator(
+        [](const std::string& v) {
+            return v.empty() ? std::string("needs a value") : std::string();
+        },
+        "");
+}
+
+// "--pick=" with nothing after the sign: CLI11 would take the next argument as the value.
+std::optional<std::string> EmptyInlineValue(const std::vector<std::string>& args) {
+    for (const std::string& a : args) {
+        if (a.size() > 3 && a.rfind("--", 0) == 0 && a.back() == '=' &&
+            a.find('=') == a.size() - 1) {
+            return a.substr(0, a.size() - 1) + " needs a value";
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 ParseResult Parse(const std::vector<std::string>& args) {
     Options o;
+    CLI::App app{"", "romlift-cli"};
+    app.set_help_flag("-h,--help");
+    app.set_version_flag("--version", VersionLine());
+    app.require_subcommand(1);
+
+    CLI::App* download = app.add_subcommand("download");
+    std::vector<std::string> portTexts;
+    std::string model, pickHex;
+    download->add_option("--port", portTexts)
+        ->check(CLI::Validator(
+            [](const std::string& v) {
+                return ParsePort(v) ? std::string()
+                                    : "'" + v + "' is not a port: give COMn or a device path";
+            },
+            ""));
+    download->add_option("--model", model)
+        ->check(CLI::Validator(
+            [](const std::string& v) {
+                return FindModel(v) ? std::string()
+                                    : "unknown model '" + v + "' (romlift-cli models lists them)";
+            },
+            ""));
+    CLI::Option* image = download->add_option("--image", o.image)->check(NotEmpty());
+    download->add_option("--drivers", o.drivers)->check(NotEmpty())->excludes(image);
+    CLI::Option* pick = download->add_option("--pick", o.pick)->check(NotEmpty())->excludes(image);
+    download->add_option("--pick-hex", pickHex)
+        ->check(CLI::Validator(
+            [](const std::string& v) {
+                return FromHex(v) ? std::string() : "'" + v + "' is not pairs of hex digits";
+            },
+            ""))
+        ->excludes(image)
+        ->excludes(pick);
+    download->add_flag("--json", o.json);
+    download->add_option("--trace", o.trace)->check(NotEmpty());
+
+    CLI::App* models = app.add_subcommand("models");
+
+    CLI::App* ports = app.add_subcommand("ports");
+    ports->add_flag("--json", o.json);
+    ports->require_subcommand(0, 1);
+    std::string comText;
+    CLI::App* assign = ports->add_subcommand("assign");
+    assign->add_option("COMn", comText)->required();
+    assign->add_option("DEVICE", o.assignDevice)->required()->check(NotEmpty());
+    assign->add_flag("--force", o.force);
+    CLI::App* forget = ports->add_subcommand("forget");
+    forget->add_option("COMn", comText)->required();
+
     if (args.empty()) {
-        return Error("no command given (try --help)");
+        return ParseResult{std::nullopt, "no command given (try --help)"};
     }
-    if (args[0] == "-h" || args[0] == "--help") {
+    if (args[0].rfind('-', 0) != 0 && args[0] != "download" && args[0] != "models" &&
+        args[0] != "ports") {
+        return ParseResult{std::nullopt, "unknown command '" + args[0] + "' (try --help)"};
+    }
+    if (const auto empty = EmptyInlineValue(args)) {
+        return ParseResult{std::nullopt, *empty};
+    }
+    // CLI11 takes the arguments from the back of the vector.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        o.command = Options::Command::Help;
         return ParseResult{o, {}};
+    } catch (const CLI::CallForVersion&) {
+        o.command = Options::Command::Version;
+        return ParseResult{o, {}};
+    } catch (const CLI::ParseError& e) {
+        std::string why = e.what();
+        std::replace(why.begin(), why.end(), '\n', ' ');
+        return ParseResult{std::nullopt, why + " (try --help)"};
     }
-    if (args[0] == "models") {
-        if (args.size() > 1) {
-            return Error(args[0] + " takes no arguments");
-        }
+
+    if (models->parsed()) {
         o.command = Options::Command::Models;
         return ParseResult{o, {}};
     }
-    if (args[0] == "ports") {
-        return ParsePorts(args);
+    if (ports->parsed()) {
+        o.command = Options::Command::Ports;
+        if (assign->parsed() || forget->parsed()) {
+            const auto com = ParsePort(comText);
+            if (!com || com->comNumber == 0 || com->comNumber > 255) {
+                return ParseResult{std::nullopt, "'" + comText + "' is not COM1 to COM255"};
+            }
+            if (o.json) {
+                return ParseResult{std::nullopt, std::string("--json does not go with ports ") +
+                                                     (assign->parsed() ? "assign" : "forget")};
+            }
+            o.comNumber = com->comNumber;
+            o.portsAction =
+                assign->parsed() ? Options::PortsAction::Assign : Options::PortsAction::Forget;
+        }
+        return ParseResult{o, {}};
     }
-    if (args[0] != "download") {
-        return Error("unknown command '" + args[0] + "' (try --help)");
-    }
+
     o.command = Options::Command::Download;
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "-h" || a == "--help") {
-            o.command = Options::Command::Help;
-            return ParseResult{o, {}};
-        }
-        if (a == "--json") {
-            o.json = true;
-            continue;
-        }
-        std::string name = a;
-        std::string value;
-        if (const size_t eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = a.substr(0, eq);
-            value = a.substr(eq + 1);
-            if (!TakesValue(name)) {
-                return Error("unknown option '" + name + "' (try --help)");
-            }
-        } else if (TakesValue(a)) {
-            if (i + 1 >= args.size()) {
-                return Error(a + " needs a value");
-            }
-            value = args[++i];
-        } else {
-            return Error("unknown option '" + a + "' (try --help)");
-        }
-        if (value.empty()) {
-            return Error(name + " needs a value");
-        }
-        auto once = [&](const auto& field) -> bool { return field.has_value(); };
-        if (name == "--port") {
-            const auto port = ParsePort(value);
-            if (!port) {
-                return Error("'" + value + "' is not a port: give COMn or a device path");
-            }
-            for (const PortArg& p : o.ports) {
-                if (p.comNumber == port->comNumber && p.device == port->device) {
-                    return Error("port '" + value + "' given twice");
-                }
-            }
-            o.ports.push_back(*port);
-        } else if (name == "--model") {
-            const auto row = FindModel(value);
-            if (!row) {
-                return Error("unknown model '" + value + "' (romlift-cli models lists them)");
-            }
-            o.modelRow = *row;
-        } else if (name == "--image") {
-            if (once(o.image)) {
-                return Error("--image given twice");
-            }
-            o.image = std::filesystem::path(value);
-        } else if (name == "--drivers") {
-            if (once(o.drivers)) {
-                return Error("--drivers given twice");
-            }
-            o.drivers = std::filesystem::path(value);
-        } else if (name == "--pick") {
-            if (once(o.pick)) {
-                return Error("--pick given twice");
-            }
-            o.pick = value;
-        } else {
-            if (once(o.trace)) {
-                return Error("--trace given twice");
-            }
-            o.trace = std::filesystem::path(value);
-        }
+    // Checked here rather than by CLI11, which would name a missing --port before an unknown
+    // option that was meant to be one.
+    if (portTexts.empty() || model.empty()) {
+        return ParseResult{std::nullopt, portTexts.empty() ? "missing --port" : "missing --model"};
     }
-    if (o.ports.empty()) {
-        return Error("missing --port");
+    for (const std::string& text : portTexts) {
+        const PortArg port = *ParsePort(text);
+        for (const PortArg& p : o.ports) {
+            if (p.comNumber == port.comNumber && p.device == port.device) {
+                return ParseResult{std::nullopt, "port '" + text + "' given twice"};
+            }
+        }
+        o.ports.push_back(port);
     }
-    if (o.modelRow < 0) {
-        return Error("missing --model");
-    }
-    if (o.image && (o.drivers || o.pick)) {
-        return Error("--image names the file itself: --drivers and --pick do not go with it");
+    o.modelRow = *FindModel(model);
+    if (o.pick) {
+        o.pickAsGiven = "--pick " + *o.pick;
+    } else if (!pickHex.empty()) {
+        o.pick = FromHex(pickHex);
+        o.pickAsGiven = "--pick-hex " + pickHex;
     }
     return ParseResult{o, {}};
 }

@@ -8,29 +8,36 @@
 
 namespace romlift::cli {
 
-// A port as given: COMn (mapped through ROMLIFT_COMn) or a device path.
+// A port as given: COMn (mapped through the COM map) or a device path.
 struct PortArg {
     int comNumber = 0;   // 1.. when given as COMn
     std::string device;  // when given as a path
 };
 
+// How status texts and advice name the port: "COM3" (whatever letter case was typed), or the
+// device path as given.
+std::string PortLabel(const PortArg& port);
+
 struct Options {
-    enum class Command { Help, Download, Models, Ports };
+    enum class Command { Help, Version, Download, Models, Ports };
     Command command = Command::Help;
     std::vector<PortArg> ports;  // one attempt per port, side by side
     int modelRow = -1;
     std::optional<std::filesystem::path> image;    // absent: locate in the drivers folder
     std::optional<std::filesystem::path> drivers;  // another drivers folder
-    std::optional<std::string> pick;               // the file to take when several match
-    std::optional<std::filesystem::path> trace;    // every byte on the line, to this file
-    bool json = false;                             // one JSON object a line on standard output
+    // The bytes of the file name to take when several match (--pick NAME or --pick-hex HEX), and
+    // the option as typed, for messages.
+    std::optional<std::string> pick;
+    std::string pickAsGiven;
+    std::optional<std::filesystem::path> trace;  // every byte on the line, to this file
+    bool json = false;                           // one JSON object a line on standard output
 
     // ports: list, or save / free a COM number in the user's map.
     enum class PortsAction { List, Assign, Forget };
     PortsAction portsAction = PortsAction::List;
-    int comNumber = 0;          // for Assign and Forget
-    std::string assignDevice;   // for Assign
-    bool force = false;         // Assign may take a number another adapter has
+    int comNumber = 0;         // for Assign and Forget
+    std::string assignDevice;  // for Assign
+    bool force = false;        // Assign may take a number another adapter has
 };
 
 struct ParseResult {
@@ -43,6 +50,11 @@ ParseResult Parse(const std::vector<std::string>& args);
 // "COM3" (any letter case) -> 3, a path containing '/' -> device; anything else is not a port.
 std::optional<PortArg> ParsePort(const std::string& text);
 
+// "504c" -> "PL"; nothing unless the text is pairs of hex digits.
+std::optional<std::string> FromHex(const std::string& hex);
+
 extern const char* const kUsage;
+// "romlift-cli 1.0.1.1": the program's version, as the window program reports it.
+std::string VersionLine();
 
 }  // namespace romlift::cli

@@ -1,13 +1,23 @@
 #include "port_host.h"
 
 #include "download_state.h"
+#include "texts.h"
 
 namespace romlift::cli {
 
-PortHost::PortHost(const DownloadState& state, std::string portName, Reporter& reporter, uint64_t imageSize)
-    : state_(state), port_(std::move(portName)), reporter_(reporter), imageSize_(imageSize) {}
+PortHost::PortHost(const DownloadState& state, std::string portName, Reporter& reporter,
+                   uint64_t imageSize, const Interrupt& interrupt)
+    : state_(state),
+      port_(std::move(portName)),
+      reporter_(reporter),
+      imageSize_(imageSize),
+      interrupt_(interrupt) {}
 
 void PortHost::SetStatus(std::string_view text) {
+    // A unit that confirmed the end frame just as the signal came has its download.
+    if (interrupt_.Requested() && text != texts::kCompleted) {
+        return;
+    }
     last_ = std::string(text);
     reporter_.Status(port_, text);
 }
@@ -18,7 +28,9 @@ void PortHost::PaintProgress(int) {
     p.framesConfirmed = state_.frameCounter - 1;
     p.totalFrames = state_.totalFrames;
     p.bytesSent = std::min<uint64_t>(static_cast<uint64_t>(p.framesConfirmed) * 50u, imageSize_);
-    p.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_).count();
+    p.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - started_)
+                      .count();
     p.remainingMs = p.framesConfirmed > 0
                         ? p.elapsedMs * (p.totalFrames - p.framesConfirmed) / p.framesConfirmed
                         : 0;
@@ -33,10 +45,7 @@ void PortHost::ClearProgress() {
 }
 
 bool PortHost::ChooseFirmware(DownloadState& state) {
-    if (chooser) {
-        return chooser(state);
-    }
-    state.cancel = 1;
+    state.cancel = 1;  // the image was chosen before any port was opened
     return false;
 }
 

@@ -2,10 +2,10 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <string>
 
 #include "download_host.h"
+#include "interrupt.h"
 #include "reporter.h"
 
 namespace romlift {
@@ -15,8 +15,11 @@ struct DownloadState;
 namespace romlift::cli {
 
 class PortHost final : public DownloadHost {
-public:
-    PortHost(const DownloadState& state, std::string portName, Reporter& reporter, uint64_t imageSize);
+  public:
+    // After `interrupt`, the engine's account of the attempt it was made to end (a write that
+    // failed, a unit "not responding") is not shown: the outcome says it was interrupted.
+    PortHost(const DownloadState& state, std::string portName, Reporter& reporter,
+             uint64_t imageSize, const Interrupt& interrupt);
 
     void SetStatus(std::string_view text) override;
     void PaintProgress(int x) override;
@@ -25,14 +28,13 @@ public:
     void ShowWaitCursor(bool) override {}
 
     const std::string& LastStatus() const { return last_; }
-    // What ChooseFirmware does; set by the caller that locates the image.
-    std::function<bool(DownloadState&)> chooser;
 
-private:
+  private:
     const DownloadState& state_;
     std::string port_;
     Reporter& reporter_;
     uint64_t imageSize_;
+    const Interrupt& interrupt_;
     std::string last_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };

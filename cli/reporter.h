@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,8 +14,7 @@
 
 namespace romlift::cli {
 
-using ports::Holder;
-using ports::PortAdvice;
+using Json = nlohmann::ordered_json;
 
 struct Progress {
     int framesConfirmed = 0;
@@ -29,30 +28,50 @@ struct PortOutcome {
     std::string port;
     bool confirmed = false;
     std::string lastStatus;
+    // Ended by SIGINT or SIGTERM rather than by the unit: at `frame` (0 before the first data
+    // frame) of `totalFrames`.
+    bool interrupted = false;
+    int frame = 0;
+    int totalFrames = 0;
 };
 
+// romlift-cli's own word on a failure the status text does not explain: a stable kind for
+// scripts, one line for people, and the facts behind it (device, errno, holders; path).
+struct Hint {
+    std::string kind;
+    std::string text;  // without the "romlift-cli: " prefix
+    Json facts = Json::object();
+};
+Hint HintFromPortAdvice(const ports::PortAdvice& advice);
+
 class Reporter {
-public:
+  public:
     virtual ~Reporter() = default;
     virtual void Status(const std::string& port, std::string_view text) = 0;
     virtual void Step(const std::string& port, const Progress& p) = 0;
     // The frame phase of an attempt is over (a bar line may end).
     virtual void EndSteps(const std::string& port) = 0;
     virtual void Outcome(const PortOutcome& o) = 0;
-    virtual void Summary(const std::vector<PortOutcome>& all) = 0;
-    // A remark of the tool's own (not a status text), e.g. that nothing matched.
+    // `signal`: the one that interrupted the download, 0 when none did.
+    virtual void Summary(const std::vector<PortOutcome>& all, int signal) = 0;
+    // A remark of the tool's own (not a status text), e.g. that a trace is incomplete.
     virtual void Note(std::string_view text) = 0;
-    // What to do about a port that would not open or went away; comes before the outcome.
-    virtual void Hint(const std::string& port, const PortAdvice& advice) = 0;
+    // Why a port or the image failed; comes after the status text and before the outcome.
+    virtual void Advise(const std::string& port, const Hint& hint) = 0;
 };
 
-// `multiPort` prefixes each line with the port's name and never draws a bar; `interactive` draws
-// the bar with carriage returns.
-std::unique_ptr<Reporter> MakeTextReporter(std::FILE* err, bool interactive, bool multiPort);
+// Text on `err`, for the ports of `ports` (their labels, in order). With one port on a terminal
+// (`interactive`) the frames show as a bar redrawn with carriage returns; with several on a
+// terminal each port keeps one line, redrawn in place, under the status texts; without a
+// terminal progress comes as lines, at most one per 10% per port besides the first and the last.
+// With several ports each status line starts with the port's name.
+std::unique_ptr<Reporter> MakeTextReporter(std::FILE* err, bool interactive,
+                                           const std::vector<std::string>& ports);
 std::unique_ptr<Reporter> MakeJsonReporter(std::FILE* out);
 
-// `text` as a JSON string literal. Bytes that are not UTF-8 (file names may hold any) are
-// written as \u00XX of the byte's value, so the line stays valid JSON.
-std::string JsonString(std::string_view text);
+// One JSON line on `out`: `value` as compact JSON, bytes that are not UTF-8 as U+FFFD.
+void WriteJsonLine(std::FILE* out, const Json& value);
+// "SIGINT", "SIGTERM", or the number.
+std::string SignalName(int signal);
 
 }  // namespace romlift::cli

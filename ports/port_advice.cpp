@@ -13,18 +13,26 @@
 namespace romlift::ports {
 namespace {
 
-std::string UserName(uid_t uid) {
-    if (const passwd* pw = ::getpwuid(uid); pw != nullptr) {
-        return pw->pw_name;
-    }
-    return std::to_string(uid);
+// The _r lookups: advice for two ports that fail at once is composed on two threads, and
+// getpwuid() and getgrgid() share one static record.
+long BufferSize(int name) {
+    const long size = ::sysconf(name);
+    return size > 0 ? size : 16384;
 }
 
-std::string GroupName(gid_t gid) {
-    if (const group* gr = ::getgrgid(gid); gr != nullptr) {
-        return gr->gr_name;
+bool LookUpUser(uid_t uid, std::string* name, gid_t* primaryGroup) {
+    std::vector<char> buffer(static_cast<size_t>(BufferSize(_SC_GETPW_R_SIZE_MAX)));
+    passwd record{};
+    passwd* found = nullptr;
+    while (::getpwuid_r(uid, &record, buffer.data(), buffer.size(), &found) == ERANGE) {
+        buffer.resize(buffer.size() * 2);
     }
-    return std::to_string(gid);
+    if (found == nullptr) {
+        return false;
+    }
+    *name = found->pw_name;
+    *primaryGroup = found->pw_gid;
+    return true;
 }
 
 bool SessionHasGroup(gid_t gid) {
@@ -48,12 +56,11 @@ bool SessionHasGroup(gid_t gid) {
 // The group database's view: a user added with usermod -aG is listed at once, while the
 // running session keeps the groups it logged in with.
 bool ListedInGroup(uid_t uid, gid_t gid) {
-    const passwd* pw = ::getpwuid(uid);
-    if (pw == nullptr) {
+    std::string name;
+    gid_t primary = 0;
+    if (!LookUpUser(uid, &name, &primary)) {
         return false;
     }
-    const std::string name = pw->pw_name;
-    const gid_t primary = pw->pw_gid;
     if (primary == gid) {
         return true;
     }
@@ -82,6 +89,22 @@ std::string Octal(mode_t mode) {
 const std::string kSeePorts = "romlift-cli ports lists the serial devices present";
 
 }  // namespace
+
+std::string UserName(uid_t uid) {
+    std::string name;
+    gid_t primary = 0;
+    return LookUpUser(uid, &name, &primary) ? name : std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+    std::vector<char> buffer(static_cast<size_t>(BufferSize(_SC_GETGR_R_SIZE_MAX)));
+    group record{};
+    group* found = nullptr;
+    while (::getgrgid_r(gid, &record, buffer.data(), buffer.size(), &found) == ERANGE) {
+        buffer.resize(buffer.size() * 2);
+    }
+    return found != nullptr ? std::string(found->gr_name) : std::to_string(gid);
+}
 
 AccessFacts GatherAccessFacts(const std::string& device) {
     AccessFacts f;

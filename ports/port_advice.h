@@ -28,6 +28,10 @@ struct PortAdvice {
 // never opens it.
 std::optional<PortAdvice> AdviseOnFault(const PortFault& fault, const std::string& portLabel);
 
+// The name of a user or group, or its number when the database has none. Safe on any thread.
+std::string UserName(uid_t uid);
+std::string GroupName(gid_t gid);
+
 // The facts a permission message rests on, gathered apart so that each wording can be tested.
 struct AccessFacts {
     std::string user;    // the effective user's name, or its number

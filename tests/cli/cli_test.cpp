@@ -26,14 +26,12 @@ using ::testing::Not;
 using ::testing::StartsWith;
 
 class CliTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(scratch_.Path().empty());
         dir_ = scratch_.Path();
     }
-    void TearDown() override {
-        unit_.reset();
-    }
+    void TearDown() override { unit_.reset(); }
     vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions o = {}) {
         unit_ = std::make_unique<vx7r::VirtualUnit>(o);
         EXPECT_TRUE(unit_->Start());
@@ -45,8 +43,9 @@ protected:
             image_[i] = static_cast<uint8_t>(i * 37 + 11);
         }
         const fs::path p = dir_ / name;
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(image_.data()),
-                                                 static_cast<std::streamsize>(size));
+        std::ofstream(p, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image_.data()),
+                   static_cast<std::streamsize>(size));
         return p;
     }
 
@@ -59,8 +58,9 @@ protected:
 TEST_F(CliTest, DownloadThroughAMappedComPortSucceedsWithExitZero) {
     auto& unit = StartUnit();
     const fs::path image = WriteImage("PLQ5A_v1.abs", 260);
-    const Outcome o = RunCli({"download", "--port", "COM3", "--model", "vx7r-kt-121b-xxx", "--image", image},
-                             {"ROMLIFT_COM3=" + unit.DevicePath()});
+    const Outcome o =
+        RunCli({"download", "--port", "COM3", "--model", "vx7r-kt-121b-xxx", "--image", image},
+               {"ROMLIFT_COM3=" + unit.DevicePath()});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     EXPECT_THAT(o.err, StartsWith("Downloading file PLQ5A_v1.abs to selected unit.\n"
                                   "This takes a long time, please wait...\n"));
@@ -76,10 +76,12 @@ TEST_F(CliTest, RefusedHeaderEndsWithExitOneAndTheUnitsText) {
     opt.typeCode = 9;  // a VX7R-KT-123B-XXX on the line
     auto& unit = StartUnit(opt);
     const fs::path image = WriteImage("img.abs", 100);
-    const Outcome o = RunCli({"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--image", image});
+    const Outcome o = RunCli(
+        {"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--image", image});
     EXPECT_EQ(o.exitStatus, 1);
-    EXPECT_THAT(o.err, ::testing::EndsWith("Selected VX7R model is not matching with connected model. \n"
-                                           "Can not proceed. Please check.\n"));
+    EXPECT_THAT(o.err,
+                ::testing::EndsWith("Selected VX7R model is not matching with connected model. \n"
+                                    "Can not proceed. Please check.\n"));
 }
 
 TEST_F(CliTest, ModelChosenByNameSendsItsTypeCode) {
@@ -87,7 +89,8 @@ TEST_F(CliTest, ModelChosenByNameSendsItsTypeCode) {
     opt.typeCode = 14;
     auto& unit = StartUnit(opt);
     const fs::path image = WriteImage("127_x.abs", 10);
-    const Outcome o = RunCli({"download", "--port=" + unit.DevicePath(), "--model=VX7R-KT-127B-XXX", "--image=" + image.string()});
+    const Outcome o = RunCli({"download", "--port=" + unit.DevicePath(), "--model=VX7R-KT-127B-XXX",
+                              "--image=" + image.string()});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     EXPECT_EQ(unit.Attempts().at(0).exchanges.at(1).received.at(1), 14);
 }
@@ -96,28 +99,30 @@ TEST_F(CliTest, FailedEndFrameIsNeverReportedAsSuccess) {
     vx7r::UnitOptions opt;
     opt.faults.endAnswer = 0xFF;
     auto& unit = StartUnit(opt);
-    const Outcome o = RunCli({"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--image",
-                              WriteImage("img.abs", 75)});
+    const Outcome o = RunCli({"download", "--port", unit.DevicePath(), "--model",
+                              "VX7R-KT-121B-XXX", "--image", WriteImage("img.abs", 75)});
     EXPECT_EQ(o.exitStatus, 1);
     EXPECT_THAT(o.err, HasSubstr("CRC mismatch Error. Please download again.\nDown Load Failed\n"));
     EXPECT_THAT(o.err, Not(HasSubstr("Completed")));
 }
 
 TEST_F(CliTest, MissingPortAndOddImageExitOne) {
-    const Outcome noPort = RunCli({"download", "--port", "COM2", "--model", "VX7R-KT-121B-XXX", "--image",
-                                   WriteImage("img.abs", 75)},
+    const Outcome noPort = RunCli({"download", "--port", "COM2", "--model", "VX7R-KT-121B-XXX",
+                                   "--image", WriteImage("img.abs", 75)},
                                   {"ROMLIFT_COM2=" + (dir_ / "absent").string()});
     EXPECT_EQ(noPort.exitStatus, 1);
     // The unit's own text, then the tool's advice on it.
     EXPECT_THAT(noPort.err, HasSubstr("\nCan not open Port COM2\nromlift-cli: no such device "));
     EXPECT_THAT(noPort.err, ::testing::EndsWith(" lists the serial devices present\n"));
 
-    const Outcome noImage = RunCli({"download", "--port", "COM2", "--model", "VX7R-KT-121B-XXX", "--image",
-                                    (dir_ / "none%s%n.abs").string()});
+    const Outcome noImage = RunCli({"download", "--port", "COM2", "--model", "VX7R-KT-121B-XXX",
+                                    "--image", (dir_ / "none%s%n.abs").string()});
     EXPECT_EQ(noImage.exitStatus, 1);
-    EXPECT_EQ(noImage.err,
-              "Downloading file none%s%n.abs to selected unit.\nThis takes a long time, please wait...\n"
-              "Download :Can not open file\n");
+    EXPECT_EQ(
+        noImage.err,
+        "Downloading file none%s%n.abs to selected unit.\nThis takes a long time, please wait...\n"
+        "Download :Can not open file\nromlift-cli: image " +
+            (dir_ / "none%s%n.abs").string() + ": no such file\n");
 }
 
 struct UsageCase {
@@ -137,28 +142,49 @@ TEST_P(Usage, ErrorsExitTwoWithOneLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Usage,
-    ::testing::Values(UsageCase{{}, "no command"}, UsageCase{{"flash"}, "unknown command"},
-                      UsageCase{{"download", "--model", "VX7R-KT-121B-XXX", "--image", "a.abs"}, "missing --port"},
-                      UsageCase{{"download", "--port", "COM1", "--image", "a.abs"}, "missing --model"},
-                      UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", "a", "--image", "b"}, "--image given twice"},
-                      UsageCase{{"download", "--port", "COM1", "--port", "com1", "--model", "VX7R-KT-121B-XXX"}, "given twice"},
-                      UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", "a", "--pick", "b"}, "do not go with it"},
-                      UsageCase{{"models", "extra"}, "takes no arguments"},
-                      UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-124B-XXX", "--image", "a"}, "unknown model"},
-                      UsageCase{{"download", "--port", "COMX", "--model", "VX7R-KT-121B-XXX", "--image", "a"}, "not a port"},
-                      UsageCase{{"download", "--port", "COM0", "--model", "VX7R-KT-121B-XXX", "--image", "a"}, "not a port"},
-                      UsageCase{{"download", "--port"}, "--port needs a value"},
-                      UsageCase{{"download", "--speed", "9600"}, "unknown option"}),
+    ::testing::Values(
+        UsageCase{{}, "no command"}, UsageCase{{"flash"}, "unknown command"},
+        UsageCase{{"download", "--model", "VX7R-KT-121B-XXX", "--image", "a.abs"},
+                  "missing --port"},
+        UsageCase{{"download", "--port", "COM1", "--image", "a.abs"}, "missing --model"},
+        UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", "a",
+                   "--image", "b"},
+                  "--image"},
+        UsageCase{{"download", "--port", "COM1", "--port", "com1", "--model", "VX7R-KT-121B-XXX"},
+                  "given twice"},
+        UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", "a",
+                   "--pick", "b"},
+                  "--image excludes --pick"},
+        UsageCase{{"models", "extra"}, "not expected: extra"},
+        UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-124B-XXX", "--image", "a"},
+                  "unknown model"},
+        UsageCase{{"download", "--port", "COMX", "--model", "VX7R-KT-121B-XXX", "--image", "a"},
+                  "not a port"},
+        UsageCase{{"download", "--port", "COM0", "--model", "VX7R-KT-121B-XXX", "--image", "a"},
+                  "not a port"},
+        UsageCase{{"download", "--port"}, "--port"},
+        UsageCase{{"download", "--port=", "COM1"}, "--port needs a value"},
+        UsageCase{{"download", "--speed", "9600"}, "--speed"},
+        UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--pick-hex", "5"},
+                  "hex"},
+        UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--pick", "a",
+                   "--pick-hex", "61"},
+                  "excludes"}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST(CliHelp, DocumentsEveryOptionAndTheExitStatuses) {
     const Outcome o = RunCli({"--help"});
     EXPECT_EQ(o.exitStatus, 0);
-    for (const char* word : {"--port", "--model", "--image", "ROMLIFT_COMn", "/dev/ttyS", "VX7R-KT-127B-XXX", "0xCC",
-                             "Exit status"}) {
+    for (const char* word :
+         {"--port", "--model", "--image", "ROMLIFT_COMn", "/dev/ttyS", "VX7R-KT-127B-XXX", "0xCC",
+          "Exit status", "130  interrupted by SIGINT", "143  interrupted by SIGTERM",
+          "\"candidates\"", "\"name_hex\"", "--pick-hex", "--version"}) {
         EXPECT_THAT(o.out, HasSubstr(word));
     }
     EXPECT_EQ(RunCli({"download", "--help"}).exitStatus, 0);
+    const Outcome version = RunCli({"--version"});
+    EXPECT_EQ(version.exitStatus, 0);
+    EXPECT_THAT(version.out, ::testing::MatchesRegex("romlift-cli [0-9]+(\\.[0-9]+)+\n"));
 }
 
 }  // namespace
@@ -178,8 +204,8 @@ TEST_F(CliTest, AFirstSeenAdapterBecomesComOneAndTakesTheDownload) {
                                        "ROMLIFT_DEV=" + (dir_ / "dev").string(),
                                        "XDG_CONFIG_HOME=" + (dir_ / "cfg").string()};
 
-    const Outcome o =
-        RunCli({"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", image}, env);
+    const Outcome o = RunCli(
+        {"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", image}, env);
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     ASSERT_EQ(unit.Attempts().size(), 1u);
     EXPECT_EQ(unit.Attempts()[0].image, image_);
@@ -196,8 +222,8 @@ TEST_F(CliTest, AFirstSeenAdapterBecomesComOneAndTakesTheDownload) {
 
     // Pulled: COM1 names nothing now, and says which adapter it waits for.
     sysfs.Unplug({});
-    const Outcome gone =
-        RunCli({"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", image}, env);
+    const Outcome gone = RunCli(
+        {"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", image}, env);
     EXPECT_EQ(gone.exitStatus, 1);
     EXPECT_THAT(gone.err, HasSubstr("Can not open Port COM1\nromlift-cli: COM1: the adapter saved "
                                     "for this number (0403:6001 serial A50285BI) is not plugged "

@@ -13,6 +13,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "run_cli.h"
 #include "scratch_dir.h"
@@ -22,8 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using romlift::testing::Outcome;
-using romlift::testing::RunTool;
 using romlift::testing::RunSpec;
+using romlift::testing::RunTool;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using Bytes = std::vector<uint8_t>;
@@ -36,37 +37,6 @@ Bytes Image(size_t n, uint8_t seed) {
     return b;
 }
 
-// The value of "key":"..." in a JSON line, decoded (\n, \", \\ and \u00XX), or "" when absent.
-std::string JsonField(const std::string& line, const std::string& key) {
-    const std::string tag = "\"" + key + "\":";
-    size_t i = line.find(tag);
-    if (i == std::string::npos) {
-        return "";
-    }
-    i += tag.size();
-    if (line[i] != '"') {
-        const size_t end = line.find_first_of(",}", i);
-        return line.substr(i, end - i);
-    }
-    std::string out;
-    for (++i; i < line.size() && line[i] != '"'; ++i) {
-        if (line[i] != '\\') {
-            out += line[i];
-            continue;
-        }
-        const char e = line[++i];
-        if (e == 'n') {
-            out += '\n';
-        } else if (e == 'u') {
-            out += static_cast<char>(std::stoi(line.substr(i + 1, 4), nullptr, 16));
-            i += 4;
-        } else {
-            out += e;
-        }
-    }
-    return out;
-}
-
 std::vector<std::string> Lines(const std::string& s) {
     std::vector<std::string> out;
     std::istringstream in(s);
@@ -77,23 +47,22 @@ std::vector<std::string> Lines(const std::string& s) {
 }
 
 class LocateCli : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(scratch_.Path().empty());
         dir_ = scratch_.Path();
         drivers_ = dir_ / "drivers";
         fs::create_directory(drivers_);
     }
-    void TearDown() override {
-        units_.clear();
-    }
+    void TearDown() override { units_.clear(); }
     vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions o = {}) {
         units_.push_back(std::make_unique<vx7r::VirtualUnit>(o));
         EXPECT_TRUE(units_.back()->Start());
         return *units_.back();
     }
     void Put(const fs::path& p, const Bytes& b) {
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+        std::ofstream(p, std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
     }
     // Three images for PLQ5A whose search order (letter case ignored) is a, b, C.
     void ThreeImages() {
@@ -102,9 +71,10 @@ protected:
         Put(drivers_ / "PLQ5A_C.abs", Image(80, 3));
         Put(drivers_ / "PLQ5B_z.abs", Image(10, 9));
     }
-    std::vector<std::string> Download(const vx7r::VirtualUnit& unit, std::vector<std::string> extra) {
-        std::vector<std::string> a{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX",
-                                   "--drivers", drivers_.string()};
+    std::vector<std::string> Download(const vx7r::VirtualUnit& unit,
+                                      std::vector<std::string> extra) {
+        std::vector<std::string> a{"download",         "--port",    unit.DevicePath(), "--model",
+                                   "VX7R-KT-121B-XXX", "--drivers", drivers_.string()};
         a.insert(a.end(), extra.begin(), extra.end());
         return a;
     }
@@ -130,7 +100,10 @@ TEST_F(LocateCli, SingleImageInTheDriversFolderBesideTheExecutableIsSentWithoutA
     Put(drivers_ / "PLQ5A 100%s.abs", img);
     Put(drivers_ / "PLQ5B_other.abs", Image(10, 1));
     auto& unit = StartUnit();
-    const Outcome o = RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX"}, {}, bin.string()});
+    const Outcome o =
+        RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX"},
+                        {},
+                        bin.string()});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     EXPECT_THAT(o.err, HasSubstr("Downloading file PLQ5A 100%s.abs to selected unit.\n"));
     EXPECT_EQ(unit.Attempts().at(0).image, img);
@@ -142,7 +115,8 @@ TEST_F(LocateCli, SeveralImagesWithoutATerminalAreListedAndNothingIsSent) {
     const auto before = DriversListing();
     const Outcome o = RunTool(RunSpec{Download(unit, {})});
     EXPECT_EQ(o.exitStatus, 2);
-    const auto a = o.err.find("PLQ5A_a.abs"), b = o.err.find("plq5a_b.abs"), c = o.err.find("PLQ5A_C.abs");
+    const auto a = o.err.find("PLQ5A_a.abs"), b = o.err.find("plq5a_b.abs"),
+               c = o.err.find("PLQ5A_C.abs");
     ASSERT_NE(c, std::string::npos) << o.err;
     EXPECT_LT(a, b);
     EXPECT_LT(b, c);
@@ -150,7 +124,8 @@ TEST_F(LocateCli, SeveralImagesWithoutATerminalAreListedAndNothingIsSent) {
     EXPECT_THAT(o.err, HasSubstr("60 (Bytes)"));
     EXPECT_THAT(o.err.substr(c), HasSubstr("(default)"));
     size_t defaults = 0;
-    for (size_t at = o.err.find("(default)"); at != std::string::npos; at = o.err.find("(default)", at + 1)) {
+    for (size_t at = o.err.find("(default)"); at != std::string::npos;
+         at = o.err.find("(default)", at + 1)) {
         ++defaults;
     }
     EXPECT_EQ(defaults, 1u) << o.err;
@@ -176,7 +151,8 @@ TEST_F(LocateCli, PickNamesTheImageAmongSeveral) {
 TEST_F(LocateCli, TerminalAnswersChooseOrTakeTheDefault) {
     ThreeImages();
     auto& unit = StartUnit();
-    for (const auto& [answer, expected] : std::vector<std::pair<std::string, Bytes>>{{"1\n", Image(60, 1)}, {"\n", Image(80, 3)}}) {
+    for (const auto& [answer, expected] :
+         std::vector<std::pair<std::string, Bytes>>{{"1\n", Image(60, 1)}, {"\n", Image(80, 3)}}) {
         const int master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
@@ -192,16 +168,43 @@ TEST_F(LocateCli, TerminalAnswersChooseOrTakeTheDefault) {
     }
 }
 
-TEST_F(LocateCli, NoDriversFolderSaysSoAndFailsToOpenTheImage) {
-    fs::remove_all(drivers_);
+// Beside the executable, no drivers folder is what the window program meets too: the attempt
+// runs with no file and fails to open it; then the tool says why.
+TEST_F(LocateCli, NoDriversFolderBesideTheProgramFailsToOpenTheImageAndSaysWhy) {
+    const fs::path bin = dir_ / "bin" / "romlift-cli";
+    fs::create_directories(bin.parent_path());
+    fs::copy_file(ROMLIFT_CLI, bin);
     auto& unit = StartUnit();
-    const Outcome o = RunTool(RunSpec{Download(unit, {})});
+    const Outcome o =
+        RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX"},
+                        {},
+                        bin.string()});
     EXPECT_EQ(o.exitStatus, 1);
-    EXPECT_THAT(o.err, HasSubstr("no firmware image matches"));
-    EXPECT_THAT(o.err, HasSubstr("Downloading file  to selected unit.\nThis takes a long time, please wait...\n"
-                                 "Download :Can not open file\n"));
+    EXPECT_EQ(o.err,
+              "Downloading file  to selected unit.\nThis takes a long time, please wait...\n"
+              "Download :Can not open file\nromlift-cli: no firmware image matches " +
+                  (bin.parent_path() / "drivers" / "PLQ5A*.abs").string() + "\n");
     EXPECT_TRUE(unit.Attempts().empty());
-    EXPECT_FALSE(fs::exists(drivers_));
+}
+
+// --drivers is the tool's own option: a folder that cannot be searched is a usage error, said
+// before any port is opened.
+TEST_F(LocateCli, DriversThatIsNotAReadableFolderIsAUsageErrorAndNothingIsSent) {
+    Put(dir_ / "plain.abs", Image(10, 1));
+    auto& unit = StartUnit();
+    for (const auto& [folder, why] : std::vector<std::pair<fs::path, std::string>>{
+             {dir_ / "missing", "no such folder"},
+             {dir_ / "plain.abs", "not a folder"},
+             {dir_ / "plain.abs" / "sub", "no such folder (a part of its path is not a folder)"}}) {
+        const Outcome o =
+            RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX",
+                             "--drivers", folder.string(), "--json"}});
+        EXPECT_EQ(o.exitStatus, 2);
+        EXPECT_EQ(o.err, "romlift-cli: --drivers " + folder.string() + ": " + why + "\n");
+        EXPECT_EQ(o.out, "");
+    }
+    EXPECT_TRUE(unit.Attempts().empty());
+    EXPECT_TRUE(unit.Violations().empty());
 }
 
 TEST_F(LocateCli, JsonLinesCarryEveryTextProgressAndTheOutcome) {
@@ -211,27 +214,28 @@ TEST_F(LocateCli, JsonLinesCarryEveryTextProgressAndTheOutcome) {
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     std::vector<std::string> statuses;
     int progress = 0;
-    std::string outcome;
+    nlohmann::json outcome;
     for (const std::string& line : Lines(o.out)) {
-        ASSERT_EQ(line.front(), '{') << line;
-        ASSERT_EQ(line.back(), '}') << line;
-        const std::string event = JsonField(line, "event");
-        if (event == "status") {
-            statuses.push_back(JsonField(line, "text"));
-        } else if (event == "progress") {
+        const nlohmann::json j = nlohmann::json::parse(line);  // throws on a line that is not JSON
+        if (j["event"] == "status") {
+            statuses.push_back(j["text"]);
+        } else if (j["event"] == "progress") {
             ++progress;
-            EXPECT_EQ(JsonField(line, "total"), "6");
-            EXPECT_EQ(JsonField(line, "frame"), std::to_string(progress));
-            EXPECT_EQ(JsonField(line, "bytes_sent"), std::to_string(50 * progress));
-        } else if (event == "outcome") {
-            outcome = JsonField(line, "confirmed");
+            EXPECT_EQ(j["total"], 6);
+            EXPECT_EQ(j["frame"], progress);
+            EXPECT_EQ(j["bytes_sent"], 50 * progress);
+        } else if (j["event"] == "outcome") {
+            outcome = j;
         }
     }
-    EXPECT_THAT(statuses, ::testing::ElementsAre(
-                              "Downloading file PLQ5A_\xff.abs to selected unit.\nThis takes a long time, please wait...",
-                              "DownLoad is Completed Successfully"));
+    // The byte that is not UTF-8 is U+FFFD in every text.
+    EXPECT_THAT(statuses,
+                ::testing::ElementsAre("Downloading file PLQ5A_\xEF\xBF\xBD.abs to selected "
+                                       "unit.\nThis takes a long time, please wait...",
+                                       "DownLoad is Completed Successfully"));
     EXPECT_EQ(progress, 5);
-    EXPECT_EQ(outcome, "true");
+    EXPECT_EQ(outcome["confirmed"], true);
+    EXPECT_EQ(outcome["interrupted"], false);
     EXPECT_TRUE(o.err.empty()) << o.err;
 }
 
@@ -239,17 +243,23 @@ TEST_F(LocateCli, TraceHasEveryByteWithItsPhase) {
     const fs::path trace = dir_ / "line.trace";
     auto& unit = StartUnit();
     Put(dir_ / "img.abs", Image(51, 0));
-    const Outcome o = RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--image",
-                                   (dir_ / "img.abs").string(), "--trace", trace.string()}});
+    const Outcome o =
+        RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX",
+                         "--image", (dir_ / "img.abs").string(), "--trace", trace.string()}});
     ASSERT_EQ(o.exitStatus, 0) << o.err;
     std::ifstream f(trace);
-    const std::vector<std::string> lines = Lines(std::string(std::istreambuf_iterator<char>(f), {}));
-    ASSERT_EQ(lines.size(), 1u + 2 * 6);  // a heading, then wake-up, header, checksum, 2 frames, end
+    const std::vector<std::string> lines =
+        Lines(std::string(std::istreambuf_iterator<char>(f), {}));
+    ASSERT_EQ(lines.size(),
+              1u + 2 * 6);  // a heading, then wake-up, header, checksum, 2 frames, end
     EXPECT_THAT(lines[1], ::testing::EndsWith(" sent wake-up 99"));
     EXPECT_THAT(lines[2], ::testing::EndsWith(" recv wake-up 99"));
-    EXPECT_THAT(lines[3], ::testing::EndsWith(" sent header 14 0A 00 18 00 00 00 00 00 00 00 01 01 00 00 00 00 00 00 00"));
+    EXPECT_THAT(lines[3],
+                ::testing::EndsWith(
+                    " sent header 14 0A 00 18 00 00 00 00 00 00 00 01 01 00 00 00 00 00 00 00"));
     EXPECT_THAT(lines[4], ::testing::EndsWith(" recv header 01"));
-    EXPECT_THAT(lines[9], ::testing::MatchesRegex("[0-9]+\\.[0-9]+ .* sent frame 01 32 00 .. ..")) << lines[9];
+    EXPECT_THAT(lines[9], ::testing::MatchesRegex("[0-9]+\\.[0-9]+ .* sent frame 01 32 00 .. .."))
+        << lines[9];
     EXPECT_THAT(lines[10], ::testing::EndsWith(" recv frame 01"));
 }
 
@@ -257,11 +267,15 @@ TEST_F(LocateCli, TraceHasEveryByteWithItsPhase) {
 TEST_F(LocateCli, TraceOnAFullDiskIsReportedIncomplete) {
     auto& unit = StartUnit();
     Put(dir_ / "img.abs", Image(51, 0));
-    const Outcome o = RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--image",
-                                   (dir_ / "img.abs").string(), "--trace", "/dev/full"}});
+    const Outcome o =
+        RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX",
+                         "--image", (dir_ / "img.abs").string(), "--trace", "/dev/full"}});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     EXPECT_THAT(o.err, HasSubstr("DownLoad is Completed Successfully"));
-    EXPECT_THAT(o.err, ::testing::EndsWith("romlift-cli: the trace file /dev/full is incomplete: No space left on device\n"));
+    EXPECT_THAT(
+        o.err,
+        ::testing::EndsWith(
+            "romlift-cli: the trace file /dev/full is incomplete: No space left on device\n"));
     EXPECT_EQ(unit.Attempts().at(0).image, Image(51, 0));
 }
 
@@ -272,15 +286,17 @@ TEST_F(LocateCli, ThreeUnitsAtOnceOneFailingMidTransfer) {
     auto& a = StartUnit();
     auto& b = StartUnit(failing);
     auto& c = StartUnit();
-    const Outcome o = RunTool(RunSpec{{"download", "--port", a.DevicePath(), "--port", b.DevicePath(), "--port", c.DevicePath(),
-                                   "--model", "VX7R-KT-121B-XXX", "--drivers", drivers_.string()}});
+    const Outcome o = RunTool(
+        RunSpec{{"download", "--port", a.DevicePath(), "--port", b.DevicePath(), "--port",
+                 c.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--drivers", drivers_.string()}});
     EXPECT_EQ(o.exitStatus, 1);
     EXPECT_EQ(a.Attempts().at(0).image, Image(400, 8));
     EXPECT_EQ(c.Attempts().at(0).image, Image(400, 8));
     EXPECT_TRUE(a.Attempts().at(0).confirmed);
     EXPECT_TRUE(c.Attempts().at(0).confirmed);
     EXPECT_FALSE(b.Attempts().at(0).confirmed);
-    EXPECT_THAT(o.err, HasSubstr(b.DevicePath() + ": Unit has not received the right frame number 4. \n"));
+    EXPECT_THAT(o.err,
+                HasSubstr(b.DevicePath() + ": Unit has not received the right frame number 4. \n"));
     EXPECT_THAT(o.err, HasSubstr("Summary: 2 of 3 units confirmed the download\n"));
     EXPECT_THAT(o.err, HasSubstr("  " + a.DevicePath() + ": confirmed\n"));
     EXPECT_THAT(o.err, HasSubstr("  " + b.DevicePath() + ": FAILED\n"));

@@ -274,7 +274,7 @@ TEST_F(PortTrouble, AbsentDeviceIsNamedWithItsComPortAndThePortsCommand) {
                                     missing + ": plug in the adapter"));
     // The outcome line keeps its fields and comes after the advice.
     EXPECT_THAT(path.out, HasSubstr("\"}\n{\"event\":\"outcome\",\"port\":\"" + missing +
-                                    "\",\"confirmed\":false,\"status\":\"Can not open Port " +
+                                    "\",\"confirmed\":false,\"interrupted\":false,\"status\":\"Can not open Port " +
                                     missing + "\"}\n"));
 }
 
