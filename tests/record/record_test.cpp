@@ -236,6 +236,7 @@ TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
           Case{newer, "newer than this program's 1", true}, Case{damaged, "damaged", false},
           Case{text, "not an SQLite database", false}}) {
         const std::string before = Slurp(c.path);
+        const int descriptors = testing::OpenDescriptorCount();
         SqliteRecord r;
         std::string why;
         EXPECT_FALSE(r.Open(c.path, SqliteRecord::Access::Write, false, &why)) << c.path;
@@ -245,8 +246,44 @@ TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
         EXPECT_EQ(r.Open(c.path, SqliteRecord::Access::Read, false, &readWhy), c.readable)
             << readWhy;
         EXPECT_EQ(Slurp(c.path), before) << c.path << " changed";
+        if (!c.readable) {
+            EXPECT_EQ(testing::OpenDescriptorCount(), descriptors) << c.path << " left open";
+        }
     }
+    // Reading a record that is not there yet finds no rows and makes nothing.
+    SqliteRecord none;
+    std::vector<DownloadRow> rows{DownloadRow{}};
+    std::string why;
+    ASSERT_TRUE(none.Open(dir.Path() / "none.sqlite", SqliteRecord::Access::Read, false, &why));
+    EXPECT_TRUE(none.Query({}, &rows, &why)) << why;
+    EXPECT_TRUE(rows.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "none.sqlite"));
     EXPECT_FALSE(std::filesystem::exists(dir.Path() / "foreign.sqlite-wal"));
+}
+
+// The default file follows XDG_STATE_HOME when it is absolute, else HOME; its folder is made.
+TEST(SqliteRecordTest, DefaultFileFollowsTheEnvironment) {
+    ScratchDir dir;
+    testing::EnvVar state("XDG_STATE_HOME");
+    testing::EnvVar home("HOME");
+    testing::EnvVar record("ROMLIFT_RECORD");
+    home.Set((dir.Path() / "home").c_str());
+    state.Set("relative/state");
+    EXPECT_EQ(DefaultRecordPath(), dir.Path() / "home/.local/state/romlift/history.sqlite");
+    state.Set((dir.Path() / "state").c_str());
+    const auto expected = dir.Path() / "state/romlift/history.sqlite";
+    EXPECT_EQ(DefaultRecordPath(), expected);
+
+    record.Unset();
+    EXPECT_EQ(ChosenRecordTarget(""), "");
+    std::string why;
+    auto sink = OpenRecordSink(ChosenRecordTarget(""), &why);
+    ASSERT_NE(sink, nullptr) << why;
+    EXPECT_EQ(sink->Where(), expected.string());
+    EXPECT_TRUE(std::filesystem::is_regular_file(expected));
+    record.Set("/elsewhere.sqlite");
+    EXPECT_EQ(ChosenRecordTarget(""), "/elsewhere.sqlite");
+    EXPECT_EQ(ChosenRecordTarget("given.sqlite"), "given.sqlite");
 }
 
 // The server stops in the middle: the row lands in the local file with one notice, a push sends
