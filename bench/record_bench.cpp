@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "download_state.h"
 #include "image_digest.h"
 #include "pg_server.h"
 #include "record_sink.h"
+#include "row_capture.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -104,6 +106,18 @@ int main(int argc, char** argv) {
         Sha256 sha;
         sha.Update(mb.data(), mb.size());
         return sha.FinishHex().size() == 64;
+    });
+    // A row from a state whose frames all went out: the digest is fed whole, sysfs read once.
+    romlift::DownloadState state;
+    state.imageFileName = dir.Write("PLQ5A_1.abs", mb);
+    state.openedDevice = "/dev/ttyUSB0";
+    AttemptContext context;
+    AttemptTimer timer;
+    context.timer = &timer;
+    Measure("hash 1 MiB as frames go, then fill the row", 20, [&] {
+        ImageDigest digest;
+        digest.ImageRead(mb.data(), mb.size());
+        return CaptureRow(state, context, &digest).imageSha256.size() == 64;
     });
 
     std::unique_ptr<romlift::testing::PgServer> server;
