@@ -21,7 +21,7 @@ namespace {
 
 using detail::Value;
 
-std::string Quote(const std::filesystem::path& p) {
+std::string Name(const std::filesystem::path& p) {
     return p.string();
 }
 
@@ -167,7 +167,7 @@ bool SqliteRecord::Open(const std::filesystem::path& path, Access access, bool c
                 std::error_code ec;
                 std::filesystem::create_directories(path.parent_path(), ec);
                 if (ec) {
-                    *error = Quote(path.parent_path()) + ": cannot make the record's folder (" +
+                    *error = Name(path.parent_path()) + ": cannot make the record's folder (" +
                              ec.message() + ")";
                     return false;
                 }
@@ -178,20 +178,20 @@ bool SqliteRecord::Open(const std::filesystem::path& path, Access access, bool c
         case FileKind::Sqlite:
             break;
         case FileKind::Other:
-            *error = Quote(path) + ": not a romlift record (not an SQLite database)" + kLeft;
+            *error = Name(path) + ": not a romlift record (not an SQLite database)" + kLeft;
             return false;
         case FileKind::NotRegular:
-            *error = Quote(path) + ": not a romlift record (not a regular file)" + kLeft;
+            *error = Name(path) + ": not a romlift record (not a regular file)" + kLeft;
             return false;
         case FileKind::Unreadable:
-            *error = Quote(path) + ": cannot read the record (" + std::strerror(errno) + ")";
+            *error = Name(path) + ": cannot read the record (" + std::strerror(errno) + ")";
             return false;
     }
 
     const int flags = (write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
                       SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-        *error = Quote(path) + ": cannot open the record (" + Why(db_) + ")";
+        *error = Name(path) + ": cannot open the record (" + Why(db_) + ")";
         Close();
         return false;
     }
@@ -227,30 +227,32 @@ bool SqliteRecord::Check(bool write, std::string* error) {
     }
     if (!read) {
         if (IsBusy(sqlite3_errcode(db_))) {
-            *error = Quote(path_) + ": the record stayed busy (" + Why(db_) + ")";
+            *error = Name(path_) + ": the record stayed busy (" + Why(db_) + ")";
         } else {
-            *error = Quote(path_) + ": the record is damaged or not a database (" + Why(db_) + ")" +
+            *error = Name(path_) + ": the record is damaged or not a database (" + Why(db_) + ")" +
                      kLeft;
         }
         return false;
     }
     const bool fresh = app == 0 && objects == 0;
     if (!fresh && app != kSqliteApplicationId) {
-        *error =
-            Quote(path_) + ": not a romlift record (another program's SQLite database)" + kLeft;
+        *error = Name(path_) + ": not a romlift record (another program's SQLite database)" + kLeft;
         return false;
     }
     if (write && version > kSqliteSchemaVersion) {
-        *error = Quote(path_) + ": the record has schema " + std::to_string(version) +
+        *error = Name(path_) + ": the record has schema " + std::to_string(version) +
                  ", newer than this program's " + std::to_string(kSqliteSchemaVersion) +
                  "; nothing is written to it";
         return false;
     }
     if (!write) {
+        if (fresh) {
+            Close();  // an empty file: no table yet, so no rows
+        }
         return true;
     }
     if (ExecPatiently(db_, "PRAGMA journal_mode=WAL") != SQLITE_OK) {
-        *error = Quote(path_) + ": cannot turn on the write-ahead log (" + Why(db_) + ")";
+        *error = Name(path_) + ": cannot turn on the write-ahead log (" + Why(db_) + ")";
         return false;
     }
     return fresh ? Create(error) : true;
@@ -282,12 +284,12 @@ bool SqliteRecord::Create(std::string* error) {
         std::to_string(kSqliteSchemaVersion) + ";";
     // Another program may be making the same new file: whoever comes second finds it made.
     if (ExecPatiently(db_, "BEGIN IMMEDIATE") != SQLITE_OK) {
-        *error = Quote(path_) + ": cannot start the record (" + Why(db_) + ")";
+        *error = Name(path_) + ": cannot start the record (" + Why(db_) + ")";
         return false;
     }
     int64_t app = 0;
     if (!IntQuery(db_, "PRAGMA application_id", &app)) {
-        *error = Quote(path_) + ": cannot start the record (" + Why(db_) + ")";
+        *error = Name(path_) + ": cannot start the record (" + Why(db_) + ")";
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
@@ -296,7 +298,7 @@ bool SqliteRecord::Create(std::string* error) {
     }
     if (sqlite3_exec(db_, schema.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
         sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        *error = Quote(path_) + ": cannot make the record's table (" + Why(db_) + ")";
+        *error = Name(path_) + ": cannot make the record's table (" + Why(db_) + ")";
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
@@ -306,7 +308,7 @@ bool SqliteRecord::Create(std::string* error) {
 bool SqliteRecord::Insert(DownloadRow& row, std::string* error) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (db_ == nullptr) {
-        *error = Quote(path_) + ": the record is not open";
+        *error = Name(path_) + ": the record is not open";
         return false;
     }
     if (row.rowKey.empty()) {
@@ -319,7 +321,7 @@ bool SqliteRecord::Insert(DownloadRow& row, std::string* error) {
     sql += ") ON CONFLICT (row_key) DO NOTHING";
     // BEGIN IMMEDIATE takes the write lock at once, so the busy timeout covers the whole wait.
     if (ExecPatiently(db_, "BEGIN IMMEDIATE") != SQLITE_OK) {
-        *error = Quote(path_) + ": cannot write the record (" + Why(db_) + ")";
+        *error = Name(path_) + ": cannot write the record (" + Why(db_) + ")";
         return false;
     }
     bool ok = false;
@@ -342,7 +344,7 @@ bool SqliteRecord::Insert(DownloadRow& row, std::string* error) {
         }
     }
     if (!ok || ExecPatiently(db_, "COMMIT") != SQLITE_OK) {
-        *error = Quote(path_) + ": cannot write the record (" + Why(db_) + ")";
+        *error = Name(path_) + ": cannot write the record (" + Why(db_) + ")";
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
@@ -358,7 +360,7 @@ bool SqliteRecord::Select(const std::string& where, const std::vector<std::strin
     Stmt s(db_, std::string("SELECT id, ") + detail::kColumns + " FROM downloads" + where +
                     " ORDER BY " + order);
     if (!s.Ok()) {
-        *error = Quote(path_) + ": cannot read the record (" + Why(db_) + ")";
+        *error = Name(path_) + ": cannot read the record (" + Why(db_) + ")";
         return false;
     }
     for (size_t i = 0; i < args.size(); ++i) {
@@ -385,13 +387,13 @@ bool SqliteRecord::Select(const std::string& where, const std::vector<std::strin
         DownloadRow row;
         std::string why;
         if (!detail::RowFromValues(sqlite3_column_int64(s.Get(), 0), values, &row, &why)) {
-            *error = Quote(path_) + ": " + why;
+            *error = Name(path_) + ": " + why;
             return false;
         }
         rows->push_back(std::move(row));
     }
     if (rc != SQLITE_DONE) {
-        *error = Quote(path_) + ": cannot read the record (" + Why(db_) + ")";
+        *error = Name(path_) + ": cannot read the record (" + Why(db_) + ")";
         return false;
     }
     return true;
@@ -427,7 +429,7 @@ bool SqliteRecord::Unpushed(std::vector<DownloadRow>* rows, std::string* error) 
 bool SqliteRecord::MarkPushed(const std::string& rowKey, std::string* error) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (db_ == nullptr) {
-        *error = Quote(path_) + ": the record is not open";
+        *error = Name(path_) + ": the record is not open";
         return false;
     }
     // A plain UPDATE would take its write lock late, where a concurrent commit makes it fail
@@ -440,7 +442,7 @@ bool SqliteRecord::MarkPushed(const std::string& rowKey, std::string* error) {
         ok = s.Ok() && s.Step() == SQLITE_DONE;
     }
     if (!ok || ExecPatiently(db_, "COMMIT") != SQLITE_OK) {
-        *error = Quote(path_) + ": cannot note the row as sent (" + Why(db_) + ")";
+        *error = Name(path_) + ": cannot note the row as sent (" + Why(db_) + ")";
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }

@@ -250,13 +250,15 @@ TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
             EXPECT_EQ(testing::OpenDescriptorCount(), descriptors) << c.path << " left open";
         }
     }
-    // Reading a record that is not there yet finds no rows and makes nothing.
-    SqliteRecord none;
-    std::vector<DownloadRow> rows{DownloadRow{}};
-    std::string why;
-    ASSERT_TRUE(none.Open(dir.Path() / "none.sqlite", SqliteRecord::Access::Read, false, &why));
-    EXPECT_TRUE(none.Query({}, &rows, &why)) << why;
-    EXPECT_TRUE(rows.empty());
+    // Reading a record that is not there yet, or is still empty, finds no rows and makes nothing.
+    for (const auto& path : {dir.Path() / "none.sqlite", dir.Write("empty.sqlite", {})}) {
+        SqliteRecord none;
+        std::vector<DownloadRow> rows{DownloadRow{}};
+        std::string why;
+        ASSERT_TRUE(none.Open(path, SqliteRecord::Access::Read, false, &why)) << why;
+        EXPECT_TRUE(none.Query({}, &rows, &why)) << why;
+        EXPECT_TRUE(rows.empty()) << path;
+    }
     EXPECT_FALSE(std::filesystem::exists(dir.Path() / "none.sqlite"));
     EXPECT_FALSE(std::filesystem::exists(dir.Path() / "foreign.sqlite-wal"));
 }
