@@ -6,11 +6,13 @@
 
 #include <climits>
 #include <cstdlib>
+#include <limits>
 #include <vector>
 
 #include "download_state.h"
 #include "image_digest.h"
 #include "models.h"
+#include "protocol.h"
 #include "serial_devices.h"
 
 namespace romlift::record {
@@ -99,6 +101,8 @@ DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context
         row.startedUtc = context.timer->StartedUtc();
         row.endedUtc = context.timer->EndedUtc();
         row.durationMs = context.timer->DurationMs();
+    } else {
+        row.startedUtc = row.endedUtc = FormatUtc(std::chrono::system_clock::now());
     }
     row.host = HostName();
     row.user = UserName();
@@ -112,8 +116,13 @@ DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context
     row.typeCode = state.unitTypeCode;
     row.imagePath = state.imageFileName.string();
 
+    // Once every frame went out the digest has seen the whole image, whatever the file holds
+    // now; before that the file tells.
+    const bool allSent = state.frameCounter > 0 && state.phase == LinePhase::End;
     struct stat st {};
-    if (::stat(state.imageFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (digest != nullptr && allSent) {
+        row.imageSize = static_cast<int64_t>(digest->Bytes());
+    } else if (::stat(state.imageFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         row.imageSize = st.st_size;
     } else if (digest != nullptr) {
         row.imageSize = static_cast<int64_t>(digest->Bytes());
@@ -128,7 +137,11 @@ DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context
         row.imageXor = state.handshake;
     }
     row.framesConfirmed = FramesConfirmed(state);
-    row.framesTotal = state.frameCounter > 0 ? state.totalFrames : 0;
+    // An attempt that stopped before the frames still had this many to send.
+    row.framesTotal = state.frameCounter > 0 ? state.totalFrames
+                      : row.imageSize <= std::numeric_limits<uint32_t>::max()
+                          ? protocol::TotalFrames(static_cast<uint32_t>(row.imageSize))
+                          : 0;
     row.outcome = context.outcome;
     row.statusText = context.statusText;
     row.station = StationName(context.station);

@@ -37,7 +37,7 @@ struct AttemptContext {
     std::string operatorName;  // OperatorName()
     std::string statusText;    // the last status text shown
     Outcome outcome = Outcome::Failed;
-    const AttemptTimer* timer = nullptr;  // null: the times stay empty
+    const AttemptTimer* timer = nullptr;  // null: both times now, no duration
     // Adapter text looked up before the attempt (AdapterOf): a pulled adapter has left sysfs by
     // the time the attempt ends. Empty: looked up in `paths` at capture time.
     std::string adapter;
