@@ -120,9 +120,9 @@ DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context
     // now; before that the file tells.
     const bool allSent = state.frameCounter > 0 && state.phase == LinePhase::End;
     struct stat st {};
-    if (digest != nullptr && allSent) {
-        row.imageSize = static_cast<int64_t>(digest->Bytes());
-    } else if (::stat(state.imageFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    const bool fileTells = (digest == nullptr || !allSent) &&
+                           ::stat(state.imageFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (fileTells) {
         row.imageSize = st.st_size;
     } else if (digest != nullptr) {
         row.imageSize = static_cast<int64_t>(digest->Bytes());
