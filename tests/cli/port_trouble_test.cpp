@@ -31,6 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 using romlift::SerialPort;
 using romlift::testing::FinishTool;
+using romlift::testing::FrameWatch;
 using romlift::testing::Outcome;
 using romlift::testing::RunSpec;
 using romlift::testing::RunTool;
@@ -249,10 +250,36 @@ TEST_F(AsNobody, PortsListMarksDevicesThisUserCannotOpen) {
     ASSERT_EQ(::chmod(pty.Path().c_str(), 0660), 0);
     const Outcome o = RunTool(Spec({}, {"ports"}, {"ROMLIFT_COM2=" + pty.Path()}));
     EXPECT_EQ(o.exitStatus, 0);
-    EXPECT_THAT(o.out, HasSubstr("  COM2  " + pty.Path() +
-                                 "  (environment: ROMLIFT_COM2, no access for this user (group dialout))\n"));
+    EXPECT_THAT(
+        o.out,
+        HasSubstr("  COM2  " + pty.Path() +
+                  "  (environment: ROMLIFT_COM2, no access for this user (group dialout))\n"));
     const Outcome member = RunTool(Spec({"dialout"}, {"ports"}, {"ROMLIFT_COM2=" + pty.Path()}));
     EXPECT_THAT(member.out, HasSubstr("  COM2  " + pty.Path() + "  (environment: ROMLIFT_COM2)\n"));
+}
+
+// The image and the drivers folder are refused the same way a device is: owner, mode, and the
+// user who may not read them.
+TEST_F(AsNobody, AnImageOrDriversFolderThisUserMayNotReadIsExplained) {
+    BarePty pty;
+    ASSERT_FALSE(pty.Path().empty());
+    ASSERT_EQ(::chmod(imagePath_.c_str(), 0600), 0);
+    const Outcome image = RunTool(Spec({}, Download(pty.Path())));
+    EXPECT_EQ(image.exitStatus, 1);
+    EXPECT_EQ(image.err, kDownloading + "Download :Can not open file\nromlift-cli: image " +
+                             imagePath_ +
+                             ": permission denied: owner root, group root, mode 0600; user " +
+                             user_ + " may not read it\n");
+
+    const fs::path drivers = scratch_.Path() / "drivers";
+    ASSERT_TRUE(fs::create_directory(drivers));
+    ASSERT_EQ(::chmod(drivers.c_str(), 0700), 0);
+    const Outcome folder = RunTool(Spec(
+        {}, {"download", "--port", pty.Path(), "--model", kModel, "--drivers", drivers.string()}));
+    EXPECT_EQ(folder.exitStatus, 2);
+    EXPECT_EQ(folder.err, "romlift-cli: --drivers " + drivers.string() +
+                              ": permission denied: owner root, group root, mode 0700; user " +
+                              user_ + " may not read it\n");
 }
 
 // ---- a device that is not there, or not a serial port --------------------------------------
@@ -273,9 +300,11 @@ TEST_F(PortTrouble, AbsentDeviceIsNamedWithItsComPortAndThePortsCommand) {
                                     "\",\"errno\":2,\"holders\":[],\"text\":\"no such device " +
                                     missing + ": plug in the adapter"));
     // The outcome line keeps its fields and comes after the advice.
-    EXPECT_THAT(path.out, HasSubstr("\"}\n{\"event\":\"outcome\",\"port\":\"" + missing +
-                                    "\",\"confirmed\":false,\"interrupted\":false,\"status\":\"Can not open Port " +
-                                    missing + "\"}\n"));
+    EXPECT_THAT(
+        path.out,
+        HasSubstr("\"}\n{\"event\":\"outcome\",\"port\":\"" + missing +
+                  "\",\"confirmed\":false,\"interrupted\":false,\"status\":\"Can not open Port " +
+                  missing + "\"}\n"));
 }
 
 TEST_F(PortTrouble, ThingsThatAreNotTerminalsAreCalledSo) {
@@ -399,34 +428,6 @@ TEST_F(AsNobody, PortHeldByRootIsBusyForAnOrdinaryUserToo) {
 }
 
 // ---- a device that goes away mid-download, and signals ---------------------------------------
-
-// Wakes the test when the unit has answered a given data frame.
-class FrameWatch {
-  public:
-    vx7r::Observer Observer() {
-        vx7r::Observer o;
-        o.log = [this](const std::string& line) {
-            const size_t at = line.find(" frame ");
-            if (at == std::string::npos || line.find(':', at) == std::string::npos) {
-                return;
-            }
-            std::lock_guard lock(mu_);
-            frame_ = std::max(frame_, std::atoi(line.c_str() + at + 7));
-            cv_.notify_all();
-        };
-        return o;
-    }
-    bool WaitFor(int frame, int timeoutMs) {
-        std::unique_lock lock(mu_);
-        return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return frame_ >= frame; });
-    }
-
-  private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    int frame_ = 0;
-};
 
 TEST_F(PortTrouble, AdapterPulledMidDownloadThenPluggedBackIn) {
     // COM1 is a symbolic link, as a udev by-id name would be; it is re-pointed at the unit that

@@ -6,13 +6,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "scratch_dir.h"
+#include "virtual_unit.h"
 
 extern char** environ;
 
@@ -60,6 +66,7 @@ struct RunSpec {
     std::vector<std::string> env = {};  // NAME=value, added to this process's environment
     std::string binary = ROMLIFT_CLI;
     std::string stdinPath = "/dev/null";
+    std::string stderrPath = "";  // e.g. a terminal; "" for a pipe
 };
 
 // A romlift-cli child still running: its PID and the read ends of its output pipes.
@@ -99,7 +106,11 @@ inline Running StartTool(const RunSpec& spec) {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, spec.stdinPath.c_str(), O_RDWR | O_NOCTTY, 0);
     posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
+    if (spec.stderrPath.empty()) {
+        posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
+    } else {
+        posix_spawn_file_actions_addopen(&fa, 2, spec.stderrPath.c_str(), O_RDWR | O_NOCTTY, 0);
+    }
     Running r;
     const int rc = posix_spawn(&r.pid, argv[0], &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
@@ -131,8 +142,37 @@ inline Outcome RunTool(const RunSpec& spec) {
     return FinishTool(r);
 }
 
-inline Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+inline Outcome RunCli(const std::vector<std::string>& args,
+                      const std::vector<std::string>& env = {}) {
     return RunTool(RunSpec{args, env});
 }
+
+// Wakes the test when the unit has answered a given data frame.
+class FrameWatch {
+  public:
+    vx7r::Observer Observer() {
+        vx7r::Observer o;
+        o.log = [this](const std::string& line) {
+            const size_t at = line.find(" frame ");
+            if (at == std::string::npos || line.find(':', at) == std::string::npos) {
+                return;
+            }
+            std::lock_guard lock(mu_);
+            frame_ = std::max(frame_, std::atoi(line.c_str() + at + 7));
+            cv_.notify_all();
+        };
+        return o;
+    }
+    bool WaitFor(int frame, int timeoutMs) {
+        std::unique_lock lock(mu_);
+        return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return frame_ >= frame; });
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    int frame_ = 0;
+};
 
 }  // namespace romlift::testing

@@ -1,0 +1,495 @@
+// romlift-cli as a production line's test station runs it: why each unit failed, interrupts
+// that still account for every unit, names taken from the JSON and given back, and what a
+// supervisor's terminal and a log file show of several units at once.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "download_run.h"
+#include "run_cli.h"
+#include "scratch_dir.h"
+#include "serial_port.h"
+#include "virtual_unit.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using romlift::testing::FinishTool;
+using romlift::testing::FrameWatch;
+using romlift::testing::Outcome;
+using romlift::testing::RunSpec;
+using romlift::testing::RunTool;
+using romlift::testing::StartTool;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using Bytes = std::vector<uint8_t>;
+
+constexpr const char* kModel = "VX7R-KT-121B-XXX";
+
+Bytes Image(size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<uint8_t>(i * 31 + 7);
+    }
+    return b;
+}
+
+std::vector<json> JsonLines(const std::string& out) {
+    std::vector<json> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(json::parse(line));  // a line that is not JSON fails the test here
+    }
+    return lines;
+}
+
+std::vector<json> Events(const std::vector<json>& lines, const std::string& event) {
+    std::vector<json> found;
+    for (const json& j : lines) {
+        if (j["event"] == event) {
+            found.push_back(j);
+        }
+    }
+    return found;
+}
+
+bool OpensExclusively(const std::string& device) {
+    romlift::SerialPort port;
+    return port.Open(device) == romlift::SerialPort::OpenError::None;
+}
+
+// A pseudo-terminal for romlift-cli's standard error, read as a person's screen would show it.
+class Screen {
+  public:
+    Screen() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
+            slave_ = ::ptsname(master_);
+            const winsize ws{30, 120, 0, 0};
+            ::ioctl(master_, TIOCSWINSZ, &ws);
+            // Held open, so the master reads until the tool's last byte rather than EIO early.
+            keep_ = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            termios t{};
+            ::tcgetattr(keep_, &t);
+            t.c_oflag &= ~static_cast<tcflag_t>(OPOST);  // bytes as written, no \r added
+            ::tcsetattr(keep_, TCSANOW, &t);
+            reader_ = std::thread([this] {
+                char buf[4096];
+                for (ssize_t n; (n = ::read(master_, buf, sizeof buf)) > 0;) {
+                    raw_.append(buf, static_cast<size_t>(n));
+                }
+            });
+        }
+    }
+    ~Screen() {
+        Close();
+        ::close(master_);
+    }
+    const std::string& Path() const { return slave_; }
+    // Everything written; call once the tool has ended.
+    const std::string& Raw() {
+        Close();
+        return raw_;
+    }
+    // The rows as a terminal leaves them after \r, \n, cursor up and down, and line and screen
+    // clears: enough of a VT100 for the tool's redrawing.
+    std::vector<std::string> Rows() {
+        std::vector<std::string> rows(1);
+        size_t row = 0, col = 0;
+        const std::string& s = Raw();
+        for (size_t i = 0; i < s.size(); ++i) {
+            const char c = s[i];
+            if (c == '\x1b' && i + 1 < s.size() && s[i + 1] == '[') {
+                size_t j = i + 2;
+                int n = 0;
+                for (; j < s.size() && std::isdigit(static_cast<unsigned char>(s[j])); ++j) {
+                    n = n * 10 + (s[j] - '0');
+                }
+                const char op = s[j];
+                if (op == 'A') {
+                    row -= std::min<size_t>(row, static_cast<size_t>(n));
+                } else if (op == 'B') {
+                    row += static_cast<size_t>(n);
+                } else if (op == 'K') {
+                    rows[row].clear();
+                } else if (op == 'J') {
+                    rows[row].resize(std::min(rows[row].size(), col));
+                    rows.resize(row + 1);
+                }
+                rows.resize(std::max(rows.size(), row + 1));
+                i = j;
+            } else if (c == '\r') {
+                col = 0;
+            } else if (c == '\n') {
+                rows.resize(std::max(rows.size(), ++row + 1));
+                col = 0;
+            } else {
+                std::string& r = rows[row];
+                r.resize(std::max(r.size(), col + 1), ' ');
+                r[col++] = c;
+            }
+        }
+        return rows;
+    }
+
+  private:
+    void Close() {
+        if (keep_ >= 0) {
+            ::close(keep_);
+            keep_ = -1;
+            // With the tool gone too, the master reads what is left, then EIO.
+        }
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+    }
+    int master_ = -1;
+    int keep_ = -1;
+    std::string slave_;
+    std::thread reader_;
+    std::string raw_;
+};
+
+class Station : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(scratch_.Path().empty());
+        dir_ = scratch_.Path();
+    }
+    vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions o = {}, FrameWatch* watch = nullptr) {
+        units_.push_back(std::make_unique<vx7r::VirtualUnit>(o));
+        if (watch != nullptr) {
+            units_.back()->SetObserver(watch->Observer());
+        }
+        EXPECT_TRUE(units_.back()->Start());
+        return *units_.back();
+    }
+    fs::path Put(const fs::path& p, const Bytes& b) {
+        std::ofstream(p, std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+        return p;
+    }
+    std::vector<std::string> Download(const std::vector<std::string>& ports,
+                                      std::vector<std::string> extra) {
+        std::vector<std::string> a{"download"};
+        for (const std::string& p : ports) {
+            a.insert(a.end(), {"--port", p});
+        }
+        a.insert(a.end(), {"--model", kModel});
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+
+    romlift::testing::ScratchDir scratch_;
+    fs::path dir_;
+    std::vector<std::unique_ptr<vx7r::VirtualUnit>> units_;
+};
+
+// ---- why the image did not open ------------------------------------------------------------
+
+TEST_F(Station, EachImageFaultIsNamedAfterTheStatusTextAndNothingIsSent) {
+    auto& unit = StartUnit();
+    ASSERT_EQ(::mkfifo((dir_ / "fifo.abs").c_str(), 0644), 0);
+    fs::create_directory(dir_ / "folder.abs");
+    {
+        // Sparse: a size past 32 bits costs no disk.
+        std::ofstream big(dir_ / "big.abs", std::ios::binary);
+        big.seekp(0x100000000LL);
+        big.put('\0');
+    }
+    const struct {
+        fs::path image;
+        std::string kind;
+        std::string cause;
+    } cases[] = {
+        {dir_ / "missing.abs", "image-absent", "no such file"},
+        {dir_ / "folder.abs", "image-folder", "a folder, not a file"},
+        {dir_ / "fifo.abs", "image-not-file", "a FIFO (named pipe), not a file"},
+        {"/dev/null", "image-not-file", "a character device, not a file"},
+        {dir_ / "big.abs", "image-too-large",
+         "4294967297 bytes, larger than the exchange's 32-bit size (4294967295 bytes at most)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        const Outcome text =
+            RunTool(RunSpec{Download({unit.DevicePath()}, {"--image", c.image.string()})});
+        EXPECT_EQ(text.exitStatus, 1);
+        EXPECT_EQ(text.err, "Downloading file " + c.image.filename().string() +
+                                " to selected unit.\nThis takes a long time, please wait...\n"
+                                "Download :Can not open file\nromlift-cli: image " +
+                                c.image.string() + ": " + c.cause + "\n");
+
+        const Outcome j = RunTool(
+            RunSpec{Download({unit.DevicePath()}, {"--image", c.image.string(), "--json"})});
+        const std::vector<json> hints = Events(JsonLines(j.out), "hint");
+        ASSERT_EQ(hints.size(), 1u) << j.out;
+        EXPECT_EQ(hints[0]["kind"], c.kind);
+        EXPECT_EQ(hints[0]["path"], c.image.string());
+    }
+    EXPECT_TRUE(unit.Attempts().empty());
+    EXPECT_TRUE(fs::is_fifo(dir_ / "fifo.abs"));
+}
+
+// The person at the terminal takes their time; the file goes meanwhile.
+TEST_F(Station, AnImageGoneSinceTheSearchIsSaidSo) {
+    fs::create_directory(dir_ / "drivers");
+    Put(dir_ / "drivers" / "PLQ5A_a.abs", Image(60));
+    const fs::path gone = Put(dir_ / "drivers" / "PLQ5A_b.abs", Image(70));
+    auto& unit = StartUnit();
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    romlift::testing::Running run =
+        StartTool(RunSpec{Download({unit.DevicePath()}, {"--drivers", (dir_ / "drivers").string()}),
+                          {},
+                          ROMLIFT_CLI,
+                          ::ptsname(master)});
+    std::string seen;
+    char c;
+    while (seen.find("Select the image") == std::string::npos && ::read(run.err, &c, 1) == 1) {
+        seen += c;
+    }
+    fs::remove(gone);
+    ASSERT_EQ(::write(master, "\n", 1), 1);
+    const Outcome o = FinishTool(run);
+    ::close(master);
+    EXPECT_EQ(o.exitStatus, 1);
+    EXPECT_THAT(
+        o.err, ::testing::EndsWith("Download :Can not open file\nromlift-cli: image " +
+                                   gone.string() + ": gone since the search (no such file now)\n"));
+    EXPECT_TRUE(unit.Attempts().empty());
+}
+
+// ---- one device, one attempt ---------------------------------------------------------------
+
+TEST_F(Station, OneDeviceNamedTwiceIsAUsageErrorAndNothingIsSent) {
+    auto& unit = StartUnit();
+    const fs::path link = dir_ / "ttyUSB0";
+    fs::create_symlink(unit.DevicePath(), link);
+    const std::vector<std::string> env{"ROMLIFT_COM1=" + unit.DevicePath()};
+    for (const auto& [first, second] : std::vector<std::pair<std::string, std::string>>{
+             {"COM1", link.string()}, {link.string(), unit.DevicePath()}}) {
+        const Outcome o = RunTool(RunSpec{
+            Download({first, second}, {"--image", Put(dir_ / "a.abs", Image(10)).string()}), env});
+        EXPECT_EQ(o.exitStatus, 2);
+        EXPECT_EQ(o.err, "romlift-cli: --port " + first + " and --port " + second +
+                             " are the same device (" + unit.DevicePath() +
+                             "): give each unit's port once\n");
+    }
+    EXPECT_TRUE(unit.Attempts().empty());
+    EXPECT_TRUE(unit.Violations().empty());
+}
+
+// ---- names that round-trip -----------------------------------------------------------------
+
+TEST_F(Station, ANameThatIsNotUtf8IsTakenFromTheCandidatesAndChosenByItsBytes) {
+    const fs::path drivers = dir_ / "drivers";
+    fs::create_directory(drivers);
+    const std::string odd = "PLQ5A_\xe9t\xff.abs";  // Latin-1 bytes, not UTF-8
+    const Bytes wanted = Image(130);
+    Put(drivers / odd, wanted);
+    Put(drivers / "PLQ5A_z.abs", Image(20));
+    auto& unit = StartUnit();
+
+    const Outcome list =
+        RunTool(RunSpec{Download({unit.DevicePath()}, {"--drivers", drivers.string(), "--json"})});
+    EXPECT_EQ(list.exitStatus, 2);
+    const std::vector<json> candidates = Events(JsonLines(list.out), "candidates");
+    ASSERT_EQ(candidates.size(), 1u) << list.out;
+    const json& rows = candidates[0]["files"];
+    ASSERT_EQ(rows.size(), 2u);
+    const json& row = rows[0]["name"] == "PLQ5A_z.abs" ? rows[1] : rows[0];
+    EXPECT_EQ(row["name"], "PLQ5A_\xef\xbf\xbdt\xef\xbf\xbd.abs");
+    EXPECT_EQ(row["path"], (drivers / "").string()) << "the folder searched, not the program's";
+    EXPECT_EQ(rows[1]["default"], true);
+    EXPECT_TRUE(unit.Attempts().empty());
+
+    const std::string hex = row["name_hex"];
+    const Outcome o = RunTool(
+        RunSpec{Download({unit.DevicePath()}, {"--drivers", drivers.string(), "--pick-hex", hex})});
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    ASSERT_EQ(unit.Attempts().size(), 1u);
+    EXPECT_EQ(unit.Attempts()[0].image, wanted);
+}
+
+// ---- interrupts ----------------------------------------------------------------------------
+
+class Interrupted : public Station, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Interrupted, EveryPortReportsAndIsReleasedWithTheSignalsExitStatus) {
+    const int signal = GetParam();
+    vx7r::UnitOptions paced;
+    paced.pace = true;  // 1311 frames: minutes on the line, if the signal did not end them
+    FrameWatch watches[3];
+    std::vector<std::string> ports;
+    for (FrameWatch& w : watches) {
+        ports.push_back(StartUnit(paced, &w).DevicePath());
+    }
+    const fs::path image = Put(dir_ / "img.abs", Image(65536));
+    romlift::testing::Running run =
+        StartTool(RunSpec{Download(ports, {"--image", image.string(), "--json"})});
+    for (FrameWatch& w : watches) {
+        ASSERT_TRUE(w.WaitFor(3, 20000));
+    }
+    ASSERT_EQ(::kill(run.pid, signal), 0);
+    const Outcome o = FinishTool(run);
+
+    EXPECT_EQ(o.exitStatus, 128 + signal) << o.err;
+    const std::vector<json> lines = JsonLines(o.out);
+    const std::vector<json> outcomes = Events(lines, "outcome");
+    ASSERT_EQ(outcomes.size(), 3u) << o.out;
+    for (const json& out : outcomes) {
+        EXPECT_EQ(out["confirmed"], false);
+        EXPECT_EQ(out["interrupted"], true);
+        EXPECT_GE(out["frame"], 3);
+        EXPECT_EQ(out["total"], 1311);
+    }
+    for (const json& status : Events(lines, "status")) {
+        EXPECT_THAT(status["text"].get<std::string>(), Not(HasSubstr("not responding")))
+            << "the interrupt read as a silent unit";
+    }
+    const std::vector<json> summary = Events(lines, "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(lines.back(), summary[0]);
+    EXPECT_EQ(summary[0]["interrupted"].size(), 3u);
+    EXPECT_EQ(summary[0]["signal"], signal == SIGINT ? "SIGINT" : "SIGTERM");
+    for (const auto& unit : units_) {
+        ASSERT_EQ(unit->Attempts().size(), 1u);
+        EXPECT_FALSE(unit->Attempts()[0].confirmed);
+        EXPECT_LT(unit->Attempts()[0].image.size(), 65536u);
+    }
+
+    // Released: nothing holds the ports, and the next run reaches all three units at once. (Its
+    // attempts may still meet a unit's late answer to the interrupted frame: that unit needs
+    // the download again, as the outcome said.)
+    for (const std::string& port : ports) {
+        EXPECT_TRUE(OpensExclusively(port)) << port;
+    }
+    const Outcome again =
+        RunTool(RunSpec{Download(ports, {"--image", Put(dir_ / "small.abs", Image(60)).string()})});
+    EXPECT_THAT(again.err, Not(HasSubstr("Can not open Port")));
+    for (const auto& unit : units_) {
+        EXPECT_EQ(unit->Attempts().size(), 2u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupted, ::testing::Values(SIGINT, SIGTERM),
+                         [](const auto& info) {
+                             return info.param == SIGINT ? "Sigint" : "Sigterm";
+                         });
+
+// The same run in this process: the interrupt ends it without a signal, and leaves no
+// descriptor and no port behind.
+TEST_F(Station, AnInterruptedRunInProcessLeavesNothingOpen) {
+    vx7r::UnitOptions paced;
+    paced.pace = true;
+    FrameWatch watch;
+    auto& unit = StartUnit(paced, &watch);
+    const fs::path image = Put(dir_ / "img.abs", Image(65536));
+    const auto parsed =
+        romlift::cli::Parse(Download({unit.DevicePath()}, {"--image", image.string()}));
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* err = ::open_memstream(&text, &size);
+    ASSERT_NE(err, nullptr);
+    const int before = romlift::testing::OpenDescriptorCount();
+    int status = -1;
+    {
+        romlift::cli::Interrupt interrupt;
+        romlift::cli::Console console;
+        console.err = err;
+        std::thread run(
+            [&] { status = romlift::cli::RunDownload(*parsed.options, console, interrupt); });
+        EXPECT_TRUE(watch.WaitFor(2, 20000));
+        interrupt.Request(SIGINT);
+        run.join();
+    }
+    EXPECT_EQ(romlift::testing::OpenDescriptorCount(), before);
+    std::fclose(err);
+    const std::string shown(text, size);
+    std::free(text);
+    EXPECT_EQ(status, 130);
+    EXPECT_THAT(shown, HasSubstr("\nromlift-cli: interrupted at frame "));
+    EXPECT_THAT(shown, ::testing::EndsWith(
+                           " of 1311; the unit may need the download again\n"
+                           "romlift-cli: SIGINT: every attempt ended, every port released\n"));
+    EXPECT_TRUE(OpensExclusively(unit.DevicePath()));
+}
+
+// ---- several units on a terminal and in a log ----------------------------------------------
+
+TEST_F(Station, SeveralPortsOnATerminalKeepOneLineEach) {
+    vx7r::UnitOptions failing;
+    failing.faults.errorAtFrame = 4;
+    const std::string a = StartUnit().DevicePath(), b = StartUnit(failing).DevicePath(),
+                      c = StartUnit().DevicePath();
+    Screen screen;
+    ASSERT_FALSE(screen.Path().empty());
+    RunSpec spec{Download({a, b, c}, {"--image", Put(dir_ / "img.abs", Image(400)).string()})};
+    spec.stderrPath = screen.Path();
+    const Outcome o = RunTool(spec);
+    EXPECT_EQ(o.exitStatus, 1);
+
+    const std::vector<std::string> rows = screen.Rows();
+    const auto at =
+        std::find(rows.begin(), rows.end(), "Summary: 2 of 3 units confirmed the download");
+    ASSERT_NE(at, rows.end()) << screen.Raw();
+    ASSERT_GE(at - rows.begin(), 3);
+    EXPECT_EQ(at[-3], a + "  confirmed");
+    EXPECT_EQ(
+        at[-2],
+        b + "  FAILED: Unit has not received the right frame number 4.  Please download again.");
+    EXPECT_EQ(at[-1], c + "  confirmed");
+    // Each port's line appears once: redrawn in place, not repeated down the screen.
+    for (const std::string& port : {a, b, c}) {
+        EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                                [&](const std::string& r) { return r.rfind(port + "  ", 0) == 0; }),
+                  1)
+            << port;
+        EXPECT_THAT(rows,
+                    ::testing::Contains(port + ": Downloading file img.abs to selected unit."));
+    }
+    EXPECT_THAT(screen.Raw(), HasSubstr(" 4/8  ")) << "no live bar was drawn";
+    EXPECT_THAT(screen.Raw(), Not(HasSubstr("progress:")));
+}
+
+TEST_F(Station, ALogGetsAProgressLineEveryTenthPerPortBesidesTheFirstAndTheLast) {
+    const std::string a = StartUnit().DevicePath(), b = StartUnit().DevicePath();
+    const Outcome o = RunTool(
+        RunSpec{Download({a, b}, {"--image", Put(dir_ / "img.abs", Image(1500)).string()})});
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    for (const std::string& port : {a, b}) {
+        std::vector<int> frames;
+        std::istringstream in(o.err);
+        for (std::string line; std::getline(in, line);) {
+            const std::string head = port + ": progress: ";
+            if (line.rfind(head, 0) == 0) {
+                frames.push_back(std::stoi(line.substr(head.size())));
+                EXPECT_THAT(line, HasSubstr(" of 30 frames confirmed ("));
+            }
+        }
+        EXPECT_THAT(frames, ::testing::ElementsAre(1, 3, 6, 9, 12, 15, 18, 21, 24, 27, 29))
+            << o.err;
+    }
+}
+
+}  // namespace
