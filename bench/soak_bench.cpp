@@ -18,7 +18,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -128,26 +130,19 @@ int main(int argc, char** argv) {
     int total = 1000;
     bool hangUp = false;
     std::string simExe;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--attempts") == 0 && i + 1 < argc) {
-            total = std::atoi(argv[++i]);
-        } else if (std::strcmp(argv[i], "--hang-up") == 0) {
-            hangUp = true;
-        } else if (std::strcmp(argv[i], "--sim") == 0 && i + 1 < argc) {
-            simExe = argv[++i];
-        } else {
-            std::fprintf(stderr, "usage: soak_bench [--attempts N] [--hang-up | --sim PATH]\n");
-            return 2;
-        }
-    }
-    if (hangUp && !simExe.empty()) {
-        // Only a unit in this process can say when it is back on its new line.
-        std::fprintf(stderr, "soak_bench: --hang-up and --sim do not go together\n");
-        return 2;
-    }
-    if (total < 1) {
-        std::fprintf(stderr, "soak_bench: --attempts needs a count of 1 or more\n");
-        return 2;
+    CLI::App app{"Refused attempts in a row: memory and descriptors must stay flat", "soak_bench"};
+    app.add_option("--attempts", total, "how many attempts (default 1000)")
+        ->check(CLI::Range(1, INT_MAX));
+    // Only a unit in this process can say when it is back on its new line.
+    auto* hangUpFlag =
+        app.add_flag("--hang-up", hangUp, "the unit hangs up after each header answer");
+    app.add_option("--sim", simExe, "serve the attempts from this vx7r-sim executable")
+        ->excludes(hangUpFlag);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return e.get_exit_code() == 0 ? app.exit(e)
+                                      : (std::fprintf(stderr, "soak_bench: %s\n", e.what()), 2);
     }
 
     char dir[] = "/tmp/romlift-soak-XXXXXX";

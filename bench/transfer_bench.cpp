@@ -11,6 +11,7 @@
 // messages: wake-up (1), header (20), checksum (1), frames (n + 4), end frame (2).
 #include <sys/resource.h>
 #include <unistd.h>
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -31,7 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class TimingHost final : public romlift::DownloadHost {
-public:
+  public:
     void SetStatus(std::string_view text) override { last = std::string(text); }
     void PaintProgress(int) override { paints.push_back(Clock::now()); }
     void ClearProgress() override {}
@@ -109,17 +110,19 @@ double LineFloorSeconds(size_t size) {
 
 int main(int argc, char** argv) {
     size_t size = 64 * 1024;
-    bool paced = true;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--no-paced") == 0) {
-            paced = false;
-        } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
-            size = std::strtoul(argv[++i], nullptr, 10);
-        } else {
-            std::fprintf(stderr, "usage: transfer_bench [--size BYTES] [--no-paced]\n");
-            return 2;
-        }
+    bool noPaced = false;
+    CLI::App app{"Frame period, whole transfer at 9600 baud and CPU share against vx7r-sim",
+                 "transfer_bench"};
+    app.add_option("--size", size, "image size in bytes")
+        ->check(CLI::Range(size_t{1}, size_t{UINT32_MAX}));
+    app.add_flag("--no-paced", noPaced, "skip the transfer paced at 9600 baud");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return e.get_exit_code() == 0 ? app.exit(e)
+                                      : (std::fprintf(stderr, "transfer_bench: %s\n", e.what()), 2);
     }
+    const bool paced = !noPaced;
 
     char dir[] = "/tmp/romlift-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr) {
@@ -132,25 +135,29 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < size; ++i) {
             bytes[i] = static_cast<char>((i * 131 + 7) & 0xFF);
         }
-        std::ofstream(image, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
+        std::ofstream(image, std::ios::binary)
+            .write(bytes.data(), static_cast<std::streamsize>(size));
     }
 
     std::printf("image: %zu bytes, %zu frames\n", size, (size + 49) / 50);
     const Run fast = Transfer(image, false);
     const double median = Median(fast.framePeriodsMs);
-    std::printf("(a) unpaced: median frame period %.3f ms = %.4f x the 28 ms pause "
-                "(own overhead %.3f ms a frame; target < 28.5 ms); whole transfer %.2f s\n",
-                median, median / 28.0, median - 28.0, fast.wall);
-    std::printf("(c) unpaced: downloading thread CPU %.3f s of %.2f s wall = %.2f%% (target < 5%%)\n",
-                fast.cpu, fast.wall, 100.0 * fast.cpu / fast.wall);
+    std::printf(
+        "(a) unpaced: median frame period %.3f ms = %.4f x the 28 ms pause "
+        "(own overhead %.3f ms a frame; target < 28.5 ms); whole transfer %.2f s\n",
+        median, median / 28.0, median - 28.0, fast.wall);
+    std::printf(
+        "(c) unpaced: downloading thread CPU %.3f s of %.2f s wall = %.2f%% (target < 5%%)\n",
+        fast.cpu, fast.wall, 100.0 * fast.cpu / fast.wall);
 
     bool ok = fast.ok;
     if (paced) {
         const Run slow = Transfer(image, true);
         const double floor = LineFloorSeconds(size);
-        std::printf("(b) paced at 9600 baud: %.2f s against a line floor of %.2f s = %.4f x "
-                    "(target within 2%%)\n",
-                    slow.wall, floor, slow.wall / floor);
+        std::printf(
+            "(b) paced at 9600 baud: %.2f s against a line floor of %.2f s = %.4f x "
+            "(target within 2%%)\n",
+            slow.wall, floor, slow.wall / floor);
         std::printf("(c) paced: downloading thread CPU %.3f s of %.2f s wall = %.2f%%\n", slow.cpu,
                     slow.wall, 100.0 * slow.cpu / slow.wall);
         ok = ok && slow.ok;
