@@ -66,7 +66,10 @@ wait_for() {
 
 # import and xdotool's --sync wait for ever on a window that has gone: each gets a time limit.
 shot() { timeout 10 import -window "$1" "$out/$2.png" || echo "no picture $2 (window gone?)"; }
-activate() { timeout 5 xdotool windowactivate --sync "$1" 2>/dev/null; }
+activate() { # and wait until it has the keyboard
+  timeout 5 xdotool windowactivate --sync "$1" 2>/dev/null
+  wait_for 5 sh -c "test \"\$(xdotool getactivewindow)\" = $1"
+}
 
 # --- a display with a window manager ---
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
@@ -126,16 +129,26 @@ IFS=', ' read -r _ functions decorations _ <<<"$mwm"
 check "the dialog asks for no minimize or maximize (_MOTIF_WM_HINTS $mwm)" \
   test $((functions & 0x18)) -eq 0 -a $((decorations & 0x60)) -eq 0
 check "openbox offers no maximize" \
-  sh -c "! xprop -id $dlg _NET_WM_ALLOWED_ACTIONS | grep -q MAXIMIZE"
+  wait_for 5 sh -c "xprop -id $dlg _NET_WM_ALLOWED_ACTIONS | grep -q CLOSE &&
+    ! xprop -id $dlg _NET_WM_ALLOWED_ACTIONS | grep -q MAXIMIZE"
 xdotool windowminimize "$dlg"
-sleep 1
+sleep 0.3
 check "a minimized dialog comes back at once" \
-  sh -c "xwininfo -id $dlg | grep -q IsViewable && xwininfo -id $main | grep -q IsViewable"
+  wait_for 5 sh -c "xwininfo -id $dlg | grep -q IsViewable && xwininfo -id $main | grep -q IsViewable"
+
+read -r sx sy sw sh <<<"$(rect download 1014)"
+status_differs() { # A B: the status lines of two pictures differ
+  local a b
+  a="$(convert "$out/$1.png" -crop "${sw}x${sh}+${sx}+${sy}" +repage -format '%#' info:)"
+  b="$(convert "$out/$2.png" -crop "${sw}x${sh}+${sx}+${sy}" +repage -format '%#' info:)"
+  test "$a" != "$b"
+}
 
 # --- before: the focus on Close, as the attempt will leave it ---
-activate "$dlg"
+activate "$dlg" || fatal "the dialog does not take the keyboard"
 xdotool key Tab Tab
 away
+sleep 0.3
 shot "$dlg" before
 
 read -r x y <<<"$(centre download 1)"
@@ -151,9 +164,14 @@ sleep 0.3
 read -r x y <<<"$(centre select 1)"
 xdotool mousemove --window "$sel" "$x" "$y" click 1
 away
-sleep 1.5
 
-# --- during ---
+# --- during: once the status line shows the transfer ---
+for ((i = 0; i < 50; i++)); do
+  sleep 0.2
+  shot "$dlg" during
+  status_differs before during && break
+done
+sleep 0.5 # the window system's expose after the selection closed has had its time
 shot "$dlg" during
 draws=()
 for id in 1 2 1013 1014; do
@@ -166,13 +184,6 @@ differing="$(compare -metric AE "$work/before-masked.png" "$work/during-masked.p
   "$out/during-vs-before.png" 2>&1)"
 check "during the transfer the dialog shows what it showed before, outside the status line, bar and buttons ($differing pixels differ; $out/during-vs-before.png)" \
   test "$differing" = 0
-read -r sx sy sw sh <<<"$(rect download 1014)"
-status_differs() { # A B: the status lines of two pictures differ
-  local a b
-  a="$(convert "$out/$1.png" -crop "${sw}x${sh}+${sx}+${sy}" +repage -format '%#' info:)"
-  b="$(convert "$out/$2.png" -crop "${sw}x${sh}+${sx}+${sy}" +repage -format '%#' info:)"
-  test "$a" != "$b"
-}
 check "the status line shows the transfer" status_differs before during
 test -e "$work/received.bin" && fatal "the transfer was over before the picture; too fast to test"
 
