@@ -187,6 +187,26 @@ check "during the transfer the dialog shows what it showed before, outside the s
 check "the status line shows the transfer" status_differs before during
 test -e "$work/received.bin" && fatal "the transfer was over before the picture; too fast to test"
 
+# --- moved during the transfer: the main window paints what the dialog uncovers ---
+geometry() { # WINDOW -> x y w h on the screen, frame included
+  xwininfo -frame -id "$1" | awk '/Absolute upper-left X/ {x = $NF} /Absolute upper-left Y/ {y = $NF}
+    / Width:/ {w = $NF} / Height:/ {h = $NF} END {print x, y, w, h}'
+}
+read -r ox oy ow oh <<<"$(geometry "$dlg")"
+xdotool windowmove "$dlg" 0 0
+sleep 0.7
+read -r nx ny nw nh <<<"$(geometry "$dlg")"
+px=$((ox + ow - 12))
+py=$((oy + oh - 12))
+if ((px >= nx + nw || py >= ny + nh)); then
+  uncovered="$(import -window root -crop "1x1+$px+$py" -depth 8 txt:- | grep -o '#[0-9A-F]\{6\}' | head -n1)"
+  check "where the moved dialog was, the main window's grey field shows again ($uncovered at $px,$py)" \
+    test "$uncovered" = "#646464"
+else
+  echo "note: the dialog covers its old corner after the move; the uncover check is left out"
+fi
+shot "$dlg" moved
+
 # --- keys and clicks during the transfer ---
 activate "$dlg"
 xdotool key Escape
@@ -205,7 +225,7 @@ check "the unit holds the file chosen in the list (the first)" \
   cmp -s "$work/received.bin" "$prog/drivers/PLQ5A_a.abs"
 check "the main window is still open" sh -c "xwininfo -id $main | grep -q IsViewable"
 
-echo "pictures: $out/before.png $out/select.png $out/during.png $out/after.png"
+echo "pictures: $out/before.png $out/select.png $out/during.png $out/moved.png $out/after.png"
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"
   exit 1
