@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <fstream>
@@ -286,6 +287,50 @@ TEST(SqliteRecordTest, DefaultFileFollowsTheEnvironment) {
     record.Set("/elsewhere.sqlite");
     EXPECT_EQ(ChosenRecordTarget(""), "/elsewhere.sqlite");
     EXPECT_EQ(ChosenRecordTarget("given.sqlite"), "given.sqlite");
+}
+
+// Stations that meet an empty server at the same moment make one table between them, and all
+// their rows land in it.
+TEST(ServerRecordTest, StationsStartingTogetherShareOneTable) {
+    std::string why;
+    PgServer* server = Server::Get(&why);
+    if (server == nullptr) {
+        GTEST_SKIP() << "PostgreSQL: " << why;
+    }
+    const std::string db = "plant_" + NewRowKey().substr(0, 8);
+    PGconn* admin = PQconnectdb(server->Uri().c_str());
+    PGresult* made = PQexec(admin, ("CREATE DATABASE " + db).c_str());
+    const bool ok = PQresultStatus(made) == PGRES_COMMAND_OK;
+    PQclear(made);
+    PQfinish(admin);
+    ASSERT_TRUE(ok) << "CREATE DATABASE failed";
+    std::string uri = server->Uri();
+    uri.replace(uri.find("/postgres?"), 10, "/" + db + "?");
+
+    constexpr int kStations = 6;
+    std::vector<std::string> errors(kStations);
+    std::vector<std::thread> stations;
+    for (int i = 0; i < kStations; ++i) {
+        stations.emplace_back([&, i] {
+            PgRecord pg;
+            DownloadRow r = Row("2026-12-09T10:00:00.000Z", "COM1", Outcome::Confirmed);
+            bool inserted = false;
+            auto& e = errors[static_cast<size_t>(i)];
+            if (pg.Connect(uri, &e)) {
+                pg.Insert(r, &inserted, &e);
+            }
+        });
+    }
+    for (auto& t : stations) {
+        t.join();
+    }
+    for (const auto& e : errors) {
+        EXPECT_EQ(e, "");
+    }
+    PgRecord pg;
+    std::vector<DownloadRow> rows;
+    ASSERT_TRUE(pg.Connect(uri, &why) && pg.Query({}, &rows, &why)) << why;
+    EXPECT_EQ(rows.size(), static_cast<size_t>(kStations));
 }
 
 // The server stops in the middle: the row lands in the local file with one notice, a push sends
