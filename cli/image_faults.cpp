@@ -63,9 +63,8 @@ Hint ExplainImage(const std::filesystem::path& image, bool searched,
     }
     const std::string shown = "image " + image.string() + ": ";
     struct stat st {};
-    int err = 0;
     if (::stat(image.c_str(), &st) != 0) {
-        err = errno;
+        const int err = errno;
         h.facts["errno"] = err;
         if (err == ENOENT && searched) {
             h.kind = "image-vanished";
@@ -102,7 +101,7 @@ Hint ExplainImage(const std::filesystem::path& image, bool searched,
     // O_NONBLOCK: should a FIFO have been swapped in since the look, the open must not hang.
     const int fd = ::open(image.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        err = errno;
+        const int err = errno;
         h.facts["errno"] = err;
         h.kind = err == EACCES ? "image-permission" : "image-open";
         h.text =
