@@ -37,10 +37,6 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
     for (const PortArg& p : o.ports) {
         labels.push_back(PortLabel(p));
     }
-    TraceFile trace;
-    if (std::string error; o.trace && !trace.Open(o.trace->string(), &error)) {
-        return UsageError(console, error);
-    }
     if (o.drivers) {
         if (const auto problem = DriversFolderProblem(*o.drivers)) {
             return UsageError(console, *problem);
@@ -63,6 +59,11 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
     }
     if (const auto twice = SameDeviceTwice(o.ports)) {
         return UsageError(console, *twice);
+    }
+    // Opened after the checks of the folder and the ports: their usage errors leave no trace file.
+    TraceFile trace;
+    if (std::string error; o.trace && !trace.Open(o.trace->string(), &error)) {
+        return UsageError(console, error);
     }
 
     const ImageChoice image = ChooseImage(o, *reporter, console);

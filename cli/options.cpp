@@ -215,19 +215,19 @@ ParseResult Parse(const std::vector<std::string>& args) {
             ""))
         ->excludes(image)
         ->excludes(pick);
-    download->add_flag("--json", o.json);
+    download->add_flag("--json", o.json)->disable_flag_override();
     download->add_option("--trace", o.trace)->check(NotEmpty());
 
     CLI::App* models = app.add_subcommand("models");
 
     CLI::App* ports = app.add_subcommand("ports");
-    ports->add_flag("--json", o.json);
+    ports->add_flag("--json", o.json)->disable_flag_override();
     ports->require_subcommand(0, 1);
     std::string comText;
     CLI::App* assign = ports->add_subcommand("assign");
     assign->add_option("COMn", comText)->required();
     assign->add_option("DEVICE", o.assignDevice)->required()->check(NotEmpty());
-    assign->add_flag("--force", o.force);
+    assign->add_flag("--force", o.force)->disable_flag_override();
     CLI::App* forget = ports->add_subcommand("forget");
     forget->add_option("COMn", comText)->required();
 
