@@ -204,7 +204,12 @@ read -r nx ny nw nh <<<"$(geometry "$dlg")"
 px=$((ox + ow - 12))
 py=$((oy + oh - 12))
 if ((px >= nx + nw || py >= ny + nh)); then
-  uncovered="$(import -window root -crop "1x1+$px+$py" -depth 8 txt:- | grep -o '#[0-9A-F]\{6\}' | head -n1)"
+  for ((i = 0; i < 15; i++)); do # the expose goes through the window system: a moment
+    uncovered="$(import -window root -crop "1x1+$px+$py" -depth 8 txt:- |
+      grep -o '#[0-9A-F]\{6\}' | head -n1)"
+    [ "$uncovered" = "#646464" ] && break
+    sleep 0.2
+  done
   check "where the moved dialog was, the main window's grey field shows again ($uncovered at $px,$py)" \
     test "$uncovered" = "#646464"
 else
@@ -232,7 +237,9 @@ check "the main window is still open" sh -c "xwininfo -id $main | grep -q IsView
 
 echo "pictures: $out/before.png $out/select.png $out/during.png $out/moved.png $out/after.png"
 if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
+  # Kept apart, so that a later passing run does not overwrite what this one saw.
+  mkdir -p "$out/failed" && cp "$out"/*.png "$out/failed/"
+  echo "$failures check(s) failed; pictures kept in $out/failed/"
   exit 1
 fi
 echo "all checks passed"
