@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     setenv("ROMLIFT_COM1", unit.DevicePath().c_str(), 1);
+    setenv("XDG_STATE_HOME", dir, 1);  // the download record stays with the bench
 
     romlift::DownloadState state;
     const romlift::LocateOptions where{dir, {}};

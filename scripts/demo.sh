@@ -23,6 +23,8 @@ read -r device <&3
 
 echo "Virtual unit on $device; downloading $(basename "$image") ($(stat -c %s "$image") bytes)"
 status=0
+# The demo keeps its download record in its own folder, not in ~/.local/state.
+export XDG_STATE_HOME="$work/state"
 "$bin/romlift-cli" download --port "$device" --model VX7R-KT-121B-XXX --image "$image" || status=$?
 
 wait "$sim_pid" || true

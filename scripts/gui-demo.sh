@@ -28,7 +28,8 @@ read -r device <&3
 echo "Virtual unit on $device as COM1; sample image drivers/PLQ5A_sample.abs (4000 bytes)."
 echo "In the window: Firmware > Download..., keep COM1 and the first model, press Download."
 status=0
-ROMLIFT_COM1="$device" "$work/romlift" || status=$?
+# The demo keeps its download record in its own folder, not in ~/.local/state.
+ROMLIFT_COM1="$device" XDG_STATE_HOME="$work/state" "$work/romlift" || status=$?
 
 if [ -s "$work/received.bin" ]; then
   if cmp -s "$work/drivers/PLQ5A_sample.abs" "$work/received.bin"; then

@@ -25,6 +25,7 @@ Run RunProgram(const ScratchDir& home, const QStringList& args, const QStringLis
     QProcess p;
     QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
     e.insert("XDG_CONFIG_HOME", QString::fromStdString(home.Path().string()));
+    e.insert("XDG_STATE_HOME", QString::fromStdString(home.Path().string()));
     e.insert("XDG_RUNTIME_DIR", QString::fromStdString(home.Path().string()));
     e.insert("QT_QPA_PLATFORM", "offscreen");
     for (const QString& kv : env) {

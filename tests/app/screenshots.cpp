@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
     // The settings the application reads stay in a scratch folder.
     testing::ScratchDir config;
     setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+    setenv("XDG_STATE_HOME", config.Path().c_str(), 1);
 
     QApplication qapp(argc, argv);
     CVekApp::ConfigureApplication();

@@ -43,14 +43,15 @@ inline std::string ReadAll(int fd) {
     }
 }
 
-// A home for the tools' map file and an empty sysfs, shared by this test program's runs;
-// open to all, as some runs drop to another user.
+// A home for the tools' map file, download record and an empty sysfs, shared by this test
+// program's runs; open to all, as some runs drop to another user.
 inline const ScratchDir& ToolHome() {
     static const ScratchDir home;
     static const bool made = [] {
         std::filesystem::create_directories(home.Path() / "config");
+        std::filesystem::create_directories(home.Path() / "state");
         std::filesystem::create_directories(home.Path() / "sys" / "class" / "tty");
-        for (const char* sub : {"", "/config"}) {
+        for (const char* sub : {"", "/config", "/state"}) {
             ::chmod((home.Path().string() + sub).c_str(), 01777);
         }
         return true;
@@ -58,6 +59,11 @@ inline const ScratchDir& ToolHome() {
     (void)made;
     return home;
 }
+
+// Downloads run in this process keep their record in the scratch home too, never in the
+// machine's own ~/.local/state.
+inline const bool kStateInScratch =
+    ::setenv("XDG_STATE_HOME", (ToolHome().Path() / "state").c_str(), 1) == 0;
 
 // Runs romlift-cli as a child. Standard input is /dev/null unless given; standard output and
 // error are pipes, so the tool sees no terminal there.
@@ -90,6 +96,7 @@ inline Running StartTool(const RunSpec& spec) {
     // The machine's own serial devices and COM map stay out of every run unless a test says so.
     envStore.push_back("XDG_CONFIG_HOME=" + (ToolHome().Path() / "config").string());
     envStore.push_back("ROMLIFT_SYSFS=" + (ToolHome().Path() / "sys").string());
+    envStore.push_back("XDG_STATE_HOME=" + (ToolHome().Path() / "state").string());
     for (char** e = environ; *e != nullptr; ++e) {
         envStore.emplace_back(*e);
     }

@@ -13,6 +13,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# The downloads below keep their record here, not in the machine's ~/.local/state.
+export XDG_STATE_HOME="$work/state"
 
 failures=0
 checks=0

@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
     fs::create_directories(out);
 
     testing::ScratchDir dir;
+    setenv("XDG_STATE_HOME", dir.Path().c_str(), 1);  // the download record
     fs::create_directory(dir.Path() / "drivers");
     dir.Write("drivers/PLQ5A_v1.abs", std::vector<uint8_t>(1234, 1));
     dir.Write("drivers/PLQ5A_v2.abs", std::vector<uint8_t>(20000, 2));
