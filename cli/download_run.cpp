@@ -12,6 +12,7 @@
 #include "download.h"
 #include "download_state.h"
 #include "hangup_guard.h"
+#include "image_digest.h"
 #include "image_faults.h"
 #include "line_trace.h"
 #include "models.h"
@@ -20,7 +21,10 @@
 #include "port_identity.h"
 #include "protocol.h"
 #include "reporter.h"
+#include "row_capture.h"
+#include "run_record.h"
 #include "texts.h"
+#include "version.h"
 
 namespace romlift::cli {
 namespace {
@@ -66,6 +70,13 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
         return UsageError(console, error);
     }
 
+    // A record that was asked for and cannot be had stops the run before a terminal is asked
+    // to choose and before any port is opened.
+    RunRecord record;
+    if (std::string error; !record.Open(o, *reporter, &error)) {
+        return UsageError(console, error);
+    }
+
     const ImageChoice image = ChooseImage(o, *reporter, console);
     if (image.refused) {
         return kExitUsage;
@@ -94,6 +105,9 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
             state.tap = &tap;
         }
         PortHost host(state, labels[i], *reporter, imageSize, interrupt);
+        record::ImageDigest digest;
+        state.image.SetObserver(&digest);
+        record::AttemptTimer timer;
         const AttemptResult r = DoDownload(state, host, [&](DownloadState& s, DownloadHost&) {
             s.imageFileName = image.imageFileName;
             s.chosenFileName = image.chosenFileName;
@@ -118,6 +132,22 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
             }
         }
         reporter->Outcome(out);
+        if (record.Enabled() && r != AttemptResult::Cancelled) {
+            timer.Stop();
+            record::AttemptContext context;
+            context.program = "romlift-cli";
+            context.version = version::kProduct;
+            context.station = o.station;
+            context.operatorName = o.operatorName;
+            context.statusText = out.lastStatus;
+            context.outcome = out.confirmed     ? record::Outcome::Confirmed
+                              : out.interrupted ? record::Outcome::Interrupted
+                                                : record::Outcome::Failed;
+            context.timer = &timer;
+            record::DownloadRow row = record::CaptureRow(state, context, &digest);
+            record.Write(row);
+        }
+        state.image.SetObserver(nullptr);
     };
     {
         // From the first byte sent to the last answer, a closing terminal must not end the

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "download_run.h"
+#include "history.h"
 #include "listings.h"
 #include "options.h"
 
@@ -33,6 +34,8 @@ int main(int argc, char** argv) {
             return 0;
         case Options::Command::Ports:
             return RunPorts(o);
+        case Options::Command::History:
+            return RunHistory(o, stdout, stderr);
         case Options::Command::Download:
             break;
     }

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "download_row.h"
 #include "models.h"
 #include "version.h"
 
@@ -13,7 +14,11 @@ namespace romlift::cli {
 const char* const kUsage =
     R"(Usage: romlift-cli download --port COMn|DEVICE [--port ...] --model NAME [--image FILE]
                             [--drivers DIR] [--pick NAME | --pick-hex HEX] [--json]
-                            [--trace FILE]
+                            [--trace FILE] [--record FILE|URI | --no-record]
+                            [--station NAME] [--operator NAME]
+       romlift-cli history [--record FILE|URI] [--since DATE] [--port P]
+                           [--outcome O] [--json | --csv]
+       romlift-cli history --push [--record URI]
        romlift-cli models
        romlift-cli ports [--json]
        romlift-cli ports assign COMn DEVICE [--force]
@@ -34,6 +39,12 @@ Commands:
                       save the adapter at DEVICE as COMn in the map file; refused when another
                       adapter has COMn, unless --force
   ports forget COMn   free COMn in the map file
+  history             the download record, newest first: a short table, or every column
+                      with --json (an array of objects) or --csv (RFC 4180, a header line,
+                      CRLF line ends, as a spreadsheet opens it)
+  history --push      send the rows kept in the station's own file while the server named by
+                      --record or ROMLIFT_RECORD was away; a row the server has is not sent
+                      again
 
 COM numbers:
   COMn names the device in the environment variable ROMLIFT_COMn when it is set; else the USB
@@ -80,6 +91,29 @@ Options of download:
                       failed and interrupted, and the signal that interrupted them)
   --trace FILE        write every byte sent and received, with a millisecond timestamp, the
                       port and the exchange phase, to FILE
+  --record FILE|URI   keep the record of each attempt in FILE (an SQLite file, made when
+                      missing) or on the PostgreSQL server a postgresql:// URI names (the
+                      table made when missing). Default: ROMLIFT_RECORD when set, else
+                      $XDG_STATE_HOME/romlift/history.sqlite (~/.local/state/romlift/
+                      history.sqlite). A record named here or in ROMLIFT_RECORD that cannot be
+                      opened stops the download before anything is sent (exit status 2); the
+                      default file failing only says so. A server that goes away during the
+                      download: the rows go to the default file, for history --push.
+  --no-record         keep no record of this download
+  --station NAME      the station in the record (default ROMLIFT_STATION, else the host name)
+  --operator NAME     the operator in the record (default ROMLIFT_OPERATOR, else the user)
+
+Options of history:
+  --record FILE|URI   the record to read (default as for download); with --push, the server
+  --since DATE        attempts started at or after DATE: YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS],
+                      UTC
+  --port P            attempts on the port named P, as it was given (COM3, /dev/ttyUSB0)
+  --outcome O         confirmed, failed or interrupted
+  --json              every column, as a JSON array of objects
+  --csv               every column, as CSV
+  --push              send the locally kept rows to the server
+
+Common options:
   -h, --help          this text
   --version           the program's version
 
@@ -218,7 +252,45 @@ ParseResult Parse(const std::vector<std::string>& args) {
     download->add_flag("--json", o.json)->disable_flag_override();
     download->add_option("--trace", o.trace)->check(NotEmpty());
 
+    CLI::Option* record = download->add_option("--record", o.record)->check(NotEmpty());
+    download->add_flag("--no-record", o.noRecord)->disable_flag_override()->excludes(record);
+    download->add_option("--station", o.station)->check(NotEmpty());
+    download->add_option("--operator", o.operatorName)->check(NotEmpty());
+
     CLI::App* models = app.add_subcommand("models");
+
+    CLI::App* history = app.add_subcommand("history");
+    history->add_option("--record", o.record)->check(NotEmpty());
+    std::string sinceText;
+    CLI::Option* since = history->add_option("--since", sinceText)
+                             ->check(CLI::Validator(
+                                 [](const std::string& v) {
+                                     return record::ParseSince(v)
+                                                ? std::string()
+                                                : "'" + v +
+                                                      "' is not a date: give YYYY-MM-DD or "
+                                                      "YYYY-MM-DDTHH:MM[:SS] (UTC)";
+                                 },
+                                 ""));
+    CLI::Option* hport = history->add_option("--port", o.historyPort)->check(NotEmpty());
+    CLI::Option* outcome =
+        history->add_option("--outcome", o.historyOutcome)
+            ->check(CLI::Validator(
+                [](const std::string& v) {
+                    return record::ParseOutcome(v)
+                               ? std::string()
+                               : "'" + v + "' is not an outcome: confirmed, failed or interrupted";
+                },
+                ""));
+    CLI::Option* hjson = history->add_flag("--json", o.json)->disable_flag_override();
+    CLI::Option* csv = history->add_flag("--csv", o.csv)->disable_flag_override()->excludes(hjson);
+    history->add_flag("--push", o.push)
+        ->disable_flag_override()
+        ->excludes(since)
+        ->excludes(hport)
+        ->excludes(outcome)
+        ->excludes(hjson)
+        ->excludes(csv);
 
     CLI::App* ports = app.add_subcommand("ports");
     ports->add_flag("--json", o.json)->disable_flag_override();
@@ -235,7 +307,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
         return ParseResult{std::nullopt, "no command given (try --help)"};
     }
     if (args[0].rfind('-', 0) != 0 && args[0] != "download" && args[0] != "models" &&
-        args[0] != "ports") {
+        args[0] != "ports" && args[0] != "history") {
         return ParseResult{std::nullopt, "unknown command '" + args[0] + "' (try --help)"};
     }
     if (const auto empty = EmptyInlineValue(args)) {
@@ -275,6 +347,14 @@ ParseResult Parse(const std::vector<std::string>& args) {
             o.comNumber = com->comNumber;
             o.portsAction =
                 assign->parsed() ? Options::PortsAction::Assign : Options::PortsAction::Forget;
+        }
+        return ParseResult{o, {}};
+    }
+
+    if (history->parsed()) {
+        o.command = Options::Command::History;
+        if (!sinceText.empty()) {
+            o.since = *record::ParseSince(sinceText);
         }
         return ParseResult{o, {}};
     }

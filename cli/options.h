@@ -19,7 +19,7 @@ struct PortArg {
 std::string PortLabel(const PortArg& port);
 
 struct Options {
-    enum class Command { Help, Version, Download, Models, Ports };
+    enum class Command { Help, Version, Download, Models, Ports, History };
     Command command = Command::Help;
     std::vector<PortArg> ports;  // one attempt per port, side by side
     int modelRow = -1;
@@ -31,6 +31,20 @@ struct Options {
     std::string pickAsGiven;
     std::optional<std::filesystem::path> trace;  // every byte on the line, to this file
     bool json = false;                           // one JSON object a line on standard output
+
+    // The download record: --record FILE|URI ("" for ROMLIFT_RECORD or the default file), or
+    // none at all; who and where, for its rows ("" for the environment, then host and user).
+    std::string record;
+    bool noRecord = false;
+    std::string station;
+    std::string operatorName;
+
+    // history: which rows, and how they are shown; or --push the rows kept locally.
+    std::string since;  // FormatUtc's spelling, "" for all
+    std::string historyPort;
+    std::string historyOutcome;  // "confirmed", "failed" or "interrupted"; "" for all
+    bool csv = false;
+    bool push = false;
 
     // ports: list, or save / free a COM number in the user's map.
     enum class PortsAction { List, Assign, Forget };

@@ -144,6 +144,11 @@ class AsNobody : public PortTrouble {
         cli_ = scratch_.Path() / "romlift-cli";
         fs::copy_file(ROMLIFT_CLI, cli_, fs::copy_options::overwrite_existing);
         ASSERT_EQ(::chmod(cli_.c_str(), 0755), 0);
+        // A download record of nobody's own: root's in the shared scratch home is not its to
+        // write.
+        state_ = scratch_.Path() / "state";
+        fs::create_directory(state_);
+        ASSERT_EQ(::chown(state_.c_str(), kNobody, kNobody), 0);
     }
 
     RunSpec Spec(std::vector<std::string> groups, std::vector<std::string> args,
@@ -160,6 +165,7 @@ class AsNobody : public PortTrouble {
         }
         a.push_back(cli_.string());
         a.insert(a.end(), args.begin(), args.end());
+        env.push_back("XDG_STATE_HOME=" + state_.string());
         return RunSpec{a, env, "/usr/bin/setpriv"};
     }
 
@@ -170,6 +176,7 @@ class AsNobody : public PortTrouble {
 
     std::string user_;
     fs::path cli_;
+    fs::path state_;
 };
 
 struct AccessCase {
