@@ -18,10 +18,14 @@
 #include "download.h"
 #include "download_state.h"
 #include "file_select_dialog.h"
+#include "image_digest.h"
 #include "models.h"
 #include "port_advice.h"
 #include "progress_area.h"
+#include "record_sink.h"
+#include "row_capture.h"
 #include "test_seams.h"
+#include "version.h"
 
 namespace romlift {
 namespace {
@@ -56,7 +60,9 @@ constexpr dialog::Template kTemplate{"Download", 279, 139, 10, kControls};
 
 }  // namespace
 
-const dialog::Template& CDownloadDlg::Layout() { return kTemplate; }
+const dialog::Template& CDownloadDlg::Layout() {
+    return kTemplate;
+}
 
 CDownloadDlg::CDownloadDlg(DownloadState& state, LocateOptions options, QWidget* parent)
     : QDialog(parent), state_(state), options_(std::move(options)) {
@@ -112,9 +118,19 @@ void CDownloadDlg::OnDownload() {
     close_->setFocus();
     // The windows keep painting while the unit is written; input meanwhile is dropped.
     RunAttempt(*this, [this](DownloadHost& host) {
-        DoDownload(state_, host, [this](DownloadState& s, DownloadHost& h) {
-            return FirmwareHelper::LocateFirmware(s, h, options_);
-        });
+        record::ImageDigest digest;
+        state_.image.SetObserver(&digest);
+        record::AttemptTimer timer;
+        const AttemptResult result =
+            DoDownload(state_, host, [this](DownloadState& s, DownloadHost& h) {
+                return FirmwareHelper::LocateFirmware(s, h, options_);
+            });
+        timer.Stop();
+        // Still on the attempt's thread: the windows keep painting while the row is written.
+        if (result != AttemptResult::Cancelled) {
+            RecordAttempt(result, timer, digest);
+        }
+        state_.image.SetObserver(nullptr);
     });
     download_->setEnabled(true);
     ExplainPortFault();
@@ -149,7 +165,61 @@ void CDownloadDlg::ExplainPortFault() {
     std::fprintf(stderr, "romlift: %s\n", advice->text.c_str());
 }
 
+namespace {
+
+void WriteRow(record::RecordSink& sink, record::DownloadRow& row) {
+    std::string notice, error;
+    if (!sink.Write(row, &notice, &error)) {
+        std::fprintf(stderr, "romlift: this download is not recorded: %s\n", error.c_str());
+    } else if (!notice.empty()) {
+        std::fprintf(stderr, "romlift: %s\n", notice.c_str());
+    }
+}
+
+}  // namespace
+
+void CDownloadDlg::RecordAttempt(AttemptResult result, const record::AttemptTimer& timer,
+                                 record::ImageDigest& digest) {
+    record::AttemptContext context;
+    context.program = "romlift";
+    context.version = version::kProduct;
+    context.statusText = lastStatus_;
+    context.outcome =
+        result == AttemptResult::Confirmed ? record::Outcome::Confirmed : record::Outcome::Failed;
+    context.timer = &timer;
+    record::DownloadRow row = record::CaptureRow(state_, context, &digest);
+
+    // Opened for this row only: attempts are minutes apart, and the dialog holds nothing open
+    // between them.
+    const std::string target = record::ChosenRecordTarget({});
+    std::string error;
+    if (const auto sink = record::OpenRecordSink(target, &error)) {
+        WriteRow(*sink, row);
+        return;
+    }
+    if (!record::IsServerUri(target)) {
+        std::fprintf(stderr, "romlift: this download is not recorded: %s\n", error.c_str());
+        return;
+    }
+    // The unit has its firmware: the row waits in the station's own file for a push.
+    std::string localError;
+    const auto local = record::OpenRecordSink({}, &localError);
+    if (local == nullptr) {
+        std::fprintf(stderr,
+                     "romlift: this download is not recorded: %s; nor could it be kept locally: "
+                     "%s\n",
+                     error.c_str(), localError.c_str());
+        return;
+    }
+    std::fprintf(stderr,
+                 "romlift: %s; this download is kept in %s until `romlift-cli history --push` "
+                 "sends it\n",
+                 error.c_str(), record::DefaultRecordPath().c_str());
+    WriteRow(*local, row);
+}
+
 void CDownloadDlg::SetStatus(std::string_view text) {
+    lastStatus_ = std::string(text);
     status_->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
     status_->repaint();
 }

@@ -10,6 +10,7 @@
 
 #include "dialog_template.h"
 
+#include "download.h"
 #include "download_host.h"
 #include "firmware_locator.h"
 
@@ -19,6 +20,11 @@ class QPushButton;
 class QRadioButton;
 
 namespace romlift {
+
+namespace record {
+class AttemptTimer;
+class ImageDigest;
+}  // namespace record
 
 struct DownloadState;
 class ProgressArea;
@@ -66,6 +72,10 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     void RefreshPorts();
     // After an attempt: why the port failed, as the status line's tooltip and on stderr.
     void ExplainPortFault();
+    // Keeps the row of the attempt just ended in the download record. Runs on the attempt's
+    // thread; whatever goes wrong is one line on stderr, and the dialog's texts stay as they are.
+    void RecordAttempt(AttemptResult result, const record::AttemptTimer& timer,
+                       record::ImageDigest& digest);
     static constexpr int kPortWatchMs = 700;
 
     DownloadState& state_;
@@ -77,6 +87,7 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     QLabel* status_;
     bool waitCursor_ = false;
     std::set<std::string> reported_;  // map file problems already written to stderr
+    std::string lastStatus_;          // the last status text shown, for the record
 };
 
 }  // namespace romlift
