@@ -1,0 +1,358 @@
+// The download record as a station keeps it: romlift-cli against virtual units on real
+// pseudo-terminals, the rows read back with `romlift-cli history` as a person or script would.
+#include <pwd.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "pg_server.h"
+#include "run_cli.h"
+#include "scratch_dir.h"
+#include "texts.h"
+#include "virtual_unit.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using romlift::testing::FinishTool;
+using romlift::testing::FrameWatch;
+using romlift::testing::Outcome;
+using romlift::testing::RunSpec;
+using romlift::testing::RunTool;
+using romlift::testing::ScratchDir;
+using romlift::testing::StartTool;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using Bytes = std::vector<uint8_t>;
+
+constexpr const char* kModel = "VX7R-KT-121B-XXX";
+constexpr const char* kPushedLater = "until `romlift-cli history --push` sends it";
+
+Bytes Image(size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<uint8_t>(i * 37 + 11);
+    }
+    return b;
+}
+
+// sha256sum's word on the file, apart from the code under test.
+std::string Sha256Sum(const fs::path& file) {
+    const std::string command = "sha256sum '" + file.string() + "'";
+    std::FILE* p = ::popen(command.c_str(), "r");
+    char hex[65] = {};
+    const size_t n = p != nullptr ? std::fread(hex, 1, 64, p) : 0;
+    if (p != nullptr) {
+        ::pclose(p);
+    }
+    return std::string(hex, n);
+}
+
+std::string FileBytes(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+int64_t MillisOf(const std::string& utc) {
+    // 2026-12-09T09:50:54.123Z
+    std::tm tm{};
+    ::strptime(utc.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+    return static_cast<int64_t>(::timegm(&tm)) * 1000 + std::stoi(utc.substr(20, 3));
+}
+
+class Record : public ::testing::Test {
+  protected:
+    // Each test's own state folder, so the default record is this test's alone.
+    std::vector<std::string> Env(std::vector<std::string> more = {}) const {
+        more.push_back("XDG_STATE_HOME=" + (dir_.Path() / "state").string());
+        return more;
+    }
+    fs::path DefaultFile() const { return dir_.Path() / "state" / "romlift" / "history.sqlite"; }
+
+    vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions options = {}, FrameWatch* watch = nullptr) {
+        units_.push_back(std::make_unique<vx7r::VirtualUnit>(options));
+        if (watch != nullptr) {
+            units_.back()->SetObserver(watch->Observer());
+        }
+        std::string error;
+        EXPECT_TRUE(units_.back()->Start(&error)) << error;
+        return *units_.back();
+    }
+
+    fs::path PutImage(size_t size) {
+        const Bytes bytes = Image(size);
+        return dir_.Write("img.abs", bytes);
+    }
+
+    static std::vector<std::string> Download(const std::vector<std::string>& ports,
+                                             const fs::path& image,
+                                             std::vector<std::string> more = {}) {
+        std::vector<std::string> args{"download", "--model", kModel, "--image", image.string()};
+        for (const std::string& p : ports) {
+            args.insert(args.end(), {"--port", p});
+        }
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+
+    // The rows `romlift-cli history --json` gives for `record` ("" for the default).
+    json History(const std::string& record) const {
+        std::vector<std::string> args{"history", "--json"};
+        if (!record.empty()) {
+            args.insert(args.end(), {"--record", record});
+        }
+        const Outcome o = RunTool(RunSpec{args, Env()});
+        EXPECT_EQ(o.exitStatus, 0) << o.err;
+        return o.out.empty() ? json::array() : json::parse(o.out);
+    }
+
+    ScratchDir dir_;
+    std::vector<std::unique_ptr<vx7r::VirtualUnit>> units_;
+};
+
+// ---- one attempt, every column ---------------------------------------------------------------
+
+struct EndCase {
+    const char* name;
+    const char* outcome;
+    int exitStatus;
+};
+
+class EachEnd : public Record, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(EachEnd, OneRowWithEveryColumn) {
+    const EndCase c = GetParam();
+    const bool interrupted = c.exitStatus == 130;
+    vx7r::UnitOptions options;
+    if (c.exitStatus == 1) {
+        options.typeCode = 11;  // the unit is another model: refused at the header
+    }
+    options.pace = interrupted;  // long enough on the line to be interrupted
+    FrameWatch watch;
+    const std::string device = StartUnit(options, &watch).DevicePath();
+    const size_t size = 3000;
+    const fs::path image = PutImage(size);
+    const fs::path file = dir_.Path() / "line2.sqlite";
+
+    romlift::testing::Running run = StartTool(
+        RunSpec{Download({device}, image,
+                         {"--record", file.string(), "--station", "line 2", "--operator", "ann"}),
+                Env()});
+    if (interrupted) {
+        ASSERT_TRUE(watch.WaitFor(3, 20000));
+        ASSERT_EQ(::kill(run.pid, SIGINT), 0);
+    }
+    const Outcome o = FinishTool(run);
+    ASSERT_EQ(o.exitStatus, c.exitStatus) << o.err;
+    EXPECT_FALSE(fs::exists(DefaultFile())) << "the row went to the file named, not the default";
+
+    const json rows = History(file.string());
+    ASSERT_EQ(rows.size(), 1u) << rows.dump(1);
+    const json& r = rows[0];
+    EXPECT_GE(r["id"].get<int64_t>(), 1);
+    const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    const std::string started = r["started_utc"], ended = r["ended_utc"];
+    ASSERT_TRUE(std::regex_match(started, utc)) << started;
+    ASSERT_TRUE(std::regex_match(ended, utc)) << ended;
+    EXPECT_NEAR(MillisOf(ended) - MillisOf(started), r["duration_ms"].get<int64_t>(), 1);
+    EXPECT_GE(r["duration_ms"].get<int64_t>(), 0);
+    char host[HOST_NAME_MAX + 1] = {};
+    ::gethostname(host, HOST_NAME_MAX);
+    EXPECT_EQ(r["host"], host);
+    EXPECT_EQ(r["user"], ::getpwuid(::geteuid())->pw_name);
+    EXPECT_EQ(r["program"], "romlift-cli");
+    EXPECT_EQ("romlift-cli " + r["version"].get<std::string>() + "\n",
+              romlift::testing::RunCli({"--version"}).out);
+    EXPECT_EQ(r["port"], device);
+    EXPECT_EQ(r["device"], device);
+    EXPECT_EQ(r["adapter"], "");
+    EXPECT_EQ(r["model"], kModel);
+    EXPECT_EQ(r["type_code"], 10);
+    EXPECT_EQ(r["image_path"], image.string());
+    EXPECT_EQ(r["image_size"], size);
+    EXPECT_EQ(r["image_sha256"], Sha256Sum(image));
+    EXPECT_EQ(r["frames_total"], 60);
+    EXPECT_EQ(r["outcome"], c.outcome);
+    EXPECT_EQ(r["station"], "line 2");
+    EXPECT_EQ(r["operator"], "ann");
+    EXPECT_EQ(r["row_key"].get<std::string>().size(), 36u);
+
+    uint8_t x = 0;
+    for (uint8_t b : Image(size)) {
+        x ^= b;
+    }
+    const auto attempts = units_[0]->Attempts();
+    ASSERT_EQ(attempts.size(), 1u);
+    if (c.exitStatus == 0) {
+        EXPECT_EQ(r["image_xor"], x);
+        EXPECT_EQ(r["frames_confirmed"], 60);
+        EXPECT_EQ(r["status_text"], romlift::texts::kCompleted);
+    } else if (c.exitStatus == 1) {
+        EXPECT_TRUE(r["image_xor"].is_null()) << "no checksum byte went out";
+        EXPECT_EQ(r["frames_confirmed"], 0);
+        EXPECT_EQ(r["status_text"], romlift::texts::kWrongModel);
+    } else {
+        EXPECT_EQ(r["image_xor"], x);
+        // The frames the tool saw accepted: the unit may have taken the one in flight too.
+        EXPECT_GE(r["frames_confirmed"].get<int>(), 2);
+        EXPECT_NEAR(r["frames_confirmed"].get<double>() * 50,
+                    static_cast<double>(attempts[0].image.size()), 50);
+        EXPECT_EQ(r["status_text"],
+                  "Downloading file img.abs to selected unit.\n"
+                  "This takes a long time, please wait...");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, EachEnd,
+                         ::testing::Values(EndCase{"Confirmed", "confirmed", 0},
+                                           EndCase{"Failed", "failed", 1},
+                                           EndCase{"Interrupted", "interrupted", 130}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- many writers ----------------------------------------------------------------------------
+
+TEST_F(Record, EightPortsAndASecondProgramAtOnceLoseNoRow) {
+    std::vector<std::string> gang;
+    for (int i = 0; i < 8; ++i) {
+        gang.push_back(StartUnit().DevicePath());
+    }
+    const std::string single = StartUnit().DevicePath();
+    const fs::path image = PutImage(1000);
+    // The default file, as most stations keep it.
+    romlift::testing::Running first = StartTool(RunSpec{Download(gang, image), Env()});
+    romlift::testing::Running second = StartTool(RunSpec{Download({single}, image), Env()});
+    const Outcome a = FinishTool(first);
+    const Outcome b = FinishTool(second);
+    ASSERT_EQ(a.exitStatus, 0) << a.err;
+    ASSERT_EQ(b.exitStatus, 0) << b.err;
+    EXPECT_THAT(a.err + b.err, Not(HasSubstr("romlift-cli: "))) << "no record trouble";
+
+    const json rows = History("");
+    std::vector<std::string> ports, keys;
+    for (const json& r : rows) {
+        EXPECT_EQ(r["outcome"], "confirmed");
+        ports.push_back(r["port"]);
+        keys.push_back(r["row_key"]);
+    }
+    gang.push_back(single);
+    EXPECT_THAT(ports, ::testing::UnorderedElementsAreArray(gang));
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(std::unique(keys.begin(), keys.end()), keys.end());
+}
+
+// ---- a record that cannot be had -------------------------------------------------------------
+
+TEST_F(Record, ACorruptDefaultFileIsLeftAsItWasAndTheDownloadStands) {
+    const std::string device = StartUnit().DevicePath();
+    const fs::path image = PutImage(500);
+    fs::create_directories(DefaultFile().parent_path());
+    std::string garbage(8192, '\0');
+    for (size_t i = 0; i < garbage.size(); ++i) {
+        garbage[i] = static_cast<char>(i * 7 + 3);
+    }
+    std::ofstream(DefaultFile(), std::ios::binary) << garbage;
+
+    const Outcome o = RunTool(RunSpec{Download({device}, image), Env()});
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    EXPECT_THAT(o.err, HasSubstr(std::string(romlift::texts::kCompleted)));
+    // One line says so, naming the file; the status texts are the engine's alone.
+    size_t lines = 0;
+    for (size_t at = 0; (at = o.err.find("romlift-cli: ", at)) != std::string::npos; ++at) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 1u) << o.err;
+    EXPECT_THAT(o.err, HasSubstr(DefaultFile().string()));
+    EXPECT_EQ(FileBytes(DefaultFile()), garbage);
+    ASSERT_EQ(units_[0]->Attempts().size(), 1u);
+    EXPECT_TRUE(units_[0]->Attempts()[0].confirmed);
+}
+
+// A record named and out of reach: nothing is sent, exit status 2, the reason said.
+TEST_F(Record, ANamedRecordOutOfReachStopsTheDownloadBeforeAnythingIsSent) {
+    const std::string device = StartUnit().DevicePath();
+    const fs::path image = PutImage(500);
+    const fs::path foreign = dir_.Write("other.sqlite", Bytes(4096, 0x5A));
+    const std::string noServer =
+        "postgresql:///postgres?host=" + (dir_.Path() / "nowhere").string() + "&user=romlift";
+    for (const std::vector<std::string>& how :
+         {std::vector<std::string>{"--record", foreign.string()},
+          std::vector<std::string>{"--record", noServer}}) {
+        const Outcome o = RunTool(RunSpec{Download({device}, image, how), Env()});
+        EXPECT_EQ(o.exitStatus, 2) << how[1];
+        EXPECT_THAT(o.err, HasSubstr("romlift-cli: cannot keep the download record: "));
+        EXPECT_THAT(o.err, Not(HasSubstr("Downloading file")));
+    }
+    // The same through the environment.
+    const Outcome o =
+        RunTool(RunSpec{Download({device}, image), Env({"ROMLIFT_RECORD=" + noServer})});
+    EXPECT_EQ(o.exitStatus, 2) << o.err;
+    EXPECT_EQ(FileBytes(foreign), std::string(4096, 0x5A));
+    EXPECT_TRUE(units_[0]->Attempts().empty());
+    EXPECT_FALSE(fs::exists(DefaultFile()));
+}
+
+// ---- the server goes away --------------------------------------------------------------------
+
+TEST_F(Record, TheServerGoneMidDownloadKeepsTheRowsLocallyUntilOnePush) {
+    romlift::testing::PgServer server;
+    if (std::string why; !server.Start(&why)) {
+        GTEST_SKIP() << "no PostgreSQL server to test against: " << why;
+    }
+    vx7r::UnitOptions paced;
+    paced.pace = true;
+    FrameWatch watchA, watchB;
+    const std::string a = StartUnit(paced, &watchA).DevicePath();
+    const std::string b = StartUnit(paced, &watchB).DevicePath();
+    const fs::path image = PutImage(3000);
+    romlift::testing::Running run =
+        StartTool(RunSpec{Download({a, b}, image), Env({"ROMLIFT_RECORD=" + server.Uri()})});
+    ASSERT_TRUE(watchA.WaitFor(3, 20000));
+    ASSERT_TRUE(watchB.WaitFor(3, 20000));
+    server.Stop();
+    const Outcome o = FinishTool(run);
+
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    size_t notices = 0;
+    for (size_t at = 0; (at = o.err.find(kPushedLater, at)) != std::string::npos; ++at) {
+        ++notices;
+    }
+    EXPECT_EQ(notices, 1u) << "once per run, not once per port:\n" << o.err;
+    EXPECT_THAT(o.err, HasSubstr(DefaultFile().string()));
+    const json local = History("");
+    ASSERT_EQ(local.size(), 2u);
+
+    std::string why;
+    ASSERT_TRUE(server.Resume(&why)) << why;
+    const Outcome push = RunTool(RunSpec{{"history", "--push", "--record", server.Uri()}, Env()});
+    EXPECT_EQ(push.exitStatus, 0) << push.err;
+    EXPECT_THAT(push.out, HasSubstr("2 sent"));
+    const Outcome again =
+        RunTool(RunSpec{{"history", "--push"}, Env({"ROMLIFT_RECORD=" + server.Uri()})});
+    EXPECT_EQ(again.exitStatus, 0) << again.err;
+    EXPECT_THAT(again.out, HasSubstr("0 sent"));
+
+    const json remote = History(server.Uri());
+    ASSERT_EQ(remote.size(), 2u);
+    std::vector<std::string> localKeys, remoteKeys;
+    for (size_t i = 0; i < 2; ++i) {
+        localKeys.push_back(local[i]["row_key"]);
+        remoteKeys.push_back(remote[i]["row_key"]);
+        EXPECT_EQ(remote[i]["outcome"], "confirmed");
+    }
+    EXPECT_THAT(remoteKeys, ::testing::UnorderedElementsAreArray(localKeys));
+}
+
+}  // namespace
