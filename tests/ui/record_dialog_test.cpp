@@ -1,0 +1,146 @@
+// The Download dialog's attempts in the download record, driven through the widgets against a
+// virtual unit on a pseudo-terminal.
+#include <stdlib.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include "dialog_template.h"
+#include "download_dialog.h"
+#include "download_state.h"
+#include "file_select_dialog.h"
+#include "scratch_dir.h"
+#include "sqlite_record.h"
+#include "test_seams.h"
+#include "texts.h"
+#include "ui_test_support.h"
+#include "version.h"
+#include "virtual_unit.h"
+
+namespace romlift {
+namespace {
+
+std::vector<record::DownloadRow> Rows(const std::filesystem::path& file) {
+    record::SqliteRecord r;
+    std::vector<record::DownloadRow> rows;
+    std::string error;
+    if (!r.Open(file, record::SqliteRecord::Access::Read, false, &error) ||
+        !r.Query({}, &rows, &error)) {
+        qWarning("%s", error.c_str());
+    }
+    return rows;
+}
+
+std::string FileBytes(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+class RecordDialogTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void init() {
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        unit_ = std::make_unique<vx7r::VirtualUnit>();
+        std::string error;
+        QVERIFY2(unit_->Start(&error), error.c_str());
+        setenv("ROMLIFT_COM1", unit_->DevicePath().c_str(), 1);
+        file_ = scratch_.Path() / "station.sqlite";
+        setenv("ROMLIFT_RECORD", file_.c_str(), 1);
+        setenv("ROMLIFT_STATION", "bench 4", 1);
+        setenv("ROMLIFT_OPERATOR", "kim", 1);
+    }
+    void cleanup() {
+        test_seams::SetFileSelectAnswer({});
+        for (const char* name :
+             {"ROMLIFT_COM1", "ROMLIFT_RECORD", "ROMLIFT_STATION", "ROMLIFT_OPERATOR"}) {
+            unsetenv(name);
+        }
+        std::filesystem::remove(file_);
+        unit_.reset();
+        folder_.reset();
+    }
+
+    void attemptRecordedAsTheDialogShowedIt() {
+        const ui_testing::Bytes image = folder_->AddFirmware("PLQ5A-2.abs", 700);
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QTest::mouseClick(dialog::Find<QPushButton>(dlg, CDownloadDlg::kDownload), Qt::LeftButton);
+        QCOMPARE(dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus)->text(),
+                 QString::fromUtf8(texts::kCompleted.data()));
+
+        const auto rows = Rows(file_);
+        QCOMPARE(rows.size(), size_t{1});
+        const record::DownloadRow& r = rows[0];
+        QCOMPARE(r.program, std::string("romlift"));
+        QCOMPARE(r.version, std::string(version::kProduct));
+        QCOMPARE(r.port, std::string("COM1"));
+        QCOMPARE(r.device, unit_->DevicePath());
+        QCOMPARE(r.model, std::string("VX7R-KT-121B-XXX"));
+        QCOMPARE(r.imagePath, (folder_->Drivers() / "PLQ5A-2.abs").string());
+        QCOMPARE(r.imageSize, int64_t{700});
+        const QByteArray bytes(reinterpret_cast<const char*>(image.data()),
+                               static_cast<qsizetype>(image.size()));
+        QCOMPARE(r.imageSha256,
+                 QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString());
+        QCOMPARE(r.framesConfirmed, int64_t{14});
+        QCOMPARE(r.framesTotal, int64_t{14});
+        QCOMPARE(r.outcome, record::Outcome::Confirmed);
+        QCOMPARE(r.statusText, std::string(texts::kCompleted));
+        QCOMPARE(r.station, std::string("bench 4"));
+        QCOMPARE(r.operatorName, std::string("kim"));
+    }
+
+    // A cancelled choice is no attempt; a record that is not one costs the unit nothing and is
+    // left as it was.
+    void cancelledChoiceLeavesNoRowAndABadRecordChangesNothing() {
+        folder_->AddFirmware("PLQ5A-1.abs", 100);
+        folder_->AddFirmware("PLQ5A-2.abs", 120);
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        test_seams::SetFileSelectAnswer([](CFileSelectDlg& select) {
+            select.show();
+            QTest::keyClick(&select, Qt::Key_Escape);
+            return select.result();
+        });
+        QTest::mouseClick(dialog::Find<QPushButton>(dlg, CDownloadDlg::kDownload), Qt::LeftButton);
+        QCOMPARE(state.cancel, 1);
+        QVERIFY(!std::filesystem::exists(file_));
+
+        const std::string garbage(4096, '\x42');
+        std::ofstream(file_, std::ios::binary) << garbage;
+        test_seams::SetFileSelectAnswer({});
+        std::filesystem::remove(folder_->Drivers() / "PLQ5A-1.abs");
+        QTest::mouseClick(dialog::Find<QPushButton>(dlg, CDownloadDlg::kDownload), Qt::LeftButton);
+        QCOMPARE(dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus)->text(),
+                 QString::fromUtf8(texts::kCompleted.data()));
+        QCOMPARE(FileBytes(file_), garbage);
+        QVERIFY(unit_->WaitForAttempts(1, 10000));
+        QVERIFY(unit_->Attempts()[0].confirmed);
+    }
+
+  private:
+    testing::ScratchDir scratch_;
+    std::filesystem::path file_;
+    std::unique_ptr<ui_testing::ProgramFolder> folder_;
+    std::unique_ptr<vx7r::VirtualUnit> unit_;
+};
+
+}  // namespace
+}  // namespace romlift
+
+int RunRecordDialogTests(int argc, char** argv) {
+    romlift::RecordDialogTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "record_dialog_test.moc"
