@@ -114,6 +114,7 @@ row0="$(awk -v s="$scale" '$1 == "select" && $2 == "row0" {print int($3*s), int(
 # on a real X display; they stay on for everything of ours that runs offscreen.
 asan="${ASAN_OPTIONS:+$ASAN_OPTIONS:}strict_string_checks=0"
 env ROMLIFT_COM1="$work/COM1" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/run" \
+  XDG_STATE_HOME="$work/state" \
   QT_QPA_PLATFORM=xcb QT_SCALE_FACTOR="$scale" ASAN_OPTIONS="$asan" \
   "$prog/romlift" >"$work/romlift.log" 2>&1 &
 pids+=($!)
