@@ -26,6 +26,7 @@ Run RunProgram(const ScratchDir& home, const QStringList& args, const QStringLis
     QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
     e.insert("XDG_CONFIG_HOME", QString::fromStdString(home.Path().string()));
     e.insert("XDG_STATE_HOME", QString::fromStdString(home.Path().string()));
+    e.remove("ROMLIFT_RECORD");
     e.insert("XDG_RUNTIME_DIR", QString::fromStdString(home.Path().string()));
     e.insert("QT_QPA_PLATFORM", "offscreen");
     for (const QString& kv : env) {

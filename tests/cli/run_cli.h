@@ -61,9 +61,10 @@ inline const ScratchDir& ToolHome() {
 }
 
 // Downloads run in this process keep their record in the scratch home too, never in the
-// machine's own ~/.local/state.
+// machine's own ~/.local/state nor on a server the developer's environment names.
 inline const bool kStateInScratch =
-    ::setenv("XDG_STATE_HOME", (ToolHome().Path() / "state").c_str(), 1) == 0;
+    ::setenv("XDG_STATE_HOME", (ToolHome().Path() / "state").c_str(), 1) == 0 &&
+    ::unsetenv("ROMLIFT_RECORD") == 0;
 
 // Runs romlift-cli as a child. Standard input is /dev/null unless given; standard output and
 // error are pipes, so the tool sees no terminal there.
@@ -97,6 +98,7 @@ inline Running StartTool(const RunSpec& spec) {
     envStore.push_back("XDG_CONFIG_HOME=" + (ToolHome().Path() / "config").string());
     envStore.push_back("ROMLIFT_SYSFS=" + (ToolHome().Path() / "sys").string());
     envStore.push_back("XDG_STATE_HOME=" + (ToolHome().Path() / "state").string());
+    envStore.push_back("ROMLIFT_RECORD=");
     for (char** e = environ; *e != nullptr; ++e) {
         envStore.emplace_back(*e);
     }

@@ -15,6 +15,7 @@ cleanup() {
 trap cleanup EXIT
 # The downloads below keep their record here, not in the machine's ~/.local/state.
 export XDG_STATE_HOME="$work/state"
+unset ROMLIFT_RECORD
 
 failures=0
 checks=0

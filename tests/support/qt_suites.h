@@ -31,7 +31,8 @@ inline int RunQtSuites(int argc, char** argv, std::initializer_list<QtSuite> sui
         return 2;
     }
     setenv("XDG_CONFIG_HOME", scratch, 1);
-    setenv("XDG_STATE_HOME", scratch, 1);  // the download record
+    setenv("XDG_STATE_HOME", scratch, 1);  // the download record, and no other
+    unsetenv("ROMLIFT_RECORD");
     setenv("XDG_RUNTIME_DIR", scratch, 1);  // mkdtemp made it 0700
     // The machine's own serial devices stay out of the dialogs' COM numbers.
     const std::string noDevices = std::string(scratch) + "/sys";
