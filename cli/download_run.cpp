@@ -105,6 +105,13 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
             state.tap = &tap;
         }
         PortHost host(state, labels[i], *reporter, imageSize, interrupt);
+        // Looked up now: a pulled adapter has left sysfs by the time the attempt ends.
+        std::string adapter;
+        if (record.Enabled()) {
+            adapter = record::AdapterOf(
+                port.comNumber > 0 ? ports::ResolveCom(port.comNumber).device : port.device,
+                ports::PortsPaths::ForThisProcess());
+        }
         record::ImageDigest digest;
         state.image.SetObserver(&digest);
         record::AttemptTimer timer;
@@ -144,6 +151,7 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
                               : out.interrupted ? record::Outcome::Interrupted
                                                 : record::Outcome::Failed;
             context.timer = &timer;
+            context.adapter = adapter;
             record::DownloadRow row = record::CaptureRow(state, context, &digest);
             record.Write(row);
         }
