@@ -120,6 +120,9 @@ void CDownloadDlg::OnDownload() {
     RunAttempt(*this, [this](DownloadHost& host) {
         record::ImageDigest digest;
         state_.image.SetObserver(&digest);
+        // Looked up now: a pulled adapter has left sysfs by the time the attempt ends.
+        const std::string adapter = record::AdapterOf(ports::ResolveCom(state_.selectedPort).device,
+                                                      ports::PortsPaths::ForThisProcess());
         record::AttemptTimer timer;
         const AttemptResult result =
             DoDownload(state_, host, [this](DownloadState& s, DownloadHost& h) {
@@ -128,7 +131,7 @@ void CDownloadDlg::OnDownload() {
         timer.Stop();
         // Still on the attempt's thread: the windows keep painting while the row is written.
         if (result != AttemptResult::Cancelled) {
-            RecordAttempt(result, timer, digest);
+            RecordAttempt(result, timer, digest, adapter);
         }
         state_.image.SetObserver(nullptr);
     });
@@ -179,7 +182,7 @@ void WriteRow(record::RecordSink& sink, record::DownloadRow& row) {
 }  // namespace
 
 void CDownloadDlg::RecordAttempt(AttemptResult result, const record::AttemptTimer& timer,
-                                 record::ImageDigest& digest) {
+                                 record::ImageDigest& digest, const std::string& adapter) {
     record::AttemptContext context;
     context.program = "romlift";
     context.version = version::kProduct;
@@ -187,6 +190,7 @@ void CDownloadDlg::RecordAttempt(AttemptResult result, const record::AttemptTime
     context.outcome =
         result == AttemptResult::Confirmed ? record::Outcome::Confirmed : record::Outcome::Failed;
     context.timer = &timer;
+    context.adapter = adapter;
     record::DownloadRow row = record::CaptureRow(state_, context, &digest);
 
     // Opened for this row only: attempts are minutes apart, and the dialog holds nothing open

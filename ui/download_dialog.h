@@ -75,7 +75,7 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     // Keeps the row of the attempt just ended in the download record. Runs on the attempt's
     // thread; whatever goes wrong is one line on stderr, and the dialog's texts stay as they are.
     void RecordAttempt(AttemptResult result, const record::AttemptTimer& timer,
-                       record::ImageDigest& digest);
+                       record::ImageDigest& digest, const std::string& adapter);
     static constexpr int kPortWatchMs = 700;
 
     DownloadState& state_;
