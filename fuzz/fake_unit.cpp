@@ -10,23 +10,15 @@
 namespace romlift::fuzz {
 namespace {
 
-constexpr size_t kFrameData = 50;
+using vx7r::kFrameData;
 constexpr int64_t kSlackNs = 1'000'000;  // rounding of the "more than N ms" waits
 
 const char* Name(Message m) {
-    switch (m) {
-        case Message::WakeUp:
-            return "wake-up";
-        case Message::Header:
-            return "header";
-        case Message::Checksum:
-            return "checksum";
-        case Message::Frame:
-            return "frame";
-        case Message::End:
-            return "end";
-    }
-    return "?";
+    return vx7r::PhaseName(m);
+}
+
+uint8_t Acceptance(const SentMessage& m) {
+    return vx7r::AcceptingAnswer(m.kind, m.bytes[0]);
 }
 
 }  // namespace
@@ -45,8 +37,7 @@ void FakeUnit::Reset(const UnitSetup& setup, FuzzInput* script) {
     script_ = script;
     file_ = setup.image;
     const size_t size = setup.image.size();
-    // An empty image still goes out as one empty frame.
-    totalFrames_ = size == 0 ? 1 : static_cast<int>((size + kFrameData - 1) / kFrameData);
+    totalFrames_ = vx7r::FrameCount(size);
     opens_ = refused_ = opensAfterWakeUp_ = 0;
     open_ = gone_ = false;
     hangupAtNs_ = drainStartNs_ = -1;
@@ -66,17 +57,10 @@ std::vector<uint8_t> FakeUnit::Expected(Message kind, int frame) const {
     const uint32_t code = setup_.typeCode;
     switch (kind) {
         case Message::WakeUp:
-            return {0x99};
+            return {vx7r::kWakeUp};
         case Message::Header: {
-            std::vector<uint8_t> h(20, 0);
-            h[0] = 0x14;
-            h[1] = static_cast<uint8_t>(code & 0xFF);
-            h[2] = static_cast<uint8_t>((code >> 8) & 0xFF);
-            h[3] = 0x18;
-            h[7] = (code == 510 || code == 520) ? 1 : 0;
-            h[11] = 1;
-            h[12] = code == 30 ? 0 : 1;
-            return h;
+            const auto h = vx7r::ExpectedHeader(static_cast<uint16_t>(code));
+            return {h.begin(), h.end()};
         }
         case Message::Checksum: {
             // The host sums the size it measured at the start; a file cut shorter since then
@@ -94,38 +78,12 @@ std::vector<uint8_t> FakeUnit::Expected(Message kind, int frame) const {
         case Message::Frame: {
             const size_t off = static_cast<size_t>(frame - 1) * kFrameData;
             const size_t n = std::min(kFrameData, setup_.image.size() - off);
-            std::vector<uint8_t> f{static_cast<uint8_t>(n), static_cast<uint8_t>(off & 0xFF),
-                                   static_cast<uint8_t>((off >> 8) & 0xFF)};
-            uint8_t x = 0;
-            for (size_t i = 0; i < n; ++i) {
-                f.push_back(file_[off + i]);
-                x ^= file_[off + i];
-            }
-            f.push_back(x);
-            return f;
+            return vx7r::FrameMessage(off, file_.data() + off, n);
         }
-        case Message::End: {
-            uint8_t x = 0;
-            for (size_t i = 0; i < setup_.image.size(); ++i) {
-                x ^= file_[i];
-            }
-            return {0xCC, x};
-        }
+        case Message::End:
+            return {vx7r::kEndMark, vx7r::XorOf(file_.data(), setup_.image.size())};
     }
     return {};
-}
-
-uint8_t FakeUnit::Acceptance(const SentMessage& m) {
-    switch (m.kind) {
-        case Message::WakeUp:
-            return 0x99;
-        case Message::Checksum:
-            return m.bytes[0];  // the echo of what the host sent
-        case Message::End:
-            return 0xCC;
-        default:
-            return 0x01;
-    }
 }
 
 bool FakeUnit::Accepted(const SentMessage& m) {

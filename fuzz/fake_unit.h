@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "unit_exchange.h"
 
 namespace romlift::fuzz {
 
-enum class Message { WakeUp, Header, Checksum, Frame, End };
+// The unit's phases, as the virtual unit names them.
+using Message = vx7r::Phase;
 
 // One host message as the unit saw it.
 struct SentMessage {
@@ -74,7 +76,6 @@ class FakeUnit {
 
   private:
     std::vector<uint8_t> Expected(Message kind, int frame) const;
-    static uint8_t Acceptance(const SentMessage& m);
     void CheckPrevious(int64_t now) const;
     void TakeOp();
     void Resize(size_t size);

@@ -5,22 +5,6 @@
 
 namespace vx7r {
 
-const char* PhaseName(Phase phase) {
-    switch (phase) {
-        case Phase::WakeUp:
-            return "wake-up";
-        case Phase::Header:
-            return "header";
-        case Phase::Checksum:
-            return "checksum";
-        case Phase::Frame:
-            return "frame";
-        case Phase::End:
-            return "end";
-    }
-    return "?";
-}
-
 const char* FaultKindName(FaultKind kind) {
     switch (kind) {
         case FaultKind::None:

@@ -7,12 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "unit_exchange.h"
+
 namespace vx7r {
-
-// The exchange phase a host message belongs to, as the unit sees it.
-enum class Phase { WakeUp, Header, Checksum, Frame, End };
-
-const char* PhaseName(Phase phase);
 
 struct RandomFaults {
     bool enabled = false;

@@ -1,14 +1,8 @@
 // vx7r-sim: a virtual VX7R operator-panel unit on a pseudo-terminal.
 //
 // The unit owns the master side of a pty; a host opens the slave path given by DevicePath() exactly
-// as it would open a serial device. The unit plays the unit's side of the download exchange:
-//
-//   wake-up   host 0x99                       unit 0x99 (echo)
-//   header    host 20 bytes                   unit 0x01 accepted, 0x00 invalid, 0x51 wrong model
-//   checksum  host 1 byte (XOR of the image)  unit the same byte (echo)
-//   frame     host n+4 bytes:                 unit 0x01 accepted, 0xFF frame not received right
-//             [n, offset lo, offset hi, n data bytes, XOR of the data]
-//   end       host [0xCC, XOR of all data]    unit 0xCC success, 0xFF checksum mismatch
+// as it would open a serial device. The unit plays the unit's side of the download exchange as
+// unit_exchange.h lays it out.
 //
 // Every host message gets exactly one answer byte unless a fault says otherwise.
 //

@@ -28,15 +28,8 @@ inline uint8_t Xor(const Bytes& bytes) {
 }
 
 inline Bytes Header(uint16_t code) {
-    Bytes h(20, 0);
-    h[0] = 0x14;
-    h[1] = code & 0xFF;
-    h[2] = code >> 8;
-    h[3] = 0x18;
-    h[7] = (code == 510 || code == 520) ? 1 : 0;
-    h[11] = 1;
-    h[12] = code == 30 ? 0 : 1;
-    return h;
+    const auto h = ExpectedHeader(code);
+    return {h.begin(), h.end()};
 }
 
 inline Bytes Image(size_t size) {
