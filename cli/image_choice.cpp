@@ -82,7 +82,8 @@ ImageChoice ChooseImage(const Options& o, Reporter& reporter, const Console& con
     });
     LocateOptions where;
     if (o.drivers) {
-        where.driversFolder = *o.drivers;
+        // The search makes the program folder current: a relative DIR means the caller's folder.
+        where.driversFolder = std::filesystem::absolute(*o.drivers);
     }
     if (FirmwareHelper::LocateFirmware(probe, host, where) && o.pick && probe.cancel == 0 &&
         probe.chosenFileName != *o.pick) {

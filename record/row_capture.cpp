@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <cstdlib>
 #include <limits>
 #include <vector>
@@ -114,7 +115,13 @@ DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context
         context.adapter.empty() ? AdapterOf(state.openedDevice, context.paths) : context.adapter;
     row.model = ModelName(state);
     row.typeCode = state.unitTypeCode;
-    row.imagePath = state.imageFileName.string();
+    // Months later a relative name says nothing: keep the whole path (the folder is still the
+    // one the name was given in).
+    std::error_code cwdError;
+    const std::filesystem::path whole =
+        state.imageFileName.empty() ? state.imageFileName
+                                    : std::filesystem::absolute(state.imageFileName, cwdError);
+    row.imagePath = (cwdError ? state.imageFileName : whole).string();
 
     // Once every frame went out the digest has seen the whole image, whatever the file holds
     // now; before that the file tells.

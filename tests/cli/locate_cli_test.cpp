@@ -135,6 +135,22 @@ TEST_F(LocateCli, SeveralImagesWithoutATerminalAreListedAndNothingIsSent) {
     EXPECT_EQ(DriversListing(), before);
 }
 
+// A relative --drivers is the caller's folder, not the program's (the search moves there).
+TEST_F(LocateCli, RelativeDriversFolderIsTheCallersAndTheRecordNamesTheWholePath) {
+    Put(drivers_ / "PLQ5A_a.abs", Image(60, 1));
+    auto& unit = StartUnit();
+    RunSpec spec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX",
+                  "--drivers", "drivers", "--record", (dir_ / "rec.sqlite").string()}};
+    spec.cwd = dir_.string();
+    const Outcome o = RunTool(spec);
+    EXPECT_EQ(o.exitStatus, 0) << o.err;
+    ASSERT_EQ(unit.Attempts().size(), 1u);
+    EXPECT_EQ(unit.Attempts()[0].image, Image(60, 1));
+    const Outcome h =
+        RunTool(RunSpec{{"history", "--record", (dir_ / "rec.sqlite").string(), "--csv"}});
+    EXPECT_THAT(h.out, HasSubstr("," + (drivers_ / "PLQ5A_a.abs").string() + ","));
+}
+
 TEST_F(LocateCli, PickNamesTheImageAmongSeveral) {
     ThreeImages();
     auto& unit = StartUnit();

@@ -74,6 +74,7 @@ struct RunSpec {
     std::string binary = ROMLIFT_CLI;
     std::string stdinPath = "/dev/null";
     std::string stderrPath = "";  // e.g. a terminal; "" for a pipe
+    std::string cwd = "";         // the child's working folder; "" for this process's
 };
 
 // A romlift-cli child still running: its PID and the read ends of its output pipes.
@@ -113,6 +114,9 @@ inline Running StartTool(const RunSpec& spec) {
     EXPECT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
+    if (!spec.cwd.empty()) {
+        posix_spawn_file_actions_addchdir_np(&fa, spec.cwd.c_str());
+    }
     posix_spawn_file_actions_addopen(&fa, 0, spec.stdinPath.c_str(), O_RDWR | O_NOCTTY, 0);
     posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
     if (spec.stderrPath.empty()) {
