@@ -72,7 +72,7 @@ std::string FileText(const std::filesystem::path& path) {
 std::vector<std::string> QemuArguments(const GuestSetup& s) {
     const std::string dir = s.dir.string();
     std::vector<std::string> args = {
-        "qemu-system-x86_64", "-accel", "tcg", "-m", "256", "-display", "none", "-nodefaults",
+        "qemu-system-x86_64", "-accel", "tcg", "-m", "512", "-display", "none", "-nodefaults",
         "-no-reboot", "-kernel", s.kernel.string(), "-initrd", s.initramfs.string(), "-append",
         "console=ttyS0 quiet panic=-1",
         // ttyS0: a UART that only carries the kernel's console, into a file.

@@ -40,7 +40,10 @@ cp "$busybox" "$root/bin/busybox"
 for applet in $("$busybox" --list); do
   [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
 done
-cp "$cli" "$root/bin/romlift-cli"
+# Debug sections would make a sanitizer build's initramfs larger than the guest can unpack.
+if ! strip --strip-debug -o "$root/bin/romlift-cli" "$cli" 2>/dev/null; then
+  cp "$cli" "$root/bin/romlift-cli"
+fi
 if [ -n "$images" ]; then
   cp -r "$images" "$root/img"
 fi
