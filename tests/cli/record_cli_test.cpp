@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -119,7 +120,12 @@ class Record : public ::testing::Test {
         return o.out.empty() ? json::array() : json::parse(o.out);
     }
 
+    // A unit's thread may still log a frame after the test's body has ended, so the watches
+    // are destroyed after the units (members go in reverse order).
+    FrameWatch& NewWatch() { return watches_.emplace_back(); }
+
     ScratchDir dir_;
+    std::deque<FrameWatch> watches_;
     std::vector<std::unique_ptr<vx7r::VirtualUnit>> units_;
 };
 
@@ -141,7 +147,7 @@ TEST_P(EachEnd, OneRowWithEveryColumn) {
         options.typeCode = 11;  // the unit is another model: refused at the header
     }
     options.pace = interrupted;  // long enough on the line to be interrupted
-    FrameWatch watch;
+    FrameWatch& watch = NewWatch();
     const std::string device = StartUnit(options, &watch).DevicePath();
     const size_t size = 3000;
     const fs::path image = PutImage(size);
@@ -313,7 +319,8 @@ TEST_F(Record, TheServerGoneMidDownloadKeepsTheRowsLocallyUntilOnePush) {
     }
     vx7r::UnitOptions paced;
     paced.pace = true;
-    FrameWatch watchA, watchB;
+    FrameWatch& watchA = NewWatch();
+    FrameWatch& watchB = NewWatch();
     const std::string a = StartUnit(paced, &watchA).DevicePath();
     const std::string b = StartUnit(paced, &watchB).DevicePath();
     const fs::path image = PutImage(3000);
