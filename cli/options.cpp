@@ -2,9 +2,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 
+#include "ascii_case.h"
 #include "download_row.h"
 #include "models.h"
 #include "version.h"
@@ -155,10 +155,7 @@ std::string PortLabel(const PortArg& port) {
 }
 
 std::optional<PortArg> ParsePort(const std::string& text) {
-    const bool com = text.size() > 3 && std::toupper(static_cast<unsigned char>(text[0])) == 'C' &&
-                     std::toupper(static_cast<unsigned char>(text[1])) == 'O' &&
-                     std::toupper(static_cast<unsigned char>(text[2])) == 'M';
-    if (com) {
+    if (text.size() > 3 && EqualsIgnoringCase(std::string_view(text).substr(0, 3), "COM")) {
         int n = 0;
         const char* first = text.data() + 3;
         const char* last = text.data() + text.size();

@@ -1,6 +1,7 @@
 #include "port_host.h"
 
 #include "download_state.h"
+#include "protocol.h"
 #include "texts.h"
 
 namespace romlift::cli {
@@ -27,7 +28,7 @@ void PortHost::PaintProgress(int) {
     Progress p;
     p.framesConfirmed = state_.frameCounter - 1;
     p.totalFrames = state_.totalFrames;
-    p.bytesSent = std::min<uint64_t>(static_cast<uint64_t>(p.framesConfirmed) * 50u, imageSize_);
+    p.bytesSent = std::min<uint64_t>(static_cast<uint64_t>(p.framesConfirmed) * protocol::kFrameData, imageSize_);
     p.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - started_)
                       .count();

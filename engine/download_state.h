@@ -14,6 +14,9 @@
 namespace romlift {
 
 struct DownloadState {
+    // On the first model of the catalogue.
+    DownloadState();
+
     // COMn chosen with the port buttons, 1 at dialog start-up.
     int selectedPort = 1;
     // When not empty, this device is opened instead of COMn and named in the texts as given
@@ -22,8 +25,8 @@ struct DownloadState {
     // The device path the last open of the port used (what COMn named then).
     std::string openedDevice;
 
-    std::string modelPrefix = "PLQ5A";
-    uint32_t unitTypeCode = 10;  // low 16 bits go into the header
+    std::string modelPrefix;
+    uint32_t unitTypeCode = 0;  // low 16 bits go into the header
 
     SerialPort port;
     ImageStream image;

@@ -1,8 +1,8 @@
 #include "models.h"
 
 #include <array>
-#include <cctype>
 
+#include "ascii_case.h"
 #include "download_state.h"
 
 namespace romlift {
@@ -17,19 +17,6 @@ constexpr std::array<UnitModel, 6> kModels{{
     {"VX7R-KT-126B-XXX", "126", 15},
     {"VX7R-KT-127B-XXX", "127", 14},
 }};
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -7,34 +7,10 @@
 #include "com_map.h"
 #include "download_host.h"
 #include "download_state.h"
+#include "protocol.h"
 #include "texts.h"
 
 namespace romlift {
-
-std::string PortName(const DownloadState& state) {
-    return state.portDevice.empty() ? "COM" + std::to_string(state.selectedPort) : state.portDevice;
-}
-
-std::string PortDevice(const DownloadState& state) {
-    return state.portDevice.empty() ? ports::ResolveCom(state.selectedPort).device
-                                    : state.portDevice;
-}
-
-const char* LinePhaseName(LinePhase phase) {
-    switch (phase) {
-        case LinePhase::WakeUp:
-            return "wake-up";
-        case LinePhase::Header:
-            return "header";
-        case LinePhase::Checksum:
-            return "checksum";
-        case LinePhase::Frame:
-            return "frame";
-        case LinePhase::End:
-            return "end";
-    }
-    return "?";
-}
 
 namespace {
 
@@ -113,7 +89,7 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
     SleepUntil(Deadline::AfterMs(half).Plus(20).Plus(half));
 
     const Deadline deadline = Deadline::AfterMs(timeoutMs);
-    std::array<uint8_t, 100> reply{};
+    std::array<uint8_t, protocol::kRxBuffer> reply{};
     const size_t want = count < 1 ? 1 : (static_cast<size_t>(count) < reply.size() ? count : reply.size());
     bool lineGone = false;
     for (;;) {
@@ -128,9 +104,9 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
                 return b;
             }
             if (errorByte != 0 && b == errorByte) {
-                if (expected == 0xCC) {
+                if (expected == protocol::kEndMark) {
                     host.SetStatus(texts::kCrcMismatch);
-                } else if (expected == 0x01) {
+                } else if (expected == protocol::kAccepted) {
                     host.SetStatus(texts::WrongFrameNumber(state.frameCounter));
                 } else {
                     host.SetStatus(texts::kInvalidResponse);
@@ -162,7 +138,7 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
 
     // Only before the first frame, and only while waiting for the wake-up echo (or a checksum
     // that happens to equal it), is the short text shown.
-    if (state.frameCounter <= 0 && (expected == 0x99 || expected == 0xEE)) {
+    if (state.frameCounter <= 0 && (expected == protocol::kWakeUp || expected == 0xEE)) {
         host.SetStatus(texts::kNotRespondingShort);
     } else {
         host.SetStatus(texts::NotRespondingAfterFrame(state.frameCounter));

@@ -1,5 +1,9 @@
 // The serial device: a POSIX terminal opened exclusively, set to a raw 9600-baud 8-bit line.
 // Nothing here writes status texts; serial_link turns results into them.
+//
+// Implementations (one is linked beside romlift_engine_core): serial_port.cpp in
+// romlift_engine_posix, the terminal device; fuzz/fake_serial_port.cpp in romlift_engine_fake, a
+// scripted unit on a virtual line, for the transfer fuzz target.
 #pragma once
 
 #include <poll.h>

@@ -1,4 +1,8 @@
 // Millisecond tick counter and waits.
+//
+// Implementations (one is linked beside romlift_engine_core): tick.cpp in romlift_engine_posix,
+// CLOCK_MONOTONIC and real sleeps; fuzz/virtual_tick.cpp in romlift_engine_fake, a virtual clock
+// that a wait only moves forward.
 #pragma once
 
 #include <cstdint>

@@ -3,7 +3,6 @@
 #include <cerrno>
 
 #include "fake_unit.h"
-#include "com_map.h"
 #include "serial_port.h"
 #include "virtual_clock.h"
 
@@ -67,18 +66,5 @@ SerialPort::Wait SerialPort::WaitReadable(const Deadline& deadline) {
     }
     return Wait::Timeout;
 }
-
-namespace ports {
-
-// The fake unit's line is COMn's only device: no sysfs, no map files.
-ComResolution ResolveCom(int com) {
-    ComResolution r;
-    r.com = com;
-    r.device = fuzz::FakeDevice(com);
-    r.source = ComSource::Environment;
-    return r;
-}
-
-}  // namespace ports
 
 }  // namespace romlift

@@ -251,7 +251,13 @@ void Trace(bool result, const CheckingHost& host) {
 }  // namespace romlift::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    romlift::fuzz::ScratchFolder();
+    using romlift::fuzz::ScratchFolder;
+    // COM1 names the fake unit's line through the product's own COM map; the map sees no
+    // serial devices and keeps its file in the scratch folder, never the user's.
+    ::setenv("ROMLIFT_COM1", romlift::fuzz::FakeDevice(1).c_str(), 1);
+    ::setenv("ROMLIFT_SYSFS", (ScratchFolder() / "no-sysfs").c_str(), 1);
+    ::setenv("ROMLIFT_DEV", (ScratchFolder() / "no-dev").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (ScratchFolder() / "config").c_str(), 1);
     return 0;
 }
 

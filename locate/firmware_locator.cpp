@@ -10,6 +10,7 @@
 #include <memory>
 #include <system_error>
 
+#include "ascii_case.h"
 #include "download_host.h"
 #include "download_state.h"
 
@@ -17,19 +18,6 @@ namespace romlift {
 namespace {
 
 constexpr std::string_view kImageSuffix = ".abs";
-
-// Names are compared as bytes with only A-Z folded: the file system's bytes are not text in any
-// particular encoding, and the user's locale must not change which images a model finds.
-unsigned char FoldAscii(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return FoldAscii(static_cast<unsigned char>(x)) ==
-                      FoldAscii(static_cast<unsigned char>(y));
-           });
-}
 
 // The name must hold the whole prefix and the whole suffix side by side, as "PREFIX*.abs" does:
 // a prefix that itself ends in part of ".abs" may not share those letters with the suffix.
@@ -39,12 +27,6 @@ bool MatchesImageName(std::string_view name, std::string_view prefix) {
     }
     return EqualsIgnoringCase(name.substr(0, prefix.size()), prefix) &&
            EqualsIgnoringCase(name.substr(name.size() - kImageSuffix.size()), kImageSuffix);
-}
-
-bool FoldedLess(const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return FoldAscii(static_cast<unsigned char>(x)) < FoldAscii(static_cast<unsigned char>(y));
-    });
 }
 
 // Creation time where the file system keeps one, so that a copy that only had its contents
@@ -113,10 +95,10 @@ std::vector<FirmwareFile> FindFirmware(const std::filesystem::path& driversFolde
         files.push_back(FirmwareFile{name, static_cast<uint64_t>(st.st_size), FileTime(path, st)});
     }
     std::sort(files.begin(), files.end(), [](const FirmwareFile& a, const FirmwareFile& b) {
-        if (FoldedLess(a.name, b.name)) {
+        if (LessIgnoringCase(a.name, b.name)) {
             return true;
         }
-        if (FoldedLess(b.name, a.name)) {
+        if (LessIgnoringCase(b.name, a.name)) {
             return false;
         }
         return a.name < b.name;  // char_traits<char> compares as unsigned bytes

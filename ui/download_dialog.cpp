@@ -74,10 +74,9 @@ CDownloadDlg::CDownloadDlg(DownloadState& state, LocateOptions options, QWidget*
     status_ = dialog::Find<QLabel>(*this, kStatus);
 
     state_.selectedPort = 1;
-    state_.modelPrefix = "PLQ5A";
-    state_.unitTypeCode = 10;
+    SelectModel(state_, 0);
     {
-        // Row 0 is shown without being "selected": the state already holds its values.
+        // Row 0 is shown without being "selected" again: the state holds its values already.
         const QSignalBlocker quiet(models_);
         FillModelList([this](std::string_view name) {
             models_->addItem(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
