@@ -1,8 +1,11 @@
-// Helpers every test suite shares: descriptor counting and a throw-away folder.
+// Helpers every test suite, fuzz replay and benchmark shares: descriptor counting and a throw-away
+// folder. No GoogleTest, Qt or engine here (romlift_test_basics).
 #pragma once
 
+// The POSIX file calls come along: suites that write and lock files take them from here.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -10,70 +13,43 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
 namespace romlift::testing {
 
 // Open descriptors of this process; a leak shows up as a difference.
-inline int OpenDescriptorCount() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++n;
-    }
-    return n;
-}
+int OpenDescriptorCount();
 
-// A fresh folder under /tmp, removed with everything in it when the object goes.
+// True when a descriptor of this process is open on the character device `rdev`.
+bool HoldsDevice(dev_t rdev);
+
+// Creates or replaces `path` with `bytes`, all of them; false on any failure.
+bool WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+
+// A fresh folder <parent>/<prefix>-XXXXXX (mode 0700), removed with everything in it when the
+// object goes, whatever permission bits the test left on its subfolders. Path() is empty when no
+// folder could be made.
 class ScratchDir {
   public:
-    ScratchDir() {
-        std::string tmpl = "/tmp/romlift-test-XXXXXX";
-        if (::mkdtemp(tmpl.data()) != nullptr) {
-            path_ = tmpl;
-        }
-    }
-    ~ScratchDir() {
-        if (path_.empty()) {
-            return;
-        }
-        // A test may have locked a subfolder; open everything up again so that it can go.
-        std::error_code ec;
-        for (auto it = std::filesystem::recursive_directory_iterator(
-                 path_, std::filesystem::directory_options::skip_permission_denied, ec);
-             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-            if (it->is_directory(ec) && !it->is_symlink(ec)) {
-                ::chmod(it->path().c_str(), 0755);
-            }
-        }
-        std::filesystem::remove_all(path_, ec);
-    }
+    explicit ScratchDir(std::string_view prefix = "romlift-test",
+                        const std::filesystem::path& parent = "/tmp");
+    ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
     const std::filesystem::path& Path() const { return path_; }
 
     // Writes `bytes` to `name` inside the directory; the full path, empty on failure.
-    std::filesystem::path Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-        const std::filesystem::path p = path_ / name;
-        const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            return {};
-        }
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (put <= 0) {
-                ::close(fd);
-                return {};
-            }
-            done += static_cast<size_t>(put);
-        }
-        ::close(fd);
-        return p;
-    }
+    std::filesystem::path Write(const std::string& name, const std::vector<uint8_t>& bytes) const;
+
+    // Removes everything inside, keeping the folder itself.
+    void Clear() const;
 
   private:
+    void OpenUp() const;
+
     std::filesystem::path path_;
 };
 

@@ -1,0 +1,14 @@
+// Firmware bytes that look like a real image yet come out the same in every run, so a failing
+// frame can be reproduced and a checksum written down.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace romlift::testing {
+
+// `size` bytes of a linear congruential sequence started at `seed`; equal seeds, equal bytes.
+std::vector<uint8_t> SeededImage(size_t size, uint32_t seed = 7);
+
+}  // namespace romlift::testing
