@@ -11,44 +11,53 @@
 namespace romlift {
 namespace {
 
-struct Row {
-    const char* name;
-    const char* prefix;
-    uint32_t typeCode;
-};
-
-// The model list as the operator sees it, top to bottom.
-constexpr Row kRows[] = {
-    {"VX7R-KT-121B-XXX", "PLQ5A", 10}, {"VX7R-KT-122B-XXX", "PLQ5B", 10},
-    {"VX7R-KT-123B-XXX", "PLQ5C", 9},  {"VX7R-KT-125B-XXX", "125", 15},
-    {"VX7R-KT-126B-XXX", "126", 15},   {"VX7R-KT-127B-XXX", "127", 14},
-};
-
-TEST(Models, CatalogueInListOrder) {
+// A few rows as the model list shows them, top to bottom: row, display name, prefix, type code.
+TEST(Models, RowsOfTheCatalogue) {
     const auto models = Models();
     ASSERT_EQ(models.size(), 6u);
-    for (size_t i = 0; i < 6; ++i) {
-        EXPECT_EQ(models[i].displayName, kRows[i].name) << "row " << i;
-        EXPECT_EQ(models[i].prefix, kRows[i].prefix) << "row " << i;
-        EXPECT_EQ(models[i].typeCode, kRows[i].typeCode) << "row " << i;
+    const struct {
+        size_t row;
+        std::string_view name, prefix;
+        uint32_t typeCode;
+    } rows[] = {
+        {0, "VX7R-KT-121B-XXX", "PLQ5A", 10},
+        {2, "VX7R-KT-123B-XXX", "PLQ5C", 9},
+        {3, "VX7R-KT-125B-XXX", "125", 15},
+        {5, "VX7R-KT-127B-XXX", "127", 14},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(models[r.row].displayName, r.name) << "row " << r.row;
+        EXPECT_EQ(models[r.row].prefix, r.prefix) << "row " << r.row;
+        EXPECT_EQ(models[r.row].typeCode, r.typeCode) << "row " << r.row;
     }
 }
 
-TEST(Models, FillModelListAddsNamesInRowOrder) {
-    std::vector<std::string> added;
-    FillModelList([&](std::string_view name) { added.emplace_back(name); });
-    EXPECT_THAT(added,
-                ::testing::ElementsAre("VX7R-KT-121B-XXX", "VX7R-KT-122B-XXX", "VX7R-KT-123B-XXX",
-                                       "VX7R-KT-125B-XXX", "VX7R-KT-126B-XXX", "VX7R-KT-127B-XXX"));
+// Each name finds its own row, and no model's prefix begins another's: a firmware file is
+// offered for one model only.
+TEST(Models, NamesAndPrefixesTellTheModelsApart) {
+    const auto models = Models();
+    for (size_t i = 0; i < models.size(); ++i) {
+        EXPECT_EQ(FindModel(models[i].displayName), static_cast<int>(i));
+        for (size_t j = 0; j < models.size(); ++j) {
+            if (i != j) {
+                EXPECT_NE(models[j].prefix.substr(0, models[i].prefix.size()), models[i].prefix)
+                    << "rows " << i << " and " << j;
+            }
+        }
+    }
 }
 
-TEST(Models, SelectModelStoresPrefixAndCode) {
+TEST(Models, FillModelListAndSelectModelFollowTheRows) {
+    std::vector<std::string> added;
+    FillModelList([&](std::string_view name) { added.emplace_back(name); });
+    ASSERT_EQ(added.size(), Models().size());
     DownloadState state;
-    // Walk backwards so that every row changes both fields from the previous one where it can.
+    // Backwards, so that each row changes the fields the previous one left where it can.
     for (int row = 5; row >= 0; --row) {
+        EXPECT_EQ(added[row], Models()[row].displayName) << "row " << row;
         SelectModel(state, row);
-        EXPECT_EQ(state.modelPrefix, kRows[row].prefix) << "row " << row;
-        EXPECT_EQ(state.unitTypeCode, kRows[row].typeCode) << "row " << row;
+        EXPECT_EQ(state.modelPrefix, Models()[row].prefix) << "row " << row;
+        EXPECT_EQ(state.unitTypeCode, Models()[row].typeCode) << "row " << row;
     }
 }
 
@@ -63,10 +72,8 @@ TEST(Models, SelectModelOutsideTheListKeepsSelection) {
 }
 
 TEST(Models, FindModelIgnoresLetterCase) {
-    EXPECT_EQ(FindModel("VX7R-KT-121B-XXX"), 0);
     EXPECT_EQ(FindModel("vx7r-kt-123b-xxx"), 2);
     EXPECT_EQ(FindModel("Vx7r-Kt-127B-xXx"), 5);
-    EXPECT_EQ(FindModel("VX7R-KT-125B-XXX"), 3);
 }
 
 TEST(Models, FindModelRejectsNearMisses) {
