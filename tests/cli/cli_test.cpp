@@ -4,60 +4,34 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "cli_fixture.h"
 #include "fake_sysfs.h"
-#include "run_cli.h"
-#include "scratch_dir.h"
-#include "virtual_unit.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using romlift::testing::Bytes;
+using romlift::testing::DownloadImage;
+using romlift::testing::FileBytes;
+using romlift::testing::Image;
 using romlift::testing::Outcome;
 using romlift::testing::RunCli;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-class CliTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_FALSE(scratch_.Path().empty());
-        dir_ = scratch_.Path();
-    }
-    void TearDown() override { unit_.reset(); }
-    vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions o = {}) {
-        unit_ = std::make_unique<vx7r::VirtualUnit>(o);
-        EXPECT_TRUE(unit_->Start());
-        return *unit_;
-    }
-    fs::path WriteImage(const std::string& name, size_t size) {
-        image_.resize(size);
-        for (size_t i = 0; i < size; ++i) {
-            image_[i] = static_cast<uint8_t>(i * 37 + 11);
-        }
-        const fs::path p = dir_ / name;
-        std::ofstream(p, std::ios::binary)
-            .write(reinterpret_cast<const char*>(image_.data()),
-                   static_cast<std::streamsize>(size));
-        return p;
-    }
-
-    romlift::testing::ScratchDir scratch_;
-    fs::path dir_;
-    std::unique_ptr<vx7r::VirtualUnit> unit_;
-    std::vector<uint8_t> image_;
-};
+using CliTest = romlift::testing::CliFixture;
 
 TEST_F(CliTest, DownloadThroughAMappedComPortSucceedsWithExitZero) {
     auto& unit = StartUnit();
-    const fs::path image = WriteImage("PLQ5A_v1.abs", 260);
+    const Bytes bytes = Image(260);
+    const fs::path image = scratch_.Write("PLQ5A_v1.abs", bytes);
     const Outcome o =
         RunCli({"download", "--port", "COM3", "--model", "vx7r-kt-121b-xxx", "--image", image},
                {"ROMLIFT_COM3=" + unit.DevicePath()});
@@ -68,16 +42,15 @@ TEST_F(CliTest, DownloadThroughAMappedComPortSucceedsWithExitZero) {
     EXPECT_THAT(o.err, ::testing::EndsWith("DownLoad is Completed Successfully\n"));
     EXPECT_THAT(o.err, Not(HasSubstr("\r")));  // not a terminal: plain lines only
     ASSERT_EQ(unit.Attempts().size(), 1u);
-    EXPECT_EQ(unit.Attempts()[0].image, image_);
+    EXPECT_EQ(unit.Attempts()[0].image, bytes);
 }
 
 TEST_F(CliTest, RefusedHeaderEndsWithExitOneAndTheUnitsText) {
     vx7r::UnitOptions opt;
     opt.typeCode = 9;  // a VX7R-KT-123B-XXX on the line
     auto& unit = StartUnit(opt);
-    const fs::path image = WriteImage("img.abs", 100);
-    const Outcome o = RunCli(
-        {"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--image", image});
+    const Outcome o =
+        RunCli(DownloadImage({unit.DevicePath()}, scratch_.Write("img.abs", Image(100))));
     EXPECT_EQ(o.exitStatus, 1);
     EXPECT_THAT(o.err,
                 ::testing::EndsWith("Selected VX7R model is not matching with connected model. \n"
@@ -88,7 +61,7 @@ TEST_F(CliTest, ModelChosenByNameSendsItsTypeCode) {
     vx7r::UnitOptions opt;
     opt.typeCode = 14;
     auto& unit = StartUnit(opt);
-    const fs::path image = WriteImage("127_x.abs", 10);
+    const fs::path image = scratch_.Write("127_x.abs", Image(10));
     const Outcome o = RunCli({"download", "--port=" + unit.DevicePath(), "--model=VX7R-KT-127B-XXX",
                               "--image=" + image.string()});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
@@ -99,24 +72,22 @@ TEST_F(CliTest, FailedEndFrameIsNeverReportedAsSuccess) {
     vx7r::UnitOptions opt;
     opt.faults.endAnswer = 0xFF;
     auto& unit = StartUnit(opt);
-    const Outcome o = RunCli({"download", "--port", unit.DevicePath(), "--model",
-                              "VX7R-KT-121B-XXX", "--image", WriteImage("img.abs", 75)});
+    const Outcome o =
+        RunCli(DownloadImage({unit.DevicePath()}, scratch_.Write("img.abs", Image(75))));
     EXPECT_EQ(o.exitStatus, 1);
     EXPECT_THAT(o.err, HasSubstr("CRC mismatch Error. Please download again.\nDown Load Failed\n"));
     EXPECT_THAT(o.err, Not(HasSubstr("Completed")));
 }
 
 TEST_F(CliTest, MissingPortAndOddImageExitOne) {
-    const Outcome noPort = RunCli({"download", "--port", "COM2", "--model", "VX7R-KT-121B-XXX",
-                                   "--image", WriteImage("img.abs", 75)},
+    const Outcome noPort = RunCli(DownloadImage({"COM2"}, scratch_.Write("img.abs", Image(75))),
                                   {"ROMLIFT_COM2=" + (dir_ / "absent").string()});
     EXPECT_EQ(noPort.exitStatus, 1);
     // The unit's own text, then the tool's advice on it.
     EXPECT_THAT(noPort.err, HasSubstr("\nCan not open Port COM2\nromlift-cli: no such device "));
     EXPECT_THAT(noPort.err, ::testing::EndsWith(" lists the serial devices present\n"));
 
-    const Outcome noImage = RunCli({"download", "--port", "COM2", "--model", "VX7R-KT-121B-XXX",
-                                    "--image", (dir_ / "none%s%n.abs").string()});
+    const Outcome noImage = RunCli(DownloadImage({"COM2"}, dir_ / "none%s%n.abs"));
     EXPECT_EQ(noImage.exitStatus, 1);
     EXPECT_EQ(
         noImage.err,
@@ -194,7 +165,8 @@ TEST(CliHelp, DocumentsEveryOptionAndTheExitStatuses) {
 // the device folder's ttyUSB0 is the virtual unit's line.
 TEST_F(CliTest, AFirstSeenAdapterBecomesComOneAndTakesTheDownload) {
     auto& unit = StartUnit();
-    const fs::path image = WriteImage("img.abs", 120);
+    const Bytes bytes = Image(120);
+    const fs::path image = scratch_.Write("img.abs", bytes);
     romlift::testing::FakeSysfs sysfs(dir_ / "sys");
     sysfs.AddTtyS(0, false);
     sysfs.Plug({});
@@ -204,14 +176,12 @@ TEST_F(CliTest, AFirstSeenAdapterBecomesComOneAndTakesTheDownload) {
                                        "ROMLIFT_DEV=" + (dir_ / "dev").string(),
                                        "XDG_CONFIG_HOME=" + (dir_ / "cfg").string()};
 
-    const Outcome o = RunCli(
-        {"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", image}, env);
+    const Outcome o = RunCli(DownloadImage({"COM1"}, image), env);
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     ASSERT_EQ(unit.Attempts().size(), 1u);
-    EXPECT_EQ(unit.Attempts()[0].image, image_);
-    std::ifstream saved(dir_ / "cfg" / "romlift" / "ports.conf");
-    const std::string text{std::istreambuf_iterator<char>(saved), {}};
-    EXPECT_THAT(text, HasSubstr("\nCOM1 = 0403:6001 serial A50285BI\n"));
+    EXPECT_EQ(unit.Attempts()[0].image, bytes);
+    EXPECT_THAT(FileBytes(dir_ / "cfg" / "romlift" / "ports.conf"),
+                HasSubstr("\nCOM1 = 0403:6001 serial A50285BI\n"));
 
     const Outcome list = RunCli({"ports"}, env);
     EXPECT_EQ(list.exitStatus, 0);
@@ -222,8 +192,7 @@ TEST_F(CliTest, AFirstSeenAdapterBecomesComOneAndTakesTheDownload) {
 
     // Pulled: COM1 names nothing now, and says which adapter it waits for.
     sysfs.Unplug({});
-    const Outcome gone = RunCli(
-        {"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--image", image}, env);
+    const Outcome gone = RunCli(DownloadImage({"COM1"}, image), env);
     EXPECT_EQ(gone.exitStatus, 1);
     EXPECT_THAT(gone.err, HasSubstr("Can not open Port COM1\nromlift-cli: COM1: the adapter saved "
                                     "for this number (0403:6001 serial A50285BI) is not plugged "

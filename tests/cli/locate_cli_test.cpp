@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -15,27 +14,22 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "run_cli.h"
-#include "scratch_dir.h"
-#include "virtual_unit.h"
+#include "cli_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using romlift::testing::Bytes;
+using romlift::testing::Download;
+using romlift::testing::DownloadImage;
+using romlift::testing::FileBytes;
+using romlift::testing::Image;
+using romlift::testing::Occurrences;
 using romlift::testing::Outcome;
 using romlift::testing::RunSpec;
 using romlift::testing::RunTool;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using Bytes = std::vector<uint8_t>;
-
-Bytes Image(size_t n, uint8_t seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) {
-        b[i] = static_cast<uint8_t>(i * 13 + seed);
-    }
-    return b;
-}
 
 std::vector<std::string> Lines(const std::string& s) {
     std::vector<std::string> out;
@@ -46,50 +40,36 @@ std::vector<std::string> Lines(const std::string& s) {
     return out;
 }
 
-class LocateCli : public ::testing::Test {
+class LocateCli : public romlift::testing::CliFixture {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(scratch_.Path().empty());
-        dir_ = scratch_.Path();
+        CliFixture::SetUp();
         drivers_ = dir_ / "drivers";
         fs::create_directory(drivers_);
     }
-    void TearDown() override { units_.clear(); }
-    vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions o = {}) {
-        units_.push_back(std::make_unique<vx7r::VirtualUnit>(o));
-        EXPECT_TRUE(units_.back()->Start());
-        return *units_.back();
-    }
-    void Put(const fs::path& p, const Bytes& b) {
-        std::ofstream(p, std::ios::binary)
-            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-    }
+    void Put(const std::string& name, const Bytes& b) { scratch_.Write("drivers/" + name, b); }
     // Three images for PLQ5A whose search order (letter case ignored) is a, b, C.
     void ThreeImages() {
-        Put(drivers_ / "plq5a_b.abs", Image(70, 2));
-        Put(drivers_ / "PLQ5A_a.abs", Image(60, 1));
-        Put(drivers_ / "PLQ5A_C.abs", Image(80, 3));
-        Put(drivers_ / "PLQ5B_z.abs", Image(10, 9));
+        Put("plq5a_b.abs", Image(70, 2));
+        Put("PLQ5A_a.abs", Image(60, 1));
+        Put("PLQ5A_C.abs", Image(80, 3));
+        Put("PLQ5B_z.abs", Image(10, 9));
     }
-    std::vector<std::string> Download(const vx7r::VirtualUnit& unit,
-                                      std::vector<std::string> extra) {
-        std::vector<std::string> a{"download",         "--port",    unit.DevicePath(), "--model",
-                                   "VX7R-KT-121B-XXX", "--drivers", drivers_.string()};
-        a.insert(a.end(), extra.begin(), extra.end());
-        return a;
+    // A download that searches the drivers folder.
+    std::vector<std::string> Search(const vx7r::VirtualUnit& unit,
+                                    std::vector<std::string> more = {}) {
+        more.insert(more.begin(), {"--drivers", drivers_.string()});
+        return Download({unit.DevicePath()}, more);
     }
-    std::map<std::string, Bytes> DriversListing() const {
-        std::map<std::string, Bytes> m;
+    std::map<std::string, std::string> DriversListing() const {
+        std::map<std::string, std::string> m;
         for (const auto& e : fs::directory_iterator(drivers_)) {
-            std::ifstream f(e.path(), std::ios::binary);
-            m[e.path().filename().string()] = Bytes(std::istreambuf_iterator<char>(f), {});
+            m[e.path().filename().string()] = FileBytes(e.path());
         }
         return m;
     }
 
-    romlift::testing::ScratchDir scratch_;
-    fs::path dir_, drivers_;
-    std::vector<std::unique_ptr<vx7r::VirtualUnit>> units_;
+    fs::path drivers_;
 };
 
 TEST_F(LocateCli, SingleImageInTheDriversFolderBesideTheExecutableIsSentWithoutAsking) {
@@ -97,13 +77,10 @@ TEST_F(LocateCli, SingleImageInTheDriversFolderBesideTheExecutableIsSentWithoutA
     const fs::path bin = dir_ / "romlift-cli";
     fs::copy_file(ROMLIFT_CLI, bin);
     const Bytes img = Image(130, 5);
-    Put(drivers_ / "PLQ5A 100%s.abs", img);
-    Put(drivers_ / "PLQ5B_other.abs", Image(10, 1));
+    Put("PLQ5A 100%s.abs", img);
+    Put("PLQ5B_other.abs", Image(10, 1));
     auto& unit = StartUnit();
-    const Outcome o =
-        RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX"},
-                        {},
-                        bin.string()});
+    const Outcome o = RunTool(RunSpec{Download({unit.DevicePath()}), {}, bin.string()});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     EXPECT_THAT(o.err, HasSubstr("Downloading file PLQ5A 100%s.abs to selected unit.\n"));
     EXPECT_EQ(unit.Attempts().at(0).image, img);
@@ -113,7 +90,7 @@ TEST_F(LocateCli, SeveralImagesWithoutATerminalAreListedAndNothingIsSent) {
     ThreeImages();
     auto& unit = StartUnit();
     const auto before = DriversListing();
-    const Outcome o = RunTool(RunSpec{Download(unit, {})});
+    const Outcome o = RunTool(RunSpec{Search(unit)});
     EXPECT_EQ(o.exitStatus, 2);
     const auto a = o.err.find("PLQ5A_a.abs"), b = o.err.find("plq5a_b.abs"),
                c = o.err.find("PLQ5A_C.abs");
@@ -123,12 +100,7 @@ TEST_F(LocateCli, SeveralImagesWithoutATerminalAreListedAndNothingIsSent) {
     EXPECT_THAT(o.err, Not(HasSubstr("PLQ5B_z")));
     EXPECT_THAT(o.err, HasSubstr("60 (Bytes)"));
     EXPECT_THAT(o.err.substr(c), HasSubstr("(default)"));
-    size_t defaults = 0;
-    for (size_t at = o.err.find("(default)"); at != std::string::npos;
-         at = o.err.find("(default)", at + 1)) {
-        ++defaults;
-    }
-    EXPECT_EQ(defaults, 1u) << o.err;
+    EXPECT_EQ(Occurrences(o.err, "(default)"), 1u) << o.err;
     EXPECT_THAT(o.err, HasSubstr("--pick"));
     EXPECT_THAT(o.err, Not(HasSubstr("Downloading file")));
     EXPECT_TRUE(unit.Attempts().empty());
@@ -137,10 +109,10 @@ TEST_F(LocateCli, SeveralImagesWithoutATerminalAreListedAndNothingIsSent) {
 
 // A relative --drivers is the caller's folder, not the program's (the search moves there).
 TEST_F(LocateCli, RelativeDriversFolderIsTheCallersAndTheRecordNamesTheWholePath) {
-    Put(drivers_ / "PLQ5A_a.abs", Image(60, 1));
+    Put("PLQ5A_a.abs", Image(60, 1));
     auto& unit = StartUnit();
-    RunSpec spec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX",
-                  "--drivers", "drivers", "--record", (dir_ / "rec.sqlite").string()}};
+    RunSpec spec{Download({unit.DevicePath()},
+                          {"--drivers", "drivers", "--record", (dir_ / "rec.sqlite").string()})};
     spec.cwd = dir_.string();
     const Outcome o = RunTool(spec);
     EXPECT_EQ(o.exitStatus, 0) << o.err;
@@ -154,11 +126,11 @@ TEST_F(LocateCli, RelativeDriversFolderIsTheCallersAndTheRecordNamesTheWholePath
 TEST_F(LocateCli, PickNamesTheImageAmongSeveral) {
     ThreeImages();
     auto& unit = StartUnit();
-    const Outcome o = RunTool(RunSpec{Download(unit, {"--pick", "PLQ5A_a.abs"})});
+    const Outcome o = RunTool(RunSpec{Search(unit, {"--pick", "PLQ5A_a.abs"})});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     EXPECT_EQ(unit.Attempts().at(0).image, Image(60, 1));
 
-    const Outcome wrong = RunTool(RunSpec{Download(unit, {"--pick", "PLQ5A_x.abs"})});
+    const Outcome wrong = RunTool(RunSpec{Search(unit, {"--pick", "PLQ5A_x.abs"})});
     EXPECT_EQ(wrong.exitStatus, 2);
     EXPECT_THAT(wrong.err, HasSubstr("PLQ5A_x.abs"));
     EXPECT_EQ(unit.Attempts().size(), 1u);
@@ -169,15 +141,12 @@ TEST_F(LocateCli, TerminalAnswersChooseOrTakeTheDefault) {
     auto& unit = StartUnit();
     for (const auto& [answer, expected] :
          std::vector<std::pair<std::string, Bytes>>{{"1\n", Image(60, 1)}, {"\n", Image(80, 3)}}) {
-        const int master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        const std::string slave = ptsname(master);
+        romlift::testing::BarePty terminal;
+        ASSERT_FALSE(terminal.Path().empty());
         // Typed ahead: the line waits in the terminal until the tool reads its answer.
-        ASSERT_EQ(write(master, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
-        const Outcome o = RunTool(RunSpec{Download(unit, {}), {}, ROMLIFT_CLI, slave});
-        close(master);
+        ASSERT_EQ(write(terminal.Master(), answer.data(), answer.size()),
+                  static_cast<ssize_t>(answer.size()));
+        const Outcome o = RunTool(RunSpec{Search(unit), {}, ROMLIFT_CLI, terminal.Path()});
         EXPECT_EQ(o.exitStatus, 0) << o.err;
         EXPECT_THAT(o.err, HasSubstr("Select the image to download"));
         EXPECT_EQ(unit.Attempts().back().image, expected);
@@ -191,10 +160,7 @@ TEST_F(LocateCli, NoDriversFolderBesideTheProgramFailsToOpenTheImageAndSaysWhy) 
     fs::create_directories(bin.parent_path());
     fs::copy_file(ROMLIFT_CLI, bin);
     auto& unit = StartUnit();
-    const Outcome o =
-        RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX"},
-                        {},
-                        bin.string()});
+    const Outcome o = RunTool(RunSpec{Download({unit.DevicePath()}), {}, bin.string()});
     EXPECT_EQ(o.exitStatus, 1);
     EXPECT_EQ(o.err,
               "Downloading file  to selected unit.\nThis takes a long time, please wait...\n"
@@ -206,15 +172,14 @@ TEST_F(LocateCli, NoDriversFolderBesideTheProgramFailsToOpenTheImageAndSaysWhy) 
 // --drivers is the tool's own option: a folder that cannot be searched is a usage error, said
 // before any port is opened.
 TEST_F(LocateCli, DriversThatIsNotAReadableFolderIsAUsageErrorAndNothingIsSent) {
-    Put(dir_ / "plain.abs", Image(10, 1));
+    scratch_.Write("plain.abs", Image(10, 1));
     auto& unit = StartUnit();
     for (const auto& [folder, why] : std::vector<std::pair<fs::path, std::string>>{
              {dir_ / "missing", "no such folder"},
              {dir_ / "plain.abs", "not a folder"},
              {dir_ / "plain.abs" / "sub", "no such folder (a part of its path is not a folder)"}}) {
-        const Outcome o =
-            RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX",
-                             "--drivers", folder.string(), "--json"}});
+        const Outcome o = RunTool(
+            RunSpec{Download({unit.DevicePath()}, {"--drivers", folder.string(), "--json"})});
         EXPECT_EQ(o.exitStatus, 2);
         EXPECT_EQ(o.err, "romlift-cli: --drivers " + folder.string() + ": " + why + "\n");
         EXPECT_EQ(o.out, "");
@@ -224,9 +189,9 @@ TEST_F(LocateCli, DriversThatIsNotAReadableFolderIsAUsageErrorAndNothingIsSent) 
 }
 
 TEST_F(LocateCli, JsonLinesCarryEveryTextProgressAndTheOutcome) {
-    Put(drivers_ / "PLQ5A_\xff.abs", Image(260, 4));
+    Put("PLQ5A_\xff.abs", Image(260, 4));
     auto& unit = StartUnit();
-    const Outcome o = RunTool(RunSpec{Download(unit, {"--json"})});
+    const Outcome o = RunTool(RunSpec{Search(unit, {"--json"})});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     std::vector<std::string> statuses;
     int progress = 0;
@@ -258,14 +223,11 @@ TEST_F(LocateCli, JsonLinesCarryEveryTextProgressAndTheOutcome) {
 TEST_F(LocateCli, TraceHasEveryByteWithItsPhase) {
     const fs::path trace = dir_ / "line.trace";
     auto& unit = StartUnit();
-    Put(dir_ / "img.abs", Image(51, 0));
+    const fs::path image = scratch_.Write("img.abs", Image(51));
     const Outcome o =
-        RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX",
-                         "--image", (dir_ / "img.abs").string(), "--trace", trace.string()}});
+        RunTool(RunSpec{DownloadImage({unit.DevicePath()}, image, {"--trace", trace.string()})});
     ASSERT_EQ(o.exitStatus, 0) << o.err;
-    std::ifstream f(trace);
-    const std::vector<std::string> lines =
-        Lines(std::string(std::istreambuf_iterator<char>(f), {}));
+    const std::vector<std::string> lines = Lines(FileBytes(trace));
     ASSERT_EQ(lines.size(),
               1u + 2 * 6);  // a heading, then wake-up, header, checksum, 2 frames, end
     EXPECT_THAT(lines[1], ::testing::EndsWith(" sent wake-up 99"));
@@ -282,29 +244,27 @@ TEST_F(LocateCli, TraceHasEveryByteWithItsPhase) {
 // A trace that cannot be written (a full disk) is said to be incomplete; the unit's outcome stands.
 TEST_F(LocateCli, TraceOnAFullDiskIsReportedIncomplete) {
     auto& unit = StartUnit();
-    Put(dir_ / "img.abs", Image(51, 0));
+    const fs::path image = scratch_.Write("img.abs", Image(51));
     const Outcome o =
-        RunTool(RunSpec{{"download", "--port", unit.DevicePath(), "--model", "VX7R-KT-121B-XXX",
-                         "--image", (dir_ / "img.abs").string(), "--trace", "/dev/full"}});
+        RunTool(RunSpec{DownloadImage({unit.DevicePath()}, image, {"--trace", "/dev/full"})});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     EXPECT_THAT(o.err, HasSubstr("DownLoad is Completed Successfully"));
     EXPECT_THAT(
         o.err,
         ::testing::EndsWith(
             "romlift-cli: the trace file /dev/full is incomplete: No space left on device\n"));
-    EXPECT_EQ(unit.Attempts().at(0).image, Image(51, 0));
+    EXPECT_EQ(unit.Attempts().at(0).image, Image(51));
 }
 
 TEST_F(LocateCli, ThreeUnitsAtOnceOneFailingMidTransfer) {
-    Put(drivers_ / "PLQ5A_fleet.abs", Image(400, 8));
+    Put("PLQ5A_fleet.abs", Image(400, 8));
     vx7r::UnitOptions failing;
     failing.faults.errorAtFrame = 4;
     auto& a = StartUnit();
     auto& b = StartUnit(failing);
     auto& c = StartUnit();
-    const Outcome o = RunTool(
-        RunSpec{{"download", "--port", a.DevicePath(), "--port", b.DevicePath(), "--port",
-                 c.DevicePath(), "--model", "VX7R-KT-121B-XXX", "--drivers", drivers_.string()}});
+    const Outcome o = RunTool(RunSpec{Download({a.DevicePath(), b.DevicePath(), c.DevicePath()},
+                                               {"--drivers", drivers_.string()})});
     EXPECT_EQ(o.exitStatus, 1);
     EXPECT_EQ(a.Attempts().at(0).image, Image(400, 8));
     EXPECT_EQ(c.Attempts().at(0).image, Image(400, 8));

@@ -3,10 +3,8 @@
 // up for real.
 #include "port_advice.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,8 +16,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "cli_fixture.h"
 #include "device_holders.h"
-#include "scratch_dir.h"
 #include "serial_port.h"
 
 namespace romlift::ports {
@@ -174,14 +172,10 @@ class Holders : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(scratch_.Path().empty());
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(::grantpt(master_), 0);
-        ASSERT_EQ(::unlockpt(master_), 0);
-        slave_ = ::ptsname(master_);
+        ASSERT_FALSE(pty_.Path().empty());
+        slave_ = pty_.Path();
         ASSERT_EQ(::stat(slave_.c_str(), &node_), 0);
     }
-    void TearDown() override { ::close(master_); }
 
     // A process entry in a made-up /proc: its name and descriptors linking to `targets`.
     void Process(const std::string& pid, const std::string& comm,
@@ -207,7 +201,7 @@ class Holders : public ::testing::Test {
     }
 
     testing::ScratchDir scratch_;
-    int master_ = -1;
+    testing::BarePty pty_;
     std::string slave_;
     struct stat node_ {};
 };
@@ -240,28 +234,13 @@ TEST_F(Holders, NoneForADeviceThatIsNotThereOrNotADevice) {
 }
 
 TEST_F(Holders, RealProcessHoldingThePortIsFound) {
-    int ready[2], release[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(release), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        SerialPort holder;
-        const char ok = holder.Open(slave_) == SerialPort::OpenError::None ? 'y' : 'n';
-        (void)!::write(ready[1], &ok, 1);
-        char c;
-        (void)!::read(release[0], &c, 1);
-        _exit(0);
-    }
-    char ok = 0;
-    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
-    ASSERT_EQ(ok, 'y');
-    const std::vector<Holder> h = FindHolders(slave_, ::getpid());
-    (void)!::write(release[1], "x", 1);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    for (int fd : {ready[0], ready[1], release[0], release[1]}) {
-        ::close(fd);
+    std::vector<Holder> h;
+    pid_t child = -1;
+    {
+        testing::HoldingChild holding(slave_);
+        ASSERT_TRUE(holding.Held());
+        child = holding.Pid();
+        h = FindHolders(slave_, ::getpid());
     }
     ASSERT_EQ(h.size(), 1u);
     EXPECT_EQ(h[0].pid, child);

@@ -11,27 +11,26 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "run_cli.h"
-#include "scratch_dir.h"
-#include "serial_port.h"
-#include "virtual_unit.h"
+#include "cli_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using romlift::SerialPort;
+using romlift::testing::BarePty;
+using romlift::testing::FileBytes;
 using romlift::testing::FinishTool;
-using romlift::testing::FrameWatch;
+using romlift::testing::HoldingChild;
+using romlift::testing::Image;
+using romlift::testing::OpensExclusively;
 using romlift::testing::Outcome;
 using romlift::testing::RunSpec;
 using romlift::testing::RunTool;
@@ -41,7 +40,6 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-constexpr const char* kModel = "VX7R-KT-121B-XXX";
 constexpr uid_t kNobody = 65534;
 const std::string kDownloading =
     "Downloading file img.abs to selected unit.\nThis takes a long time, please wait...\n";
@@ -59,65 +57,24 @@ std::string OwnCommandName() {
     return name;
 }
 
-// A pseudo-terminal nobody answers on: enough for every case that ends at the open.
-class BarePty {
-  public:
-    BarePty() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
-            slave_ = ::ptsname(master_);
-        }
-    }
-    ~BarePty() {
-        if (master_ >= 0) {
-            ::close(master_);
-        }
-    }
-    BarePty(const BarePty&) = delete;
-    BarePty& operator=(const BarePty&) = delete;
-    const std::string& Path() const { return slave_; }
-
-  private:
-    int master_ = -1;
-    std::string slave_;
-};
-
-class PortTrouble : public ::testing::Test {
+class PortTrouble : public romlift::testing::CliFixture {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(scratch_.Path().empty());
+        CliFixture::SetUp();
         // Readable by the unprivileged user the permission cases run as.
-        ASSERT_EQ(::chmod(scratch_.Path().c_str(), 0755), 0);
-        image_ = Bytes(400);
+        ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+        image_ = Image(400);
         const fs::path p = scratch_.Write("img.abs", image_);
         ASSERT_FALSE(p.empty());
         ASSERT_EQ(::chmod(p.c_str(), 0644), 0);
         imagePath_ = p.string();
     }
 
-    static std::vector<uint8_t> Bytes(size_t n) {
-        std::vector<uint8_t> b(n);
-        for (size_t i = 0; i < n; ++i) {
-            b[i] = static_cast<uint8_t>(i * 29 + 5);
-        }
-        return b;
-    }
-
     std::vector<std::string> Download(const std::string& port,
                                       std::vector<std::string> extra = {}) {
-        std::vector<std::string> a{"download", "--port",  port,      "--model",
-                                   kModel,     "--image", imagePath_};
-        a.insert(a.end(), extra.begin(), extra.end());
-        return a;
+        return romlift::testing::DownloadImage({port}, imagePath_, extra);
     }
 
-    // True when nobody could open it afterwards: the CLI left no lock and no exclusive mode.
-    static bool OpensExclusively(const std::string& device) {
-        SerialPort port;
-        return port.Open(device) == SerialPort::OpenError::None;
-    }
-
-    romlift::testing::ScratchDir scratch_;
     std::vector<uint8_t> image_;
     std::string imagePath_;
 };
@@ -141,14 +98,13 @@ class AsNobody : public PortTrouble {
             GTEST_SKIP() << "no user with uid 65534 on this machine";
         }
         user_ = pw->pw_name;
-        cli_ = scratch_.Path() / "romlift-cli";
+        cli_ = dir_ / "romlift-cli";
         fs::copy_file(ROMLIFT_CLI, cli_, fs::copy_options::overwrite_existing);
         ASSERT_EQ(::chmod(cli_.c_str(), 0755), 0);
         // A download record of nobody's own: root's in the shared scratch home is not its to
         // write.
-        state_ = scratch_.Path() / "state";
-        fs::create_directory(state_);
-        ASSERT_EQ(::chown(state_.c_str(), kNobody, kNobody), 0);
+        fs::create_directory(StateDir());
+        ASSERT_EQ(::chown(StateDir().c_str(), kNobody, kNobody), 0);
     }
 
     RunSpec Spec(std::vector<std::string> groups, std::vector<std::string> args,
@@ -165,8 +121,7 @@ class AsNobody : public PortTrouble {
         }
         a.push_back(cli_.string());
         a.insert(a.end(), args.begin(), args.end());
-        env.push_back("XDG_STATE_HOME=" + state_.string());
-        return RunSpec{a, env, "/usr/bin/setpriv"};
+        return RunSpec{a, OwnState(env), "/usr/bin/setpriv"};
     }
 
     static gid_t Gid(const char* name) {
@@ -176,7 +131,6 @@ class AsNobody : public PortTrouble {
 
     std::string user_;
     fs::path cli_;
-    fs::path state_;
 };
 
 struct AccessCase {
@@ -228,8 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(AsNobody, AfterJoiningTheGroupTheDownloadGoesThrough) {
-    vx7r::VirtualUnit unit;
-    ASSERT_TRUE(unit.Start());
+    auto& unit = StartUnit();
     const std::string device = unit.DevicePath();
     ASSERT_EQ(::chown(device.c_str(), 0, Gid("dialout")), 0);
     ASSERT_EQ(::chmod(device.c_str(), 0660), 0);
@@ -278,11 +231,11 @@ TEST_F(AsNobody, AnImageOrDriversFolderThisUserMayNotReadIsExplained) {
                              ": permission denied: owner root, group root, mode 0600; user " +
                              user_ + " may not read it\n");
 
-    const fs::path drivers = scratch_.Path() / "drivers";
+    const fs::path drivers = dir_ / "drivers";
     ASSERT_TRUE(fs::create_directory(drivers));
     ASSERT_EQ(::chmod(drivers.c_str(), 0700), 0);
-    const Outcome folder = RunTool(Spec(
-        {}, {"download", "--port", pty.Path(), "--model", kModel, "--drivers", drivers.string()}));
+    const Outcome folder = RunTool(
+        Spec({}, romlift::testing::Download({pty.Path()}, {"--drivers", drivers.string()})));
     EXPECT_EQ(folder.exitStatus, 2);
     EXPECT_EQ(folder.err, "romlift-cli: --drivers " + drivers.string() +
                               ": permission denied: owner root, group root, mode 0700; user " +
@@ -292,7 +245,7 @@ TEST_F(AsNobody, AnImageOrDriversFolderThisUserMayNotReadIsExplained) {
 // ---- a device that is not there, or not a serial port --------------------------------------
 
 TEST_F(PortTrouble, AbsentDeviceIsNamedWithItsComPortAndThePortsCommand) {
-    const std::string missing = (scratch_.Path() / "ttyUSB0").string();
+    const std::string missing = (dir_ / "ttyUSB0").string();
     const Outcome com = RunTool(RunSpec{Download("COM3"), {"ROMLIFT_COM3=" + missing}});
     EXPECT_EQ(com.exitStatus, 1);
     EXPECT_EQ(com.err, kDownloading + "Can not open Port COM3\nromlift-cli: no such device " +
@@ -315,8 +268,7 @@ TEST_F(PortTrouble, AbsentDeviceIsNamedWithItsComPortAndThePortsCommand) {
 }
 
 TEST_F(PortTrouble, ThingsThatAreNotTerminalsAreCalledSo) {
-    for (const std::string& device :
-         {imagePath_, std::string("/dev/null"), scratch_.Path().string()}) {
+    for (const std::string& device : {imagePath_, std::string("/dev/null"), dir_.string()}) {
         const Outcome o = RunTool(RunSpec{Download(device)});
         EXPECT_EQ(o.exitStatus, 1) << device;
         EXPECT_EQ(o.err, kDownloading + "Can not open Port " + device + "\nromlift-cli: " + device +
@@ -324,54 +276,11 @@ TEST_F(PortTrouble, ThingsThatAreNotTerminalsAreCalledSo) {
                              "device, e.g. /dev/ttyUSB0; " +
                              kSeePorts + "\n");
     }
-    std::ifstream f(imagePath_, std::ios::binary);
-    EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {}), image_)
+    EXPECT_EQ(FileBytes(imagePath_), std::string(image_.begin(), image_.end()))
         << "opening the image as a port changed it";
 }
 
 // ---- a device another program holds --------------------------------------------------------
-
-// A child process that holds the port the way romlift-cli itself would, until released.
-class HoldingChild {
-  public:
-    explicit HoldingChild(const std::string& device) {
-        int ready[2];
-        if (::pipe(ready) != 0 || ::pipe(release_) != 0) {
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            SerialPort holder;
-            const char ok = holder.Open(device) == SerialPort::OpenError::None ? 'y' : 'n';
-            (void)!::write(ready[1], &ok, 1);
-            char c;
-            (void)!::read(release_[0], &c, 1);
-            _exit(0);
-        }
-        ::close(ready[1]);
-        char ok = 0;
-        held_ = pid_ > 0 && ::read(ready[0], &ok, 1) == 1 && ok == 'y';
-        ::close(ready[0]);
-    }
-    ~HoldingChild() {
-        if (pid_ > 0) {
-            (void)!::write(release_[1], "x", 1);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-        ::close(release_[0]);
-        ::close(release_[1]);
-    }
-    HoldingChild(const HoldingChild&) = delete;
-    HoldingChild& operator=(const HoldingChild&) = delete;
-    bool Held() const { return held_; }
-    pid_t Pid() const { return pid_; }
-
-  private:
-    int release_[2] = {-1, -1};
-    pid_t pid_ = -1;
-    bool held_ = false;
-};
 
 std::string BusyLine(const std::string& shown, const std::string& program, pid_t pid) {
     return "romlift-cli: " + shown + " is in use by another program (" + program + ", PID " +
@@ -439,21 +348,18 @@ TEST_F(AsNobody, PortHeldByRootIsBusyForAnOrdinaryUserToo) {
 TEST_F(PortTrouble, AdapterPulledMidDownloadThenPluggedBackIn) {
     // COM1 is a symbolic link, as a udev by-id name would be; it is re-pointed at the unit that
     // comes back.
-    const fs::path link = scratch_.Path() / "ttyCOM1";
-    FrameWatch watch;
-    auto unit = std::make_unique<vx7r::VirtualUnit>();
-    unit->SetObserver(watch.Observer());
-    ASSERT_TRUE(unit->Start());
-    fs::create_symlink(unit->DevicePath(), link);
+    const fs::path link = dir_ / "ttyCOM1";
+    auto [pulled, watch] = StartWatchedUnit();
+    fs::create_symlink(pulled.DevicePath(), link);
 
     romlift::testing::Running run =
         StartTool(RunSpec{Download("COM1"), {"ROMLIFT_COM1=" + link.string()}});
     ASSERT_TRUE(watch.WaitFor(3, 20000));
-    const auto pulled = std::chrono::steady_clock::now();
-    unit->Stop();
+    const auto pulledAt = std::chrono::steady_clock::now();
+    pulled.Stop();
     const Outcome o = FinishTool(run);
     const double s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - pulled).count();
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - pulledAt).count();
 
     EXPECT_EQ(o.exitStatus, 1);
     const std::string advice = "romlift-cli: " + link.string() +
@@ -466,26 +372,22 @@ TEST_F(PortTrouble, AdapterPulledMidDownloadThenPluggedBackIn) {
     // answer time (10 s) of the next read; a dead line must not cost more than that.
     EXPECT_LT(s, 5.0 + 2.0 + 0.028 + 10.0 + 1.0);
 
-    unit = std::make_unique<vx7r::VirtualUnit>();
-    ASSERT_TRUE(unit->Start());
-    const fs::path next = scratch_.Path() / "ttyCOM1.next";
-    fs::create_symlink(unit->DevicePath(), next);
+    auto& unit = StartUnit();
+    const fs::path next = dir_ / "ttyCOM1.next";
+    fs::create_symlink(unit.DevicePath(), next);
     fs::rename(next, link);
     const Outcome again = RunTool(RunSpec{Download("COM1"), {"ROMLIFT_COM1=" + link.string()}});
     EXPECT_EQ(again.exitStatus, 0) << again.err;
     EXPECT_THAT(again.err, Not(HasSubstr("romlift-cli:")));
-    ASSERT_EQ(unit->Attempts().size(), 1u);
-    EXPECT_EQ(unit->Attempts()[0].image, image_);
+    ASSERT_EQ(unit.Attempts().size(), 1u);
+    EXPECT_EQ(unit.Attempts()[0].image, image_);
     EXPECT_TRUE(OpensExclusively(link.string()));
 }
 
 TEST_F(PortTrouble, HangUpAndBrokenPipeSignalsDoNotCutTheDownloadShort) {
-    FrameWatch watch;
-    vx7r::VirtualUnit unit;
-    unit.SetObserver(watch.Observer());
-    ASSERT_TRUE(unit.Start());
-    image_ = Bytes(1500);  // 30 frames, about a second on the line
-    const fs::path image = scratch_.Write("img.abs", image_);
+    auto [unit, watch] = StartWatchedUnit();
+    image_ = Image(1500);  // 30 frames, about a second on the line
+    scratch_.Write("img.abs", image_);
 
     romlift::testing::Running run = StartTool(RunSpec{Download(unit.DevicePath())});
     ASSERT_TRUE(watch.WaitFor(3, 20000));

@@ -6,10 +6,8 @@
 
 #include <climits>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -18,37 +16,29 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "cli_fixture.h"
 #include "pg_server.h"
-#include "run_cli.h"
-#include "scratch_dir.h"
 #include "texts.h"
-#include "virtual_unit.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using romlift::testing::Bytes;
+using romlift::testing::DownloadImage;
+using romlift::testing::FileBytes;
 using romlift::testing::FinishTool;
-using romlift::testing::FrameWatch;
+using romlift::testing::Image;
+using romlift::testing::kModel;
+using romlift::testing::Occurrences;
 using romlift::testing::Outcome;
 using romlift::testing::RunSpec;
 using romlift::testing::RunTool;
-using romlift::testing::ScratchDir;
 using romlift::testing::StartTool;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using Bytes = std::vector<uint8_t>;
 
-constexpr const char* kModel = "VX7R-KT-121B-XXX";
 constexpr const char* kPushedLater = "until `romlift-cli history --push` sends it";
-
-Bytes Image(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) {
-        b[i] = static_cast<uint8_t>(i * 37 + 11);
-    }
-    return b;
-}
 
 // sha256sum's word on the file, apart from the code under test.
 std::string Sha256Sum(const fs::path& file) {
@@ -62,11 +52,6 @@ std::string Sha256Sum(const fs::path& file) {
     return std::string(hex, n);
 }
 
-std::string FileBytes(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
 int64_t MillisOf(const std::string& utc) {
     // 2026-12-09T09:50:54.123Z
     std::tm tm{};
@@ -74,40 +59,9 @@ int64_t MillisOf(const std::string& utc) {
     return static_cast<int64_t>(::timegm(&tm)) * 1000 + std::stoi(utc.substr(20, 3));
 }
 
-class Record : public ::testing::Test {
+class Record : public romlift::testing::CliFixture {
   protected:
-    // Each test's own state folder, so the default record is this test's alone.
-    std::vector<std::string> Env(std::vector<std::string> more = {}) const {
-        more.push_back("XDG_STATE_HOME=" + (dir_.Path() / "state").string());
-        return more;
-    }
-    fs::path DefaultFile() const { return dir_.Path() / "state" / "romlift" / "history.sqlite"; }
-
-    vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions options = {}, FrameWatch* watch = nullptr) {
-        units_.push_back(std::make_unique<vx7r::VirtualUnit>(options));
-        if (watch != nullptr) {
-            units_.back()->SetObserver(watch->Observer());
-        }
-        std::string error;
-        EXPECT_TRUE(units_.back()->Start(&error)) << error;
-        return *units_.back();
-    }
-
-    fs::path PutImage(size_t size) {
-        const Bytes bytes = Image(size);
-        return dir_.Write("img.abs", bytes);
-    }
-
-    static std::vector<std::string> Download(const std::vector<std::string>& ports,
-                                             const fs::path& image,
-                                             std::vector<std::string> more = {}) {
-        std::vector<std::string> args{"download", "--model", kModel, "--image", image.string()};
-        for (const std::string& p : ports) {
-            args.insert(args.end(), {"--port", p});
-        }
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
-    }
+    fs::path PutImage(size_t size) { return scratch_.Write("img.abs", Image(size)); }
 
     // The rows `romlift-cli history --json` gives for `record` ("" for the default).
     json History(const std::string& record) const {
@@ -115,18 +69,10 @@ class Record : public ::testing::Test {
         if (!record.empty()) {
             args.insert(args.end(), {"--record", record});
         }
-        const Outcome o = RunTool(RunSpec{args, Env()});
+        const Outcome o = RunTool(RunSpec{args, OwnState()});
         EXPECT_EQ(o.exitStatus, 0) << o.err;
         return o.out.empty() ? json::array() : json::parse(o.out);
     }
-
-    // A unit's thread may still log a frame after the test's body has ended, so the watches
-    // are destroyed after the units (members go in reverse order).
-    FrameWatch& NewWatch() { return watches_.emplace_back(); }
-
-    ScratchDir dir_;
-    std::deque<FrameWatch> watches_;
-    std::vector<std::unique_ptr<vx7r::VirtualUnit>> units_;
 };
 
 // ---- one attempt, every column ---------------------------------------------------------------
@@ -147,23 +93,23 @@ TEST_P(EachEnd, OneRowWithEveryColumn) {
         options.typeCode = 11;  // the unit is another model: refused at the header
     }
     options.pace = interrupted;  // long enough on the line to be interrupted
-    FrameWatch& watch = NewWatch();
-    const std::string device = StartUnit(options, &watch).DevicePath();
+    auto [unit, watch] = StartWatchedUnit(options);
+    const std::string device = unit.DevicePath();
     const size_t size = 3000;
     const fs::path image = PutImage(size);
-    const fs::path file = dir_.Path() / "line2.sqlite";
+    const fs::path file = dir_ / "line2.sqlite";
 
-    romlift::testing::Running run = StartTool(
-        RunSpec{Download({device}, image,
-                         {"--record", file.string(), "--station", "line 2", "--operator", "ann"}),
-                Env()});
+    romlift::testing::Running run = StartTool(RunSpec{
+        DownloadImage({device}, image,
+                      {"--record", file.string(), "--station", "line 2", "--operator", "ann"}),
+        OwnState()});
     if (interrupted) {
         ASSERT_TRUE(watch.WaitFor(3, 20000));
         ASSERT_EQ(::kill(run.pid, SIGINT), 0);
     }
     const Outcome o = FinishTool(run);
     ASSERT_EQ(o.exitStatus, c.exitStatus) << o.err;
-    EXPECT_FALSE(fs::exists(DefaultFile())) << "the row went to the file named, not the default";
+    EXPECT_FALSE(fs::exists(DefaultRecord())) << "the row went to the file named, not the default";
 
     const json rows = History(file.string());
     ASSERT_EQ(rows.size(), 1u) << rows.dump(1);
@@ -200,7 +146,7 @@ TEST_P(EachEnd, OneRowWithEveryColumn) {
     for (uint8_t b : Image(size)) {
         x ^= b;
     }
-    const auto attempts = units_[0]->Attempts();
+    const auto attempts = unit.Attempts();
     ASSERT_EQ(attempts.size(), 1u);
     if (c.exitStatus == 0) {
         EXPECT_EQ(r["image_xor"], x);
@@ -238,8 +184,9 @@ TEST_F(Record, EightPortsAndASecondProgramAtOnceLoseNoRow) {
     const std::string single = StartUnit().DevicePath();
     const fs::path image = PutImage(1000);
     // The default file, as most stations keep it.
-    romlift::testing::Running first = StartTool(RunSpec{Download(gang, image), Env()});
-    romlift::testing::Running second = StartTool(RunSpec{Download({single}, image), Env()});
+    romlift::testing::Running first = StartTool(RunSpec{DownloadImage(gang, image), OwnState()});
+    romlift::testing::Running second =
+        StartTool(RunSpec{DownloadImage({single}, image), OwnState()});
     const Outcome a = FinishTool(first);
     const Outcome b = FinishTool(second);
     ASSERT_EQ(a.exitStatus, 0) << a.err;
@@ -264,24 +211,20 @@ TEST_F(Record, EightPortsAndASecondProgramAtOnceLoseNoRow) {
 TEST_F(Record, ACorruptDefaultFileIsLeftAsItWasAndTheDownloadStands) {
     const std::string device = StartUnit().DevicePath();
     const fs::path image = PutImage(500);
-    fs::create_directories(DefaultFile().parent_path());
+    fs::create_directories(DefaultRecord().parent_path());
     std::string garbage(8192, '\0');
     for (size_t i = 0; i < garbage.size(); ++i) {
         garbage[i] = static_cast<char>(i * 7 + 3);
     }
-    std::ofstream(DefaultFile(), std::ios::binary) << garbage;
+    std::ofstream(DefaultRecord(), std::ios::binary) << garbage;
 
-    const Outcome o = RunTool(RunSpec{Download({device}, image), Env()});
+    const Outcome o = RunTool(RunSpec{DownloadImage({device}, image), OwnState()});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     EXPECT_THAT(o.err, HasSubstr(std::string(romlift::texts::kCompleted)));
     // One line says so, naming the file; the status texts are the engine's alone.
-    size_t lines = 0;
-    for (size_t at = 0; (at = o.err.find("romlift-cli: ", at)) != std::string::npos; ++at) {
-        ++lines;
-    }
-    EXPECT_EQ(lines, 1u) << o.err;
-    EXPECT_THAT(o.err, HasSubstr(DefaultFile().string()));
-    EXPECT_EQ(FileBytes(DefaultFile()), garbage);
+    EXPECT_EQ(Occurrences(o.err, "romlift-cli: "), 1u) << o.err;
+    EXPECT_THAT(o.err, HasSubstr(DefaultRecord().string()));
+    EXPECT_EQ(FileBytes(DefaultRecord()), garbage);
     ASSERT_EQ(units_[0]->Attempts().size(), 1u);
     EXPECT_TRUE(units_[0]->Attempts()[0].confirmed);
 }
@@ -290,24 +233,24 @@ TEST_F(Record, ACorruptDefaultFileIsLeftAsItWasAndTheDownloadStands) {
 TEST_F(Record, ANamedRecordOutOfReachStopsTheDownloadBeforeAnythingIsSent) {
     const std::string device = StartUnit().DevicePath();
     const fs::path image = PutImage(500);
-    const fs::path foreign = dir_.Write("other.sqlite", Bytes(4096, 0x5A));
+    const fs::path foreign = scratch_.Write("other.sqlite", Bytes(4096, 0x5A));
     const std::string noServer =
-        "postgresql:///postgres?host=" + (dir_.Path() / "nowhere").string() + "&user=romlift";
+        "postgresql:///postgres?host=" + (dir_ / "nowhere").string() + "&user=romlift";
     for (const std::vector<std::string>& how :
          {std::vector<std::string>{"--record", foreign.string()},
           std::vector<std::string>{"--record", noServer}}) {
-        const Outcome o = RunTool(RunSpec{Download({device}, image, how), Env()});
+        const Outcome o = RunTool(RunSpec{DownloadImage({device}, image, how), OwnState()});
         EXPECT_EQ(o.exitStatus, 2) << how[1];
         EXPECT_THAT(o.err, HasSubstr("romlift-cli: cannot keep the download record: "));
         EXPECT_THAT(o.err, Not(HasSubstr("Downloading file")));
     }
     // The same through the environment.
     const Outcome o =
-        RunTool(RunSpec{Download({device}, image), Env({"ROMLIFT_RECORD=" + noServer})});
+        RunTool(RunSpec{DownloadImage({device}, image), OwnState({"ROMLIFT_RECORD=" + noServer})});
     EXPECT_EQ(o.exitStatus, 2) << o.err;
     EXPECT_EQ(FileBytes(foreign), std::string(4096, 0x5A));
     EXPECT_TRUE(units_[0]->Attempts().empty());
-    EXPECT_FALSE(fs::exists(DefaultFile()));
+    EXPECT_FALSE(fs::exists(DefaultRecord()));
 }
 
 // ---- the server goes away --------------------------------------------------------------------
@@ -319,35 +262,32 @@ TEST_F(Record, TheServerGoneMidDownloadKeepsTheRowsLocallyUntilOnePush) {
     }
     vx7r::UnitOptions paced;
     paced.pace = true;
-    FrameWatch& watchA = NewWatch();
-    FrameWatch& watchB = NewWatch();
-    const std::string a = StartUnit(paced, &watchA).DevicePath();
-    const std::string b = StartUnit(paced, &watchB).DevicePath();
+    auto [unitA, watchA] = StartWatchedUnit(paced);
+    auto [unitB, watchB] = StartWatchedUnit(paced);
+    const std::string a = unitA.DevicePath(), b = unitB.DevicePath();
     const fs::path image = PutImage(3000);
-    romlift::testing::Running run =
-        StartTool(RunSpec{Download({a, b}, image), Env({"ROMLIFT_RECORD=" + server.Uri()})});
+    romlift::testing::Running run = StartTool(
+        RunSpec{DownloadImage({a, b}, image), OwnState({"ROMLIFT_RECORD=" + server.Uri()})});
     ASSERT_TRUE(watchA.WaitFor(3, 20000));
     ASSERT_TRUE(watchB.WaitFor(3, 20000));
     server.Stop();
     const Outcome o = FinishTool(run);
 
     EXPECT_EQ(o.exitStatus, 0) << o.err;
-    size_t notices = 0;
-    for (size_t at = 0; (at = o.err.find(kPushedLater, at)) != std::string::npos; ++at) {
-        ++notices;
-    }
-    EXPECT_EQ(notices, 1u) << "once per run, not once per port:\n" << o.err;
-    EXPECT_THAT(o.err, HasSubstr(DefaultFile().string()));
+    EXPECT_EQ(Occurrences(o.err, kPushedLater), 1u) << "once per run, not once per port:\n"
+                                                    << o.err;
+    EXPECT_THAT(o.err, HasSubstr(DefaultRecord().string()));
     const json local = History("");
     ASSERT_EQ(local.size(), 2u);
 
     std::string why;
     ASSERT_TRUE(server.Resume(&why)) << why;
-    const Outcome push = RunTool(RunSpec{{"history", "--push", "--record", server.Uri()}, Env()});
+    const Outcome push =
+        RunTool(RunSpec{{"history", "--push", "--record", server.Uri()}, OwnState()});
     EXPECT_EQ(push.exitStatus, 0) << push.err;
     EXPECT_THAT(push.out, HasSubstr("2 sent"));
     const Outcome again =
-        RunTool(RunSpec{{"history", "--push"}, Env({"ROMLIFT_RECORD=" + server.Uri()})});
+        RunTool(RunSpec{{"history", "--push"}, OwnState({"ROMLIFT_RECORD=" + server.Uri()})});
     EXPECT_EQ(again.exitStatus, 0) << again.err;
     EXPECT_THAT(again.out, HasSubstr("0 sent"));
 

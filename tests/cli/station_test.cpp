@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,35 +21,26 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "cli_fixture.h"
 #include "download_run.h"
-#include "run_cli.h"
-#include "scratch_dir.h"
-#include "serial_port.h"
-#include "virtual_unit.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using romlift::testing::Bytes;
+using romlift::testing::Download;
+using romlift::testing::DownloadImage;
 using romlift::testing::FinishTool;
 using romlift::testing::FrameWatch;
+using romlift::testing::Image;
+using romlift::testing::OpensExclusively;
 using romlift::testing::Outcome;
 using romlift::testing::RunSpec;
 using romlift::testing::RunTool;
 using romlift::testing::StartTool;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using Bytes = std::vector<uint8_t>;
-
-constexpr const char* kModel = "VX7R-KT-121B-XXX";
-
-Bytes Image(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) {
-        b[i] = static_cast<uint8_t>(i * 31 + 7);
-    }
-    return b;
-}
 
 std::vector<json> JsonLines(const std::string& out) {
     std::vector<json> lines;
@@ -69,11 +59,6 @@ std::vector<json> Events(const std::vector<json>& lines, const std::string& even
         }
     }
     return found;
-}
-
-bool OpensExclusively(const std::string& device) {
-    romlift::SerialPort port;
-    return port.Open(device) == romlift::SerialPort::OpenError::None;
 }
 
 // A pseudo-terminal for romlift-cli's standard error, read as a person's screen would show it.
@@ -168,47 +153,7 @@ class Screen {
     std::string raw_;
 };
 
-class Station : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_FALSE(scratch_.Path().empty());
-        dir_ = scratch_.Path();
-    }
-    vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions o = {}, FrameWatch* watch = nullptr) {
-        units_.push_back(std::make_unique<vx7r::VirtualUnit>(o));
-        if (watch != nullptr) {
-            units_.back()->SetObserver(watch->Observer());
-        }
-        EXPECT_TRUE(units_.back()->Start());
-        return *units_.back();
-    }
-    // A unit whose answered frames the test can wait for; the watch outlives the unit's thread.
-    FrameWatch& StartWatchedUnit(vx7r::UnitOptions o, std::string* device) {
-        FrameWatch& watch = watches_.emplace_back();
-        *device = StartUnit(o, &watch).DevicePath();
-        return watch;
-    }
-    fs::path Put(const fs::path& p, const Bytes& b) {
-        std::ofstream(p, std::ios::binary)
-            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-        return p;
-    }
-    std::vector<std::string> Download(const std::vector<std::string>& ports,
-                                      std::vector<std::string> extra) {
-        std::vector<std::string> a{"download"};
-        for (const std::string& p : ports) {
-            a.insert(a.end(), {"--port", p});
-        }
-        a.insert(a.end(), {"--model", kModel});
-        a.insert(a.end(), extra.begin(), extra.end());
-        return a;
-    }
-
-    romlift::testing::ScratchDir scratch_;
-    fs::path dir_;
-    std::deque<FrameWatch> watches_;
-    std::vector<std::unique_ptr<vx7r::VirtualUnit>> units_;
-};
+using Station = romlift::testing::CliFixture;
 
 // ---- why the image did not open ------------------------------------------------------------
 
@@ -236,16 +181,14 @@ TEST_F(Station, EachImageFaultIsNamedAfterTheStatusTextAndNothingIsSent) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.image);
-        const Outcome text =
-            RunTool(RunSpec{Download({unit.DevicePath()}, {"--image", c.image.string()})});
+        const Outcome text = RunTool(RunSpec{DownloadImage({unit.DevicePath()}, c.image)});
         EXPECT_EQ(text.exitStatus, 1);
         EXPECT_EQ(text.err, "Downloading file " + c.image.filename().string() +
                                 " to selected unit.\nThis takes a long time, please wait...\n"
                                 "Download :Can not open file\nromlift-cli: image " +
                                 c.image.string() + ": " + c.cause + "\n");
 
-        const Outcome j = RunTool(
-            RunSpec{Download({unit.DevicePath()}, {"--image", c.image.string(), "--json"})});
+        const Outcome j = RunTool(RunSpec{DownloadImage({unit.DevicePath()}, c.image, {"--json"})});
         const std::vector<json> hints = Events(JsonLines(j.out), "hint");
         ASSERT_EQ(hints.size(), 1u) << j.out;
         EXPECT_EQ(hints[0]["kind"], c.kind);
@@ -258,27 +201,24 @@ TEST_F(Station, EachImageFaultIsNamedAfterTheStatusTextAndNothingIsSent) {
 // The person at the terminal takes their time; the file goes meanwhile.
 TEST_F(Station, AnImageGoneSinceTheSearchIsSaidSo) {
     fs::create_directory(dir_ / "drivers");
-    Put(dir_ / "drivers" / "PLQ5A_a.abs", Image(60));
-    const fs::path gone = Put(dir_ / "drivers" / "PLQ5A_b.abs", Image(70));
+    scratch_.Write("drivers/PLQ5A_a.abs", Image(60));
+    const fs::path gone = scratch_.Write("drivers/PLQ5A_b.abs", Image(70));
     auto& unit = StartUnit();
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
+    romlift::testing::BarePty terminal;
+    ASSERT_FALSE(terminal.Path().empty());
     romlift::testing::Running run =
         StartTool(RunSpec{Download({unit.DevicePath()}, {"--drivers", (dir_ / "drivers").string()}),
                           {},
                           ROMLIFT_CLI,
-                          ::ptsname(master)});
+                          terminal.Path()});
     std::string seen;
     char c;
     while (seen.find("Select the image") == std::string::npos && ::read(run.err, &c, 1) == 1) {
         seen += c;
     }
     fs::remove(gone);
-    ASSERT_EQ(::write(master, "\n", 1), 1);
+    ASSERT_EQ(::write(terminal.Master(), "\n", 1), 1);
     const Outcome o = FinishTool(run);
-    ::close(master);
     EXPECT_EQ(o.exitStatus, 1);
     EXPECT_THAT(
         o.err, ::testing::EndsWith("Download :Can not open file\nromlift-cli: image " +
@@ -295,8 +235,8 @@ TEST_F(Station, OneDeviceNamedTwiceIsAUsageErrorAndNothingIsSent) {
     const std::vector<std::string> env{"ROMLIFT_COM1=" + unit.DevicePath()};
     for (const auto& [first, second] : std::vector<std::pair<std::string, std::string>>{
              {"COM1", link.string()}, {link.string(), unit.DevicePath()}}) {
-        const Outcome o = RunTool(RunSpec{
-            Download({first, second}, {"--image", Put(dir_ / "a.abs", Image(10)).string()}), env});
+        const Outcome o = RunTool(
+            RunSpec{DownloadImage({first, second}, scratch_.Write("a.abs", Image(10))), env});
         EXPECT_EQ(o.exitStatus, 2);
         EXPECT_EQ(o.err, "romlift-cli: --port " + first + " and --port " + second +
                              " are the same device (" + unit.DevicePath() +
@@ -313,8 +253,8 @@ TEST_F(Station, ANameThatIsNotUtf8IsTakenFromTheCandidatesAndChosenByItsBytes) {
     fs::create_directory(drivers);
     const std::string odd = "PLQ5A_\xe9t\xff.abs";  // Latin-1 bytes, not UTF-8
     const Bytes wanted = Image(130);
-    Put(drivers / odd, wanted);
-    Put(drivers / "PLQ5A_z.abs", Image(20));
+    scratch_.Write("drivers/" + odd, wanted);
+    scratch_.Write("drivers/PLQ5A_z.abs", Image(20));
     auto& unit = StartUnit();
 
     const Outcome list =
@@ -348,11 +288,10 @@ TEST_P(Interrupted, EveryPortReportsAndIsReleasedWithTheSignalsExitStatus) {
     paced.pace = true;  // 1311 frames: minutes on the line, if the signal did not end them
     std::vector<std::string> ports(3);
     for (std::string& port : ports) {
-        StartWatchedUnit(paced, &port);
+        port = StartWatchedUnit(paced).unit.DevicePath();
     }
-    const fs::path image = Put(dir_ / "img.abs", Image(65536));
-    romlift::testing::Running run =
-        StartTool(RunSpec{Download(ports, {"--image", image.string(), "--json"})});
+    const fs::path image = scratch_.Write("img.abs", Image(65536));
+    romlift::testing::Running run = StartTool(RunSpec{DownloadImage(ports, image, {"--json"})});
     for (FrameWatch& w : watches_) {
         ASSERT_TRUE(w.WaitFor(3, 20000));
     }
@@ -391,7 +330,7 @@ TEST_P(Interrupted, EveryPortReportsAndIsReleasedWithTheSignalsExitStatus) {
         EXPECT_TRUE(OpensExclusively(port)) << port;
     }
     const Outcome again =
-        RunTool(RunSpec{Download(ports, {"--image", Put(dir_ / "small.abs", Image(60)).string()})});
+        RunTool(RunSpec{DownloadImage(ports, scratch_.Write("small.abs", Image(60)))});
     EXPECT_NE(again.exitStatus, 2) << again.err;
     EXPECT_THAT(again.err, Not(HasSubstr("Can not open Port")));
     for (const std::string& port : ports) {
@@ -409,10 +348,10 @@ INSTANTIATE_TEST_SUITE_P(Signals, Interrupted, ::testing::Values(SIGINT, SIGTERM
 TEST_F(Station, AnInterruptedRunInProcessLeavesNothingOpen) {
     vx7r::UnitOptions paced;
     paced.pace = true;
-    std::string device;
-    FrameWatch& watch = StartWatchedUnit(paced, &device);
-    const fs::path image = Put(dir_ / "img.abs", Image(65536));
-    const auto parsed = romlift::cli::Parse(Download({device}, {"--image", image.string()}));
+    auto [unit, watch] = StartWatchedUnit(paced);
+    const std::string device = unit.DevicePath();
+    const fs::path image = scratch_.Write("img.abs", Image(65536));
+    const auto parsed = romlift::cli::Parse(DownloadImage({device}, image));
     ASSERT_TRUE(parsed.options) << parsed.error;
     char* text = nullptr;
     size_t size = 0;
@@ -451,7 +390,7 @@ TEST_F(Station, SeveralPortsOnATerminalKeepOneLineEach) {
                       c = StartUnit().DevicePath();
     Screen screen;
     ASSERT_FALSE(screen.Path().empty());
-    RunSpec spec{Download({a, b, c}, {"--image", Put(dir_ / "img.abs", Image(400)).string()})};
+    RunSpec spec{DownloadImage({a, b, c}, scratch_.Write("img.abs", Image(400)))};
     spec.stderrPath = screen.Path();
     const Outcome o = RunTool(spec);
     EXPECT_EQ(o.exitStatus, 1);
@@ -489,8 +428,8 @@ TEST_F(Station, SeveralPortsOnATerminalKeepOneLineEach) {
 
 TEST_F(Station, ALogGetsAProgressLineEveryTenthPerPortBesidesTheFirstAndTheLast) {
     const std::string a = StartUnit().DevicePath(), b = StartUnit().DevicePath();
-    const Outcome o = RunTool(
-        RunSpec{Download({a, b}, {"--image", Put(dir_ / "img.abs", Image(1500)).string()})});
+    const Outcome o =
+        RunTool(RunSpec{DownloadImage({a, b}, scratch_.Write("img.abs", Image(1500)))});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
     for (const std::string& port : {a, b}) {
         std::vector<int> frames;
