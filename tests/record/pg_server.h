@@ -3,6 +3,7 @@
 // refuses to run as root, so as root it runs as nobody.
 #pragma once
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <spawn.h>
