@@ -18,6 +18,7 @@
 #include "download.h"
 #include "download_state.h"
 #include "recording_host.h"
+#include "seeded_image.h"
 #include "transfer.h"
 #include "virtual_unit.h"
 
@@ -27,6 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::AnyOf;
 using ::testing::ElementsAre;
+using testing::HoldsDevice;
 using testing::OpenDescriptorCount;
 using testing::RecordingHost;
 using K = PortFault::Kind;
@@ -43,12 +45,8 @@ class PortFaultRecord : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(scratch_.Path().empty());
-        std::vector<uint8_t> image(400);
-        for (size_t i = 0; i < image.size(); ++i) {
-            image[i] = static_cast<uint8_t>(i * 11 + 1);
-        }
-        image_ = image;
-        state_.imageFileName = scratch_.Write("img.abs", image);
+        image_ = testing::SeededImage(400);
+        state_.imageFileName = scratch_.Write("img.abs", image_);
         state_.chosenFileName = "img.abs";
     }
 
@@ -80,17 +78,6 @@ class PortFaultRecord : public ::testing::Test {
     DownloadState state_;
     RecordingHost host_{&state_};
 };
-
-// True when a descriptor of this process is open on the character device `rdev`.
-bool HoldsDevice(dev_t rdev) {
-    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
-        struct stat st {};
-        if (::stat(e.path().c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
-            return true;
-        }
-    }
-    return false;
-}
 
 struct HangUpCase {
     const char* name;

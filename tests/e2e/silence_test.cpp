@@ -4,8 +4,6 @@
 #include <sys/resource.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,17 +13,18 @@
 
 #include "download_state.h"
 #include "recording_host.h"
+#include "seeded_image.h"
 #include "transfer.h"
 #include "virtual_unit.h"
 
 namespace romlift {
 namespace {
 
-namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using testing::HostEvent;
 using testing::OpenDescriptorCount;
 using testing::RecordingHost;
+using testing::SeededImage;
 
 const std::string kDownloading =
     "Downloading file img.abs to selected unit.\nThis takes a long time, please wait...";
@@ -38,27 +37,18 @@ std::string After(int frame) {
 
 class SilentUnit : public ::testing::Test {
 protected:
-    void TearDown() override {
-        unit_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void TearDown() override { unit_.reset(); }
 
     // Runs one transfer of `image` against a unit with the given faults; returns the seconds taken.
     double Transfer(const vx7r::Faults& faults, const std::vector<uint8_t>& image) {
-        char tmpl[] = "/tmp/romlift-silent-XXXXXX";
-        EXPECT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        EXPECT_FALSE(dir_.Path().empty());
         vx7r::UnitOptions o;
         o.faults = faults;
         unit_ = std::make_unique<vx7r::VirtualUnit>(o);
         EXPECT_TRUE(unit_->Start());
         setenv("ROMLIFT_COM1", unit_->DevicePath().c_str(), 1);
-        const fs::path p = dir_ / "img.abs";
-        std::ofstream(p, std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
         state_.selectedPort = 1;
-        state_.imageFileName = p;
+        state_.imageFileName = dir_.Write("img.abs", image);
         state_.chosenFileName = "img.abs";
         fds_ = OpenDescriptorCount();
         const auto start = std::chrono::steady_clock::now();
@@ -71,15 +61,7 @@ protected:
         EXPECT_EQ(OpenDescriptorCount(), fds_);
     }
 
-    static std::vector<uint8_t> Image(size_t n) {
-        std::vector<uint8_t> b(n);
-        for (size_t i = 0; i < n; ++i) {
-            b[i] = static_cast<uint8_t>(i * 7 + 3);
-        }
-        return b;
-    }
-
-    fs::path dir_;
+    testing::ScratchDir dir_;
     std::unique_ptr<vx7r::VirtualUnit> unit_;
     DownloadState state_;
     RecordingHost host_{&state_};
@@ -90,7 +72,7 @@ protected:
 TEST_F(SilentUnit, AtTheWakeUp) {
     vx7r::Faults f;
     f.silentAt = vx7r::Phase::WakeUp;
-    const double s = Transfer(f, Image(120));
+    const double s = Transfer(f, SeededImage(120));
     EXPECT_GT(s, 10.0);
     EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, "Unit is not responding. Please retry..."));
     ExpectReleased();
@@ -99,7 +81,7 @@ TEST_F(SilentUnit, AtTheWakeUp) {
 TEST_F(SilentUnit, AtTheHeader) {
     vx7r::Faults f;
     f.silentAt = vx7r::Phase::Header;
-    Transfer(f, Image(120));
+    Transfer(f, SeededImage(120));
     EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(0), kInvalid));
     ExpectReleased();
 }
@@ -107,7 +89,7 @@ TEST_F(SilentUnit, AtTheHeader) {
 TEST_F(SilentUnit, AtTheChecksumEcho) {
     vx7r::Faults f;
     f.silentAt = vx7r::Phase::Checksum;
-    auto image = Image(120);
+    auto image = SeededImage(120);
     Transfer(f, image);
     EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(0)));
     EXPECT_EQ(unit_->Attempts().at(0).exchanges.size(), 3u);
@@ -128,7 +110,7 @@ TEST_F(SilentUnit, AtAFrame) {
     vx7r::Faults f;
     f.silentAt = vx7r::Phase::Frame;
     f.silentFrame = 3;
-    Transfer(f, Image(400));
+    Transfer(f, SeededImage(400));
     EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(3)));
     EXPECT_EQ(host_.Count(HostEvent::Clear), 2);
     ExpectReleased();
@@ -137,7 +119,7 @@ TEST_F(SilentUnit, AtAFrame) {
 TEST_F(SilentUnit, AtTheEndFrame) {
     vx7r::Faults f;
     f.silentAt = vx7r::Phase::End;
-    Transfer(f, Image(120));
+    Transfer(f, SeededImage(120));
     EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(3), "Down Load Failed"));
     ExpectReleased();
 }
@@ -151,7 +133,7 @@ TEST_F(SilentUnit, DeviceGoneMidTransfer) {
             fdsWhileOpen = OpenDescriptorCount();  // the port and the image still open
         }
     };
-    const double s = Transfer({}, Image(400));
+    const double s = Transfer({}, SeededImage(400));
     EXPECT_LT(s, 30.0);
     const auto statuses = host_.Statuses();
     ASSERT_EQ(statuses.size(), 2u);
@@ -177,7 +159,7 @@ TEST_F(SilentUnit, DeviceGoneWhileWaitingForAnAnswerIsWaitedOutAsleep) {
     };
     rusage before{}, after{};
     getrusage(RUSAGE_THREAD, &before);
-    const double s = Transfer(f, Image(400));
+    const double s = Transfer(f, SeededImage(400));
     getrusage(RUSAGE_THREAD, &after);
     puller.join();
     const double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) +

@@ -18,6 +18,7 @@
 #include "download_state.h"
 #include "models.h"
 #include "recording_host.h"
+#include "seeded_image.h"
 #include "transfer.h"
 #include "virtual_unit.h"
 
@@ -30,22 +31,13 @@ using ::testing::ElementsAreArray;
 using testing::HostEvent;
 using testing::OpenDescriptorCount;
 using testing::RecordingHost;
+using testing::SeededImage;
 using Bytes = std::vector<uint8_t>;
 
 const std::string kDownloadingPrefix = "Downloading file ";
 const std::string kDownloadingSuffix = " to selected unit.\nThis takes a long time, please wait...";
 
 std::string Downloading(const std::string& name) { return kDownloadingPrefix + name + kDownloadingSuffix; }
-
-Bytes Pattern(size_t n, uint32_t seed = 7) {
-    Bytes b(n);
-    uint32_t x = seed;
-    for (auto& v : b) {
-        x = x * 1103515245u + 12345u;
-        v = static_cast<uint8_t>(x >> 16);
-    }
-    return b;
-}
 
 uint8_t XorOf(const Bytes& b) {
     uint8_t x = 0;
@@ -73,13 +65,6 @@ protected:
         EXPECT_TRUE(unit_->Start(&error)) << error;
         setenv("ROMLIFT_COM2", unit_->DevicePath().c_str(), 1);
         return *unit_;
-    }
-
-    fs::path WriteImage(const std::string& name, const Bytes& bytes) {
-        const fs::path p = dir_ / name;
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
-        return p;
     }
 
     // Points the state at COM2 and the image, as the locator would.
@@ -136,8 +121,8 @@ class ImageSizes : public TransferTest, public ::testing::WithParamInterface<Siz
 TEST_P(ImageSizes, EveryByteArrivesInOrderAndTheUnitConfirms) {
     const SizeCase& c = GetParam();
     auto& unit = StartUnit();
-    const Bytes image = Pattern(c.size, static_cast<uint32_t>(c.size));
-    Aim(WriteImage("PLQ5A_" + std::to_string(c.size) + ".abs", image));
+    const Bytes image = SeededImage(c.size, static_cast<uint32_t>(c.size));
+    Aim(scratch_.Write("PLQ5A_" + std::to_string(c.size) + ".abs", image));
 
     EXPECT_TRUE(Run());
 
@@ -165,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ImageSizes,
 
 TEST_F(TransferTest, EmptyImageSendsOneEmptyFrameThenTheEndFrame) {
     auto& unit = StartUnit();
-    Aim(WriteImage("PLQ5A_empty.abs", {}));
+    Aim(scratch_.Write("PLQ5A_empty.abs", {}));
     EXPECT_TRUE(Run());
     const auto a = unit.Attempts().at(0);
     const auto wire = Received(a);
@@ -178,7 +163,7 @@ TEST_F(TransferTest, EmptyImageSendsOneEmptyFrameThenTheEndFrame) {
 
 TEST_F(TransferTest, TwentyFiveFramesPaintTheBarFromTheTruncatedRatio) {
     StartUnit();
-    Aim(WriteImage("PLQ5A_25.abs", Pattern(1250)));
+    Aim(scratch_.Write("PLQ5A_25.abs", SeededImage(1250)));
     ASSERT_TRUE(Run());
     const std::vector<int> paints = host_.Paints();
     ASSERT_EQ(paints.size(), 24u);  // frames 2..25
@@ -188,8 +173,8 @@ TEST_F(TransferTest, TwentyFiveFramesPaintTheBarFromTheTruncatedRatio) {
 
 TEST_F(TransferTest, ImageOverSixtyFourKibibytesWrapsTheOffsetField) {
     auto& unit = StartUnit();
-    const Bytes image = Pattern(65551);  // 1312 frames, the last two past offset 65535
-    Aim(WriteImage("PLQ5A_big.abs", image));
+    const Bytes image = SeededImage(65551);  // 1312 frames, the last two past offset 65535
+    Aim(scratch_.Write("PLQ5A_big.abs", image));
     ASSERT_TRUE(Run());
     const auto a = unit.Attempts().at(0);
     EXPECT_EQ(a.image, image);
@@ -218,7 +203,7 @@ TEST_P(ModelHeaders, HeaderNamesTheSelectedModelsTypeCode) {
     o.typeCode = c.lo | (c.hi << 8);
     auto& unit = StartUnit(o);
     SelectModel(state_, c.row);
-    Aim(WriteImage("img.abs", Pattern(60)));
+    Aim(scratch_.Write("img.abs", SeededImage(60)));
     ASSERT_TRUE(Run());
     const Bytes header = {0x14, c.lo, c.hi, 0x18, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(unit.Attempts().at(0).exchanges.at(1).received, header);
@@ -233,7 +218,7 @@ TEST_F(TransferTest, UnitOfAnotherModelRefusesTheHeader) {
     vx7r::UnitOptions o;
     o.typeCode = 15;
     StartUnit(o);
-    Aim(WriteImage("img.abs", Pattern(60)));  // state still names type code 10
+    Aim(scratch_.Write("img.abs", SeededImage(60)));  // state still names type code 10
     EXPECT_FALSE(Run());
     EXPECT_THAT(host_.Statuses(),
                 ElementsAre(Downloading("img.abs"),
@@ -251,7 +236,7 @@ TEST_P(HeaderAnswers, EachRefusalShowsItsTextAndReleasesEverything) {
     vx7r::UnitOptions o;
     o.faults.headerAnswer = GetParam().answer;
     auto& unit = StartUnit(o);
-    Aim(WriteImage("img.abs", Pattern(60)));
+    Aim(scratch_.Write("img.abs", SeededImage(60)));
     const int fds = OpenDescriptorCount();
     EXPECT_FALSE(Run());
     EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("img.abs"), GetParam().text));
@@ -276,7 +261,7 @@ TEST_F(TransferTest, FrameRefusedNamesTheFrameAndClearsTheBar) {
     vx7r::UnitOptions o;
     o.faults.errorAtFrame = 3;
     auto& unit = StartUnit(o);
-    Aim(WriteImage("img.abs", Pattern(500)));
+    Aim(scratch_.Write("img.abs", SeededImage(500)));
     EXPECT_FALSE(Run());
     EXPECT_THAT(host_.Statuses(),
                 ElementsAre(Downloading("img.abs"),
@@ -291,8 +276,8 @@ TEST_F(TransferTest, SecondAttemptAfterAFailureShowsTheSameTextsThenOneSucceeds)
     o.faults.errorAtFrame = 2;
     o.faults.attempts = 2;
     auto& unit = StartUnit(o);
-    const Bytes image = Pattern(170);
-    Aim(WriteImage("img.abs", image));
+    const Bytes image = SeededImage(170);
+    Aim(scratch_.Write("img.abs", image));
     EXPECT_FALSE(Run());
     const auto first = host_.Statuses();
     host_.events.clear();
@@ -316,7 +301,7 @@ TEST_P(EndAnswers, OnlyTheEndMarkCountsAsSuccess) {
     vx7r::UnitOptions o;
     o.faults.endAnswer = GetParam().answer;
     StartUnit(o);
-    Aim(WriteImage("img.abs", Pattern(120)));
+    Aim(scratch_.Write("img.abs", SeededImage(120)));
     EXPECT_FALSE(Run());
     std::vector<std::string> expected{Downloading("img.abs")};
     expected.insert(expected.end(), GetParam().tail.begin(), GetParam().tail.end());
@@ -342,7 +327,7 @@ TEST_P(WrongEchoes, EndTheAttemptWithoutANewText) {
     o.faults.wrongEchoAt = GetParam().phase;
     o.faults.wrongEchoByte = 0x55;
     auto& unit = StartUnit(o);
-    Aim(WriteImage("img.abs", Pattern(120)));
+    Aim(scratch_.Write("img.abs", SeededImage(120)));
     const int fds = OpenDescriptorCount();
     EXPECT_FALSE(Run());
     EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("img.abs")));
@@ -359,8 +344,8 @@ TEST_F(TransferTest, DoubleAnswerToTheWakeUpIsEmptiedByTheReopen) {
     vx7r::UnitOptions o;
     o.faults.doubleAt = vx7r::Phase::WakeUp;
     auto& unit = StartUnit(o);
-    const Bytes image = Pattern(120);
-    Aim(WriteImage("img.abs", image));
+    const Bytes image = SeededImage(120);
+    Aim(scratch_.Write("img.abs", image));
     EXPECT_TRUE(Run());
     EXPECT_EQ(unit.Attempts().at(0).image, image);
 }
@@ -369,16 +354,16 @@ TEST_F(TransferTest, DoubleAnswerToTheHeaderIsReadAsTheChecksumEcho) {
     vx7r::UnitOptions o;
     o.faults.doubleAt = vx7r::Phase::Header;
     StartUnit(o);
-    Bytes image = Pattern(120);
+    Bytes image = SeededImage(120);
     ASSERT_NE(XorOf(image), 0x01);  // the queued 0x01 must not pass for the echo
-    Aim(WriteImage("img.abs", image));
+    Aim(scratch_.Write("img.abs", image));
     EXPECT_FALSE(Run());
     EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("img.abs")));
 }
 
 TEST_F(TransferTest, LineIsRaw9600EightBitsAsSeenByTheUnit) {
     auto& unit = StartUnit();
-    Aim(WriteImage("img.abs", Pattern(10)));
+    Aim(scratch_.Write("img.abs", SeededImage(10)));
     ASSERT_TRUE(Run());
     const auto line = unit.Attempts().at(0).line;
     ASSERT_TRUE(line.has_value());
@@ -399,10 +384,10 @@ TEST_F(TransferTest, AnswerBytesThatSoftwareFlowControlWouldSwallowGetThrough) {
     // Checksum 0x13 is XOFF, 0x11 is XON: with IXON on, the echo would never reach us.
     for (uint8_t sum : {uint8_t{0x11}, uint8_t{0x13}}) {
         auto& unit = StartUnit();
-        Bytes image = Pattern(49);
+        Bytes image = SeededImage(49);
         image.push_back(static_cast<uint8_t>(XorOf(image) ^ sum));
         ASSERT_EQ(XorOf(image), sum);
-        Aim(WriteImage("img.abs", image));
+        Aim(scratch_.Write("img.abs", image));
         host_.events.clear();
         EXPECT_TRUE(Run());
         EXPECT_EQ(unit.Attempts().at(0).image, image);
@@ -411,8 +396,8 @@ TEST_F(TransferTest, AnswerBytesThatSoftwareFlowControlWouldSwallowGetThrough) {
 
 TEST_F(TransferTest, HostileFileNameIsShownAsItIs) {
     auto& unit = StartUnit();
-    const Bytes image = Pattern(80);
-    Aim(WriteImage("PLQ5A%s%n%x \xff.abs", image));
+    const Bytes image = SeededImage(80);
+    Aim(scratch_.Write("PLQ5A%s%n%x \xff.abs", image));
     EXPECT_TRUE(Run());
     EXPECT_EQ(host_.Statuses().at(0), Downloading("PLQ5A%s%n%x \xff.abs"));
     EXPECT_EQ(unit.Attempts().at(0).image, image);
@@ -452,8 +437,8 @@ TEST_F(TransferTest, ImageTooLargeForTheSizeFieldIsRefused) {
 
 TEST_F(TransferTest, ImageThatShrinksMidTransferIsNotPaddedWithZeros) {
     auto& unit = StartUnit();
-    const Bytes image = Pattern(9000);  // beyond the stream's first read-ahead block
-    const fs::path p = WriteImage("PLQ5A_shrink.abs", image);
+    const Bytes image = SeededImage(9000);  // beyond the stream's first read-ahead block
+    const fs::path p = scratch_.Write("PLQ5A_shrink.abs", image);
     Aim(p);
     host_.onPaint = [&](int frame) {
         if (frame == 2) {
@@ -475,7 +460,7 @@ TEST_F(TransferTest, ImageThatShrinksMidTransferIsNotPaddedWithZeros) {
 TEST_F(TransferTest, PortThatDoesNotExistNamesTheComPortAndClosesTheImage) {
     StartUnit();
     setenv("ROMLIFT_COM4", (dir_ / "no-such-tty").c_str(), 1);
-    Aim(WriteImage("img.abs", Pattern(60)));
+    Aim(scratch_.Write("img.abs", SeededImage(60)));
     state_.selectedPort = 4;
     const int fds = OpenDescriptorCount();
     EXPECT_FALSE(Run());
@@ -487,8 +472,8 @@ TEST_F(TransferTest, PortThatDoesNotExistNamesTheComPortAndClosesTheImage) {
 
 TEST_F(TransferTest, RegularFileInPlaceOfTheDeviceIsRefused) {
     StartUnit();
-    state_.portDevice = WriteImage("not-a-tty", Pattern(3)).string();
-    state_.imageFileName = WriteImage("img.abs", Pattern(60));
+    state_.portDevice = scratch_.Write("not-a-tty", SeededImage(3)).string();
+    state_.imageFileName = scratch_.Write("img.abs", SeededImage(60));
     state_.chosenFileName = "img.abs";
     EXPECT_FALSE(Run());
     EXPECT_EQ(host_.Statuses().back(), "Can not open Port " + state_.portDevice);
@@ -496,7 +481,7 @@ TEST_F(TransferTest, RegularFileInPlaceOfTheDeviceIsRefused) {
 
 TEST_F(TransferTest, PortHeldByAnotherProcessIsRefusedAndFreeAgainAfterwards) {
     auto& unit = StartUnit();
-    Aim(WriteImage("img.abs", Pattern(60)));
+    Aim(scratch_.Write("img.abs", SeededImage(60)));
     int ready[2], release[2];
     ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(release), 0);
@@ -532,7 +517,7 @@ TEST_F(TransferTest, PortAndLockAreReleasedAfterEveryOutcome) {
     o.faults.errorAtFrame = 1;
     o.faults.attempts = 1;
     auto& unit = StartUnit(o);
-    Aim(WriteImage("img.abs", Pattern(60)));
+    Aim(scratch_.Write("img.abs", SeededImage(60)));
     const int fds = OpenDescriptorCount();
     EXPECT_FALSE(Run());
     EXPECT_EQ(OpenDescriptorCount(), fds);

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <numeric>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "fault_plan.h"
 #include "firmware_locator.h"
 #include "recording_host.h"
+#include "seeded_image.h"
 #include "system_texts.h"
 #include "virtual_unit.h"
 #include "watchdog.h"
@@ -88,17 +91,10 @@ std::vector<uint64_t> Seeds(bool slow, int count) {
 }
 
 Bytes ImageFor(uint64_t seed) {
-    Bytes image(kImageSize);
-    uint32_t x = static_cast<uint32_t>(seed) * 2654435761u + 1;
-    uint8_t sum = 0;
-    for (uint8_t& b : image) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-        sum ^= b;
-    }
+    Bytes image = testing::SeededImage(kImageSize, static_cast<uint32_t>(seed) * 2654435761u + 1);
     // A checksum of 0 would let a silent checksum echo pass (0 is also "no answer"), and the
     // attempt would then wait out a second answer; keep the one-wait bound exact.
-    if (sum == 0) {
+    if (std::accumulate(image.begin(), image.end(), uint8_t{0}, std::bit_xor<uint8_t>()) == 0) {
         image.back() ^= 0x5A;
     }
     return image;

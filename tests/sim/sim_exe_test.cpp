@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <iterator>
 
 #include "image_file.h"
+#include "scratch_dir.h"
 #include "sim_options.h"
 #include "test_host.h"
 
@@ -18,6 +18,7 @@ extern char** environ;
 namespace vx7r {
 namespace {
 
+using romlift::testing::ScratchDir;
 using testing::Bytes;
 using ::testing::HasSubstr;
 using testing::Host;
@@ -26,16 +27,9 @@ using ::testing::StartsWith;
 
 namespace fs = std::filesystem;
 
-// A fresh folder under /tmp, removed with everything in it.
-struct TempDir {
-    TempDir() {
-        char name[] = "/tmp/vx7r-sim-test.XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~TempDir() { fs::remove_all(path); }
-    size_t Count() const { return std::distance(fs::directory_iterator(path), {}); }
-    std::string path;
-};
+size_t Entries(const fs::path& dir) {
+    return std::distance(fs::directory_iterator(dir), {});
+}
 
 Bytes FileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -121,8 +115,8 @@ class Sim {
 };
 
 TEST(SimExecutable, OnceServesOneDownloadAndSavesTheImage) {
-    TempDir dir;
-    const std::string save = dir.path + "/image %s%n.bin";  // not a format string
+    const ScratchDir dir;
+    const std::string save = (dir.Path() / "image %s%n.bin").string();  // not a format string
     Sim sim({"--no-pace", "--once", "--quiet", "--save", save});
     const std::string path = sim.FirstLine();
     ASSERT_THAT(path, StartsWith("/dev/pts/"));
@@ -133,12 +127,12 @@ TEST(SimExecutable, OnceServesOneDownloadAndSavesTheImage) {
     }
     EXPECT_EQ(sim.Wait(), 0);
     EXPECT_EQ(FileBytes(save), image);
-    EXPECT_EQ(dir.Count(), 1u);  // no temporary file left behind
+    EXPECT_EQ(Entries(dir.Path()), 1u);  // no temporary file left behind
 }
 
 TEST(SimExecutable, OnceExitsOneWhenTheAttemptFailsAndLogsIt) {
-    TempDir dir;
-    const std::string save = dir.path + "/image.bin";
+    const ScratchDir dir;
+    const std::string save = (dir.Path() / "image.bin").string();
     Sim sim({"--no-pace", "--once", "--type-code", "20", "--save", save});
     {
         Host host(sim.FirstLine());
@@ -149,7 +143,7 @@ TEST(SimExecutable, OnceExitsOneWhenTheAttemptFailsAndLogsIt) {
         sim.Errors(),
         "attempt 1 wake-up: 99 -> 99\n"
         "attempt 1 header: 14 0A 00 18 00 00 00 00 00 00 00 01 01 00 00 00 00 00 00 00 -> 51\n");
-    EXPECT_EQ(dir.Count(), 0u);
+    EXPECT_EQ(Entries(dir.Path()), 0u);
 }
 
 TEST(SimExecutable, SigtermEndsServingWithStatusZero) {
@@ -259,8 +253,8 @@ TEST(SimOptions, ParsesHangUpAndRandomFaultOptions) {
 
 // After a hang-up the executable prints its new device, and its link follows.
 TEST(SimExecutable, PrintsTheNewDeviceAfterAHangUpAndKeepsItsLink) {
-    TempDir dir;
-    const std::string link = dir.path + "/COM1";
+    const ScratchDir dir;
+    const std::string link = (dir.Path() / "COM1").string();
     Sim sim({"--no-pace", "--quiet", "--hang-up-at", "header", "--fault-attempts", "1", "--link",
              link});
     const std::string first = sim.FirstLine();
@@ -284,17 +278,17 @@ TEST(SimExecutable, PrintsTheNewDeviceAfterAHangUpAndKeepsItsLink) {
 }
 
 TEST(SaveImage, ReplacesTheFileWholeOrReportsWhyNot) {
-    TempDir dir;
-    const std::string path = dir.path + "/fw.bin";
+    const ScratchDir dir;
+    const std::string path = (dir.Path() / "fw.bin").string();
     std::string error;
     ASSERT_TRUE(SaveImage(path, Image(5000), &error)) << error;
     ASSERT_TRUE(SaveImage(path, {1, 2, 3}, &error)) << error;
     EXPECT_EQ(FileBytes(path), Bytes({1, 2, 3}));
-    EXPECT_FALSE(SaveImage(dir.path + "/missing/fw.bin", {1}, &error));
+    EXPECT_FALSE(SaveImage((dir.Path() / "missing/fw.bin").string(), {1}, &error));
     EXPECT_THAT(error, HasSubstr("missing/fw.bin"));
     EXPECT_THAT(error, HasSubstr("No such file"));
-    EXPECT_FALSE(SaveImage(dir.path, {1}, &error));  // a folder is not replaced
-    EXPECT_EQ(dir.Count(), 1u);
+    EXPECT_FALSE(SaveImage(dir.Path(), {1}, &error));  // a folder is not replaced
+    EXPECT_EQ(Entries(dir.Path()), 1u);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,12 +12,15 @@
 #include <mutex>
 #include <thread>
 
+#include "scratch_dir.h"
 #include "test_host.h"
 #include "virtual_unit.h"
 
 namespace vx7r {
 namespace {
 
+using romlift::testing::OpenDescriptorCount;
+using romlift::testing::ScratchDir;
 using testing::Bytes;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -26,23 +28,6 @@ using testing::Host;
 using testing::Image;
 using ::testing::StartsWith;
 namespace fs = std::filesystem;
-
-int OpenDescriptors() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) {
-        ++n;
-    }
-    return n;
-}
-
-struct Folder {
-    Folder() {
-        char name[] = "/tmp/vx7r-hangup.XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~Folder() { fs::remove_all(path); }
-    std::string path;
-};
 
 std::string LinkTarget(const std::string& link) {
     std::error_code ec;
@@ -90,9 +75,9 @@ TEST(UnitHangUp, AtEachPhaseTheLineDiesAndTheUnitComesBackBehindItsLink) {
     const auto messages = testing::Messages(image);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Folder folder;
-        const std::string link = folder.path + "/COM1";
-        const int before = OpenDescriptors();
+        const ScratchDir folder;
+        const std::string link = (folder.Path() / "COM1").string();
+        const int before = OpenDescriptorCount();
         {
             UnitOptions options;
             options.linkPath = link;
@@ -130,13 +115,13 @@ TEST(UnitHangUp, AtEachPhaseTheLineDiesAndTheUnitComesBackBehindItsLink) {
             EXPECT_EQ(unit.Attempts().at(1).image, image);
         }
         EXPECT_FALSE(Exists(link));  // Stop() took the link away
-        EXPECT_EQ(OpenDescriptors(), before);
+        EXPECT_EQ(OpenDescriptorCount(), before);
     }
 }
 
 TEST(UnitHangUp, AUnitGoneForAWhileHasNoDeviceThenReturns) {
-    Folder folder;
-    const std::string link = folder.path + "/ttyUSB0";
+    const ScratchDir folder;
+    const std::string link = (folder.Path() / "ttyUSB0").string();
     UnitOptions options;
     options.linkPath = link;
     options.faults.hangUpAt = Phase::Header;
@@ -178,7 +163,7 @@ TEST(UnitHangUp, AUnitGoneForAWhileHasNoDeviceThenReturns) {
 }
 
 TEST(UnitHangUp, AUnitThatNeverReturnsStopsCleanly) {
-    const int before = OpenDescriptors();
+    const int before = OpenDescriptorCount();
     {
         UnitOptions options;
         options.faults.hangUpAt = Phase::WakeUp;
@@ -193,14 +178,14 @@ TEST(UnitHangUp, AUnitThatNeverReturnsStopsCleanly) {
         EXPECT_EQ(unit.DevicePath(), "");
         ExpectDeadLine(host.fd());
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
 TEST(UnitHangUp, ALinkPathThatIsNotALinkIsRefusedAndKept) {
-    Folder folder;
-    const std::string file = folder.path + "/precious";
+    const ScratchDir folder;
+    const std::string file = (folder.Path() / "precious").string();
     std::ofstream(file) << "keep me";
-    const int before = OpenDescriptors();
+    const int before = OpenDescriptorCount();
     UnitOptions options;
     options.linkPath = file;
     VirtualUnit unit(options);
@@ -208,7 +193,7 @@ TEST(UnitHangUp, ALinkPathThatIsNotALinkIsRefusedAndKept) {
     EXPECT_FALSE(unit.Start(&error));
     EXPECT_THAT(error, HasSubstr("is not a symbolic link"));
     unit.Stop();
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
     std::ifstream in(file);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
 }

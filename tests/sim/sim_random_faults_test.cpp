@@ -2,13 +2,13 @@
 // fault puts on the wire what its plan says.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <map>
 #include <set>
 
 #include "fault_plan.h"
+#include "scratch_dir.h"
 #include "test_host.h"
 #include "virtual_unit.h"
 
@@ -18,7 +18,6 @@ namespace {
 using testing::Bytes;
 using testing::Host;
 using testing::Image;
-namespace fs = std::filesystem;
 
 RandomFaults Options(uint64_t seed, int rate = 80, int frames = 3, bool slow = true) {
     RandomFaults o;
@@ -184,11 +183,11 @@ TEST(RandomFaults, EachKindPutsOnTheWireWhatItsPlanSays) {
             default:
                 break;  // silence
         }
-        char folder[] = "/tmp/vx7r-random.XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
+        const romlift::testing::ScratchDir folder;
+        ASSERT_FALSE(folder.Path().empty());
         UnitOptions options;
         options.pace = false;
-        options.linkPath = std::string(folder) + "/COM1";
+        options.linkPath = (folder.Path() / "COM1").string();
         options.faults.random = Options(*seed, 100);
         VirtualUnit unit(options);
         ASSERT_TRUE(unit.Start());
@@ -208,7 +207,6 @@ TEST(RandomFaults, EachKindPutsOnTheWireWhatItsPlanSays) {
         EXPECT_EQ(a.image, Bytes(image.begin(), image.begin() + (kept2 ? 100 : 50)));
         EXPECT_FALSE(a.confirmed);
         unit.Stop();
-        fs::remove_all(folder);
     }
 }
 

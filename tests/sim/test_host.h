@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "seeded_image.h"
 #include "virtual_unit.h"
 
 namespace vx7r::testing {
@@ -33,13 +34,7 @@ inline Bytes Header(uint16_t code) {
 }
 
 inline Bytes Image(size_t size) {
-    Bytes image(size);
-    uint32_t seed = 7;
-    for (uint8_t& b : image) {
-        seed = seed * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(seed >> 16);
-    }
-    return image;
+    return romlift::testing::SeededImage(size);
 }
 
 struct Message {

@@ -1,6 +1,5 @@
 #include "virtual_unit.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,11 +10,13 @@
 #include <thread>
 #include <utility>
 
+#include "scratch_dir.h"
 #include "test_host.h"
 
 namespace vx7r {
 namespace {
 
+using romlift::testing::OpenDescriptorCount;
 using testing::Bytes;
 using ::testing::HasSubstr;
 using testing::Header;
@@ -23,18 +24,6 @@ using testing::Host;
 using testing::Image;
 using ::testing::IsEmpty;
 using testing::Xor;
-
-int OpenDescriptors() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dir && readdir(dir)) {
-        ++count;
-    }
-    if (dir) {
-        closedir(dir);
-    }
-    return count;
-}
 
 std::unique_ptr<VirtualUnit> Started(UnitOptions options = {}) {
     auto unit = std::make_unique<VirtualUnit>(options);
@@ -251,7 +240,7 @@ TEST(VirtualUnit, DropsAMessageCutShortAndWaitsForAWakeUp) {
 }
 
 TEST(VirtualUnit, StopReleasesEveryDescriptorAndHangsUpTheHost) {
-    const int before = OpenDescriptors();
+    const int before = OpenDescriptorCount();
     {
         VirtualUnit never;
         never.Stop();
@@ -265,7 +254,7 @@ TEST(VirtualUnit, StopReleasesEveryDescriptorAndHangsUpTheHost) {
         }
         unit->Stop();
         unit->Stop();
-        EXPECT_EQ(OpenDescriptors(), before);
+        EXPECT_EQ(OpenDescriptorCount(), before);
     }
     {
         auto unit = Started();
@@ -280,11 +269,11 @@ TEST(VirtualUnit, StopReleasesEveryDescriptorAndHangsUpTheHost) {
         ssize_t got = read(host.fd(), &byte, 1);
         EXPECT_TRUE(got == 0 || (got < 0 && errno == EIO)) << got;
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
 TEST(VirtualUnit, StopWhenHostClosesLetsTheLastAnswerThrough) {
-    const int before = OpenDescriptors();
+    const int before = OpenDescriptorCount();
     {
         VirtualUnit unit;
         std::promise<void> written;
@@ -309,13 +298,13 @@ TEST(VirtualUnit, StopWhenHostClosesLetsTheLastAnswerThrough) {
         EXPECT_TRUE(unit.StopWhenHostCloses(5000));
         late.join();
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
     {
         auto unit = Started();
         Host stays(unit->DevicePath());
         EXPECT_FALSE(unit->StopWhenHostCloses(50));
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
 }  // namespace

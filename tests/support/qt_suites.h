@@ -9,10 +9,11 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include <QApplication>
+
+#include "scratch_dir.h"
 
 namespace romlift::testing {
 
@@ -26,14 +27,15 @@ inline int RunQtSuites(int argc, char** argv, std::initializer_list<QtSuite> sui
     if (getenv("QT_QPA_PLATFORM") == nullptr) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
-    char scratch[] = "/tmp/romlift-qt-XXXXXX";
-    if (mkdtemp(scratch) == nullptr) {
+    const ScratchDir folder("romlift-qt");
+    if (folder.Path().empty()) {
         return 2;
     }
+    const char* scratch = folder.Path().c_str();
     setenv("XDG_CONFIG_HOME", scratch, 1);
     setenv("XDG_STATE_HOME", scratch, 1);  // the download record, and no other
     unsetenv("ROMLIFT_RECORD");
-    setenv("XDG_RUNTIME_DIR", scratch, 1);  // mkdtemp made it 0700
+    setenv("XDG_RUNTIME_DIR", scratch, 1);  // made 0700
     // The machine's own serial devices stay out of the dialogs' COM numbers.
     const std::string noDevices = std::string(scratch) + "/sys";
     std::filesystem::create_directories(noDevices + "/class/tty");
@@ -63,8 +65,6 @@ inline int RunQtSuites(int argc, char** argv, std::initializer_list<QtSuite> sui
             }
         }
     }
-    std::error_code ec;
-    std::filesystem::remove_all(scratch, ec);
     return failures == 0 ? 0 : 1;
 }
 

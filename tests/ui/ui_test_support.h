@@ -2,11 +2,8 @@
 // ways to look at painted pixels.
 #pragma once
 
-#include <stdlib.h>
-
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -25,6 +22,9 @@
 #include <QStyleOptionComboBox>
 #include <QWidget>
 
+#include "scratch_dir.h"
+#include "seeded_image.h"
+
 namespace romlift::ui_testing {
 
 using Bytes = std::vector<uint8_t>;
@@ -32,40 +32,27 @@ using Bytes = std::vector<uint8_t>;
 // A fresh program folder under /tmp with an empty drivers/ in it; removed when the object goes.
 class ProgramFolder {
   public:
-    ProgramFolder() {
-        std::string tmpl = "/tmp/romlift-ui-prog-XXXXXX";
-        if (::mkdtemp(tmpl.data()) != nullptr) {
-            path_ = tmpl;
-            std::filesystem::create_directory(path_ / "drivers");
-        }
-    }
+    ProgramFolder() { std::filesystem::create_directory(Drivers()); }
     ~ProgramFolder() {
         std::error_code ec;
         // The locator makes the program folder current; step out before removing it.
         std::filesystem::current_path("/tmp", ec);
-        std::filesystem::remove_all(path_, ec);
     }
     ProgramFolder(const ProgramFolder&) = delete;
     ProgramFolder& operator=(const ProgramFolder&) = delete;
 
-    const std::filesystem::path& Path() const { return path_; }
-    std::filesystem::path Drivers() const { return path_ / "drivers"; }
+    const std::filesystem::path& Path() const { return dir_.Path(); }
+    std::filesystem::path Drivers() const { return Path() / "drivers"; }
 
     // Writes drivers/<name>; returns the bytes written.
     Bytes AddFirmware(const std::string& name, size_t size, uint32_t seed = 7) const {
-        Bytes b(size);
-        uint32_t x = seed;
-        for (auto& v : b) {
-            x = x * 1103515245u + 12345u;
-            v = static_cast<uint8_t>(x >> 16);
-        }
-        std::ofstream out(Drivers() / name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+        Bytes b = romlift::testing::SeededImage(size, seed);
+        dir_.Write("drivers/" + name, b);
         return b;
     }
 
   private:
-    std::filesystem::path path_;
+    romlift::testing::ScratchDir dir_{"romlift-ui-prog"};
 };
 
 // The widget's inner pixels (inside its frame) as painted now.
