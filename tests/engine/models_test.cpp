@@ -30,6 +30,10 @@ TEST(Models, RowsOfTheCatalogue) {
         EXPECT_EQ(models[r.row].prefix, r.prefix) << "row " << r.row;
         EXPECT_EQ(models[r.row].typeCode, r.typeCode) << "row " << r.row;
     }
+    // A fresh line is on the first row, as the model list starts.
+    const DownloadState fresh;
+    EXPECT_EQ(fresh.modelPrefix, "PLQ5A");
+    EXPECT_EQ(fresh.unitTypeCode, 10u);
 }
 
 // Each name finds its own row, and no model's prefix begins another's: a firmware file is
