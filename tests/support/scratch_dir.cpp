@@ -63,7 +63,7 @@ ScratchDir::~ScratchDir() {
 
 fs::path ScratchDir::Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
     const fs::path p = path_ / name;
-    return WriteBytes(p, bytes) ? p : fs::path();
+    return !path_.empty() && WriteBytes(p, bytes) ? p : fs::path();
 }
 
 void ScratchDir::Clear() const {
