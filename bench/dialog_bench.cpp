@@ -5,15 +5,11 @@
 // --direct runs the attempt on the GUI thread with the dialog as the engine's host, as the dialog
 // did before its attempts got a thread of their own; without it, the dialog's own RunAttempt.
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -21,16 +17,19 @@
 #include <QLabel>
 
 #include "attempt_thread.h"
+#include "bench_timing.h"
 #include "dialog_template.h"
 #include "download.h"
 #include "download_dialog.h"
 #include "download_state.h"
 #include "firmware_locator.h"
+#include "scratch_dir.h"
+#include "seeded_image.h"
 #include "virtual_unit.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using romlift::bench::Clock;
 
 class TimedDialog final : public romlift::CDownloadDlg {
   public:
@@ -41,13 +40,6 @@ class TimedDialog final : public romlift::CDownloadDlg {
     }
     std::vector<Clock::time_point> paints;
 };
-
-double ProcessCpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           1e-6 * static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
-}
 
 }  // namespace
 
@@ -69,21 +61,11 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
 
-    char dir[] = "/tmp/romlift-dialog-bench-XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
-        std::perror("mkdtemp");
+    const romlift::testing::ScratchDir dir("romlift-dialog-bench");
+    mkdir((dir.Path() / "drivers").c_str(), 0700);
+    if (dir.Write("drivers/PLQ5A_bench.abs", romlift::testing::SeededImage(size)).empty()) {
+        std::fprintf(stderr, "cannot write the image under %s\n", dir.Path().c_str());
         return 1;
-    }
-    const std::string drivers = std::string(dir) + "/drivers";
-    mkdir(drivers.c_str(), 0700);
-    const std::string image = drivers + "/PLQ5A_bench.abs";
-    {
-        std::vector<char> bytes(size);
-        for (size_t i = 0; i < size; ++i) {
-            bytes[i] = static_cast<char>((i * 131 + 7) & 0xFF);
-        }
-        std::ofstream(image, std::ios::binary)
-            .write(bytes.data(), static_cast<std::streamsize>(size));
     }
 
     vx7r::UnitOptions o;
@@ -95,10 +77,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     setenv("ROMLIFT_COM1", unit.DevicePath().c_str(), 1);
-    setenv("XDG_STATE_HOME", dir, 1);  // the download record stays with the bench
+    setenv("XDG_STATE_HOME", dir.Path().c_str(), 1);  // the download record stays with the bench
 
     romlift::DownloadState state;
-    const romlift::LocateOptions where{dir, {}};
+    const romlift::LocateOptions where{dir.Path(), {}};
     TimedDialog dlg(state, where);
     dlg.show();
     QApplication::processEvents();
@@ -108,7 +90,7 @@ int main(int argc, char** argv) {
             return romlift::FirmwareHelper::LocateFirmware(s, h, where);
         });
     };
-    const double cpu0 = ProcessCpuSeconds();
+    const double cpu0 = romlift::bench::CpuSeconds(RUSAGE_SELF);
     const auto t0 = Clock::now();
     if (direct) {
         attempt(dlg);
@@ -116,24 +98,16 @@ int main(int argc, char** argv) {
         romlift::RunAttempt(dlg, attempt);
     }
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    const double cpu = ProcessCpuSeconds() - cpu0;
+    const double cpu = romlift::bench::CpuSeconds(RUSAGE_SELF) - cpu0;
 
-    std::vector<double> periods;
-    for (size_t i = 1; i < dlg.paints.size(); ++i) {
-        periods.push_back(
-            std::chrono::duration<double, std::milli>(dlg.paints[i] - dlg.paints[i - 1]).count());
-    }
-    std::sort(periods.begin(), periods.end());
-    const double median = periods.empty() ? 0 : periods[periods.size() / 2];
-    const double p99 = periods.empty() ? 0 : periods[periods.size() * 99 / 100];
+    const std::vector<double> periods = romlift::bench::PeriodsMs(dlg.paints);
+    const double median = romlift::bench::Percentile(periods, 50);
+    const double p99 = romlift::bench::Percentile(periods, 99);
     const QString status = romlift::dialog::Find<QLabel>(dlg, romlift::CDownloadDlg::kStatus)->text();
     std::printf("%s: %zu bytes, %zu bar paints; median paint period %.3f ms (99th %.3f ms); "
                 "whole attempt %.2f s; process CPU %.3f s = %.2f%%; status \"%s\"\n",
                 direct ? "attempt on the GUI thread (before)" : "attempt on its own thread (after)",
                 size, dlg.paints.size(), median, p99, wall, cpu, 100.0 * cpu / wall,
                 qPrintable(status.simplified()));
-    std::remove(image.c_str());
-    rmdir(drivers.c_str());
-    rmdir(dir);
     return status.startsWith("DownLoad is Completed") ? 0 : 1;
 }

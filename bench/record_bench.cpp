@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "download_state.h"
 #include "image_digest.h"
 #include "pg_server.h"
@@ -21,7 +22,8 @@
 namespace {
 
 using namespace romlift::record;
-using Clock = std::chrono::steady_clock;
+using romlift::bench::Clock;
+using romlift::bench::Percentile;
 
 DownloadRow SampleRow() {
     DownloadRow r;
@@ -62,9 +64,8 @@ void Measure(const char* what, int n, const std::function<bool()>& step) {
         }
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     }
-    std::sort(ms.begin(), ms.end());
-    std::printf("%-44s median %7.3f ms   p95 %7.3f ms   (%d runs)\n", what, ms[ms.size() / 2],
-                ms[ms.size() * 95 / 100], n);
+    std::printf("%-44s median %7.3f ms   p95 %7.3f ms   (%d runs)\n", what, Percentile(ms, 50),
+                Percentile(ms, 95), n);
 }
 
 void Bench(const char* name, const std::string& target, int rows) {

@@ -31,6 +31,7 @@
 
 #include "download_host.h"
 #include "download_state.h"
+#include "scratch_dir.h"
 #include "transfer.h"
 #include "virtual_unit.h"
 
@@ -61,14 +62,6 @@ long ResidentKiB() {
         }
     }
     return -1;
-}
-
-int OpenDescriptors() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) {
-        ++n;
-    }
-    return n;
 }
 
 // vx7r-sim as a child, serving behind `link`; stopped with SIGTERM when this goes.
@@ -145,18 +138,17 @@ int main(int argc, char** argv) {
                                       : (std::fprintf(stderr, "soak_bench: %s\n", e.what()), 2);
     }
 
-    char dir[] = "/tmp/romlift-soak-XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
-        std::perror("mkdtemp");
+    const romlift::testing::ScratchDir dir("romlift-soak");
+    const fs::path image = dir.Write("soak.abs", {0x11, 0x22, 0x33, 0x44, 0x55});
+    if (image.empty()) {
+        std::fprintf(stderr, "soak_bench: cannot write the image under %s\n", dir.Path().c_str());
         return 1;
     }
-    const fs::path image = fs::path(dir) / "soak.abs";
-    std::ofstream(image, std::ios::binary).write("\x11\x22\x33\x44\x55", 5);
 
     vx7r::UnitOptions options;
     options.pace = false;
     options.faults.headerAnswer = 0xFD;
-    options.linkPath = (fs::path(dir) / "COM1").string();
+    options.linkPath = (dir.Path() / "COM1").string();
     if (hangUp) {
         options.faults.hangUpAt = vx7r::Phase::Header;
         options.faults.hangUpAfterAnswer = true;
@@ -172,17 +164,14 @@ int main(int argc, char** argv) {
             sim.emplace(simExe, options.linkPath);
             if (!sim->Ready()) {
                 std::fprintf(stderr, "soak_bench: %s did not start\n", simExe.c_str());
-                sim.reset();
-                fs::remove_all(dir);
                 return 1;
             }
         } else if (!unit.Start(&error)) {
             std::fprintf(stderr, "soak_bench: cannot start the virtual unit: %s\n", error.c_str());
-            fs::remove_all(dir);
             return 1;
         }
         auto sample = [&](int done) {
-            samples.push_back({done, ResidentKiB(), OpenDescriptors(),
+            samples.push_back({done, ResidentKiB(), romlift::testing::OpenDescriptorCount(),
                                std::chrono::duration<double>(Clock::now() - start).count()});
         };
         sample(0);
@@ -209,7 +198,6 @@ int main(int argc, char** argv) {
             }
         }
     }
-    fs::remove_all(dir);
 
     std::printf("%s, %s, %d attempts refused at the header\n",
                 simExe.empty() ? "unit in this process" : "unit in a vx7r-sim process",

@@ -9,27 +9,27 @@
 // and its answer takes one more byte time. The host therefore sees each answer after
 // max(28 ms, (L + 1) * B), and the transfer cannot take less than the sum of those over all
 // messages: wake-up (1), header (20), checksum (1), frames (n + 4), end frame (2).
-#include <sys/resource.h>
-#include <unistd.h>
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "download_host.h"
 #include "download_state.h"
+#include "scratch_dir.h"
+#include "seeded_image.h"
 #include "transfer.h"
 #include "virtual_unit.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using romlift::bench::Clock;
+using romlift::bench::CpuSeconds;
 
 class TimingHost final : public romlift::DownloadHost {
   public:
@@ -42,13 +42,6 @@ class TimingHost final : public romlift::DownloadHost {
     std::string last;
     std::vector<Clock::time_point> paints;
 };
-
-double ThreadCpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_THREAD, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           1e-6 * static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
-}
 
 struct Run {
     bool ok = false;
@@ -73,24 +66,16 @@ Run Transfer(const std::string& image, bool pace) {
     TimingHost host;
 
     Run r;
-    const double cpu0 = ThreadCpuSeconds();
+    const double cpu0 = CpuSeconds(RUSAGE_THREAD);
     const auto t0 = Clock::now();
     r.ok = romlift::TransferImage(state, host);
     r.wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    r.cpu = ThreadCpuSeconds() - cpu0;
-    for (size_t i = 1; i < host.paints.size(); ++i) {
-        r.framePeriodsMs.push_back(
-            std::chrono::duration<double, std::milli>(host.paints[i] - host.paints[i - 1]).count());
-    }
+    r.cpu = CpuSeconds(RUSAGE_THREAD) - cpu0;
+    r.framePeriodsMs = romlift::bench::PeriodsMs(host.paints);
     if (!r.ok) {
         std::fprintf(stderr, "transfer failed: %s\n", host.last.c_str());
     }
     return r;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 double LineFloorSeconds(size_t size) {
@@ -124,24 +109,16 @@ int main(int argc, char** argv) {
     }
     const bool paced = !noPaced;
 
-    char dir[] = "/tmp/romlift-bench-XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
-        std::perror("mkdtemp");
+    const romlift::testing::ScratchDir dir("romlift-bench");
+    const std::string image = dir.Write("bench.abs", romlift::testing::SeededImage(size));
+    if (image.empty()) {
+        std::fprintf(stderr, "cannot write the image under %s\n", dir.Path().c_str());
         return 1;
-    }
-    const std::string image = std::string(dir) + "/bench.abs";
-    {
-        std::vector<char> bytes(size);
-        for (size_t i = 0; i < size; ++i) {
-            bytes[i] = static_cast<char>((i * 131 + 7) & 0xFF);
-        }
-        std::ofstream(image, std::ios::binary)
-            .write(bytes.data(), static_cast<std::streamsize>(size));
     }
 
     std::printf("image: %zu bytes, %zu frames\n", size, (size + 49) / 50);
     const Run fast = Transfer(image, false);
-    const double median = Median(fast.framePeriodsMs);
+    const double median = romlift::bench::Percentile(fast.framePeriodsMs, 50);
     std::printf(
         "(a) unpaced: median frame period %.3f ms = %.4f x the 28 ms pause "
         "(own overhead %.3f ms a frame; target < 28.5 ms); whole transfer %.2f s\n",
@@ -162,7 +139,5 @@ int main(int argc, char** argv) {
                     slow.wall, 100.0 * slow.cpu / slow.wall);
         ok = ok && slow.ok;
     }
-    std::remove(image.c_str());
-    rmdir(dir);
     return ok ? 0 : 1;
 }
