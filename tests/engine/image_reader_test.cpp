@@ -51,7 +51,7 @@ auto WithinFiveSeconds(const std::filesystem::path& path, F f) {
 
 class ImageStreamTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_FALSE(dir_.Path().empty()) << "mkdtemp failed"; }
+    void SetUp() override { ASSERT_FALSE(dir_.Path().empty()) << "no scratch folder"; }
 
     std::filesystem::path Write(const std::string& name, const std::vector<uint8_t>& bytes) {
         std::filesystem::path p = dir_.Path() / name;

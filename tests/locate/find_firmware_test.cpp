@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 
 class FindFirmwareTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_FALSE(dir_.Path().empty()) << "mkdtemp failed"; }
+    void SetUp() override { ASSERT_FALSE(dir_.Path().empty()) << "no scratch folder"; }
 
     fs::path Put(const std::string& name, size_t size = 16) {
         const fs::path p = dir_.Path() / name;

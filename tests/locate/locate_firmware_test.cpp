@@ -60,7 +60,7 @@ class LocateFirmwareTest : public ::testing::Test {
     void SetUp() override {
         std::error_code ec;
         savedCwd_ = fs::current_path(ec);
-        ASSERT_FALSE(dir_.Path().empty()) << "mkdtemp failed";
+        ASSERT_FALSE(dir_.Path().empty()) << "no scratch folder";
         prog_ = dir_.Path();
         drivers_ = prog_ / "drivers";
         ASSERT_TRUE(fs::create_directory(drivers_));
