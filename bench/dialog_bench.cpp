@@ -103,11 +103,13 @@ int main(int argc, char** argv) {
     const std::vector<double> periods = romlift::bench::PeriodsMs(dlg.paints);
     const double median = romlift::bench::Percentile(periods, 50);
     const double p99 = romlift::bench::Percentile(periods, 99);
-    const QString status = romlift::dialog::Find<QLabel>(dlg, romlift::CDownloadDlg::kStatus)->text();
-    std::printf("%s: %zu bytes, %zu bar paints; median paint period %.3f ms (99th %.3f ms); "
-                "whole attempt %.2f s; process CPU %.3f s = %.2f%%; status \"%s\"\n",
-                direct ? "attempt on the GUI thread (before)" : "attempt on its own thread (after)",
-                size, dlg.paints.size(), median, p99, wall, cpu, 100.0 * cpu / wall,
-                qPrintable(status.simplified()));
+    const QString status =
+        romlift::dialog::Find<QLabel>(dlg, romlift::CDownloadDlg::kStatus)->text();
+    std::printf(
+        "%s: %zu bytes, %zu bar paints; median paint period %.3f ms (99th %.3f ms); "
+        "whole attempt %.2f s; process CPU %.3f s = %.2f%%; status \"%s\"\n",
+        direct ? "attempt on the GUI thread (before)" : "attempt on its own thread (after)", size,
+        dlg.paints.size(), median, p99, wall, cpu, 100.0 * cpu / wall,
+        qPrintable(status.simplified()));
     return status.startsWith("DownLoad is Completed") ? 0 : 1;
 }

@@ -39,8 +39,8 @@ bool TraceFile::Close(std::string* error) {
     return false;
 }
 
-void TraceFile::Write(const std::string& port, const char* direction, LinePhase phase, const uint8_t* b,
-                      size_t n) {
+void TraceFile::Write(const std::string& port, const char* direction, LinePhase phase,
+                      const uint8_t* b, size_t n) {
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0_).count();
     std::string line;
@@ -60,8 +60,8 @@ void TraceFile::Write(const std::string& port, const char* direction, LinePhase 
     line += '\n';
     std::lock_guard lock(mu_);
     if (f_ != nullptr) {
-        const bool ok = std::fwrite(line.data(), 1, line.size(), f_) == line.size() &&
-                        std::fflush(f_) == 0;
+        const bool ok =
+            std::fwrite(line.data(), 1, line.size(), f_) == line.size() && std::fflush(f_) == 0;
         if (!ok && writeErrno_ == 0) {
             writeErrno_ = errno;
         }

@@ -12,16 +12,17 @@ namespace romlift::cli {
 
 // One file shared by every port; lines are written whole under a lock.
 class TraceFile {
-public:
+  public:
     // Opens (creates or truncates) `path`; false with *error set when it cannot.
     bool Open(const std::string& path, std::string* error);
     ~TraceFile();
     // Flushes and closes; false with *error set when any line could not be written (a full
     // disk, /dev/full), so the caller can say the trace is incomplete.
     bool Close(std::string* error);
-    void Write(const std::string& port, const char* direction, LinePhase phase, const uint8_t* b, size_t n);
+    void Write(const std::string& port, const char* direction, LinePhase phase, const uint8_t* b,
+               size_t n);
 
-private:
+  private:
     std::mutex mu_;
     std::FILE* f_ = nullptr;
     std::string path_;
@@ -30,14 +31,16 @@ private:
 };
 
 class PortTrace final : public LineTap {
-public:
+  public:
     PortTrace(TraceFile& file, std::string port) : file_(file), port_(std::move(port)) {}
-    void Sent(LinePhase phase, const uint8_t* b, size_t n) override { file_.Write(port_, "sent", phase, b, n); }
+    void Sent(LinePhase phase, const uint8_t* b, size_t n) override {
+        file_.Write(port_, "sent", phase, b, n);
+    }
     void Received(LinePhase phase, const uint8_t* b, size_t n) override {
         file_.Write(port_, "recv", phase, b, n);
     }
 
-private:
+  private:
     TraceFile& file_;
     std::string port_;
 };

@@ -28,7 +28,8 @@ void PortHost::PaintProgress(int) {
     Progress p;
     p.framesConfirmed = state_.frameCounter - 1;
     p.totalFrames = state_.totalFrames;
-    p.bytesSent = std::min<uint64_t>(static_cast<uint64_t>(p.framesConfirmed) * protocol::kFrameData, imageSize_);
+    p.bytesSent = std::min<uint64_t>(
+        static_cast<uint64_t>(p.framesConfirmed) * protocol::kFrameData, imageSize_);
     p.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - started_)
                       .count();

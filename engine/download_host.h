@@ -8,7 +8,7 @@ namespace romlift {
 struct DownloadState;
 
 class DownloadHost {
-public:
+  public:
     // Replaces the whole status line. "\n" breaks the line. Must show at once: the engine holds the
     // calling thread until the attempt is over.
     virtual void SetStatus(std::string_view text) = 0;
@@ -23,7 +23,7 @@ public:
     // The attempt has finished and the whole window may repaint (the bar is erased).
     virtual void InvalidateAll() {}
 
-protected:
+  protected:
     ~DownloadHost() = default;
 };
 

@@ -6,7 +6,9 @@
 namespace romlift {
 
 // A line starts on the catalogue's first model, as the dialog's model list does.
-DownloadState::DownloadState() { SelectModel(*this, 0); }
+DownloadState::DownloadState() {
+    SelectModel(*this, 0);
+}
 
 std::string PortName(const DownloadState& state) {
     return state.portDevice.empty() ? "COM" + std::to_string(state.selectedPort) : state.portDevice;

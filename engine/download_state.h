@@ -43,7 +43,7 @@ struct DownloadState {
     uint8_t handshake = 0;     // 0x99 for the wake-up, then the image checksum
     int32_t frameCounter = 0;  // data frame being sent, from 1; 0 before the first
     int32_t totalFrames = 0;
-    int cancel = 0;            // set when the user cancels the file selection
+    int cancel = 0;  // set when the user cancels the file selection
 
     // Trace of the line, when wanted; `phase` says what the next bytes belong to.
     LineTap* tap = nullptr;

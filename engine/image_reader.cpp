@@ -116,11 +116,17 @@ long long ImageStream::Tell() {
     return filePos_ + static_cast<long long>(bufPos_);
 }
 
-void OpenImage(DownloadState& state, const std::filesystem::path& path) { state.image.Open(path); }
+void OpenImage(DownloadState& state, const std::filesystem::path& path) {
+    state.image.Open(path);
+}
 
-void CloseImage(DownloadState& state) { state.image.Close(); }
+void CloseImage(DownloadState& state) {
+    state.image.Close();
+}
 
-bool IsUnusable(const DownloadState& state) { return state.image.IsUnusable(); }
+bool IsUnusable(const DownloadState& state) {
+    return state.image.IsUnusable();
+}
 
 }  // namespace romlift
 

@@ -12,10 +12,10 @@ namespace romlift {
 // can keep a digest of what was sent without the engine knowing about it. Called on the
 // downloading thread, only for complete chunks; it must not block.
 class ImageObserver {
-public:
+  public:
     virtual void ImageRead(const uint8_t* bytes, size_t n) = 0;
 
-protected:
+  protected:
     ~ImageObserver() = default;
 };
 
@@ -23,7 +23,7 @@ protected:
 // (or links to them) are opened: a FIFO or a device named like an image would block or be read
 // with side effects.
 class ImageStream {
-public:
+  public:
     ImageStream() = default;
     ~ImageStream() { Close(); }
     ImageStream(const ImageStream&) = delete;
@@ -52,7 +52,7 @@ public:
     void SetObserver(ImageObserver* observer) { observer_ = observer; }
     ImageObserver* Observer() const { return observer_; }
 
-private:
+  private:
     bool Fill();
 
     int fd_ = -1;
@@ -60,7 +60,7 @@ private:
     bool fail_ = false;
     bool bad_ = false;
     long long filePos_ = 0;  // file offset of buf_[0]
-    uint8_t buf_[8192]{};  // filled by Fill() before any byte is taken
+    uint8_t buf_[8192]{};    // filled by Fill() before any byte is taken
     size_t bufLen_ = 0;
     size_t bufPos_ = 0;
     ImageObserver* observer_ = nullptr;

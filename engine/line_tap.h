@@ -11,11 +11,11 @@ enum class LinePhase { WakeUp, Header, Checksum, Frame, End };
 const char* LinePhaseName(LinePhase phase);  // "wake-up", "header", "checksum", "frame", "end"
 
 class LineTap {
-public:
+  public:
     virtual void Sent(LinePhase phase, const uint8_t* bytes, size_t n) = 0;
     virtual void Received(LinePhase phase, const uint8_t* bytes, size_t n) = 0;
 
-protected:
+  protected:
     ~LineTap() = default;
 };
 

@@ -20,7 +20,9 @@ constexpr std::array<UnitModel, 6> kModels{{
 
 }  // namespace
 
-std::span<const UnitModel> Models() { return kModels; }
+std::span<const UnitModel> Models() {
+    return kModels;
+}
 
 void FillModelList(const std::function<void(std::string_view)>& add) {
     for (const UnitModel& m : kModels) {

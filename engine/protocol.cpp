@@ -9,10 +9,16 @@ void BuildHeader(uint32_t typeCode, uint8_t* out) {
     out[2] = 0x18;
     out[3] = out[4] = out[5] = 0;
     switch (typeCode) {
-        case 10: case 20: case 30: case 40: case 41: case 500:
+        case 10:
+        case 20:
+        case 30:
+        case 40:
+        case 41:
+        case 500:
             out[6] = 0;
             break;
-        case 510: case 520:
+        case 510:
+        case 520:
             out[6] = 1;
             break;
         default:

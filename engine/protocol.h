@@ -14,11 +14,11 @@ namespace romlift::protocol {
 
 inline constexpr uint8_t kWakeUp = 0x99;
 inline constexpr uint8_t kHeaderLength = 0x14;
-inline constexpr size_t kFrameData = 50;      // data bytes in every frame but the last
-inline constexpr size_t kFrameOverhead = 4;   // length, two offset bytes, XOR
-inline constexpr size_t kTxBuffer = 100;      // transmit buffer, zeroed before each message
+inline constexpr size_t kFrameData = 50;     // data bytes in every frame but the last
+inline constexpr size_t kFrameOverhead = 4;  // length, two offset bytes, XOR
+inline constexpr size_t kTxBuffer = 100;     // transmit buffer, zeroed before each message
 inline constexpr size_t kChunkCapacity = kTxBuffer - 3;
-inline constexpr size_t kRxBuffer = 100;      // the most one read of an answer takes
+inline constexpr size_t kRxBuffer = 100;  // the most one read of an answer takes
 inline constexpr uint8_t kAccepted = 0x01;
 inline constexpr uint8_t kFrameError = 0xFF;
 inline constexpr uint8_t kEndMark = 0xCC;

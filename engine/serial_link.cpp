@@ -31,8 +31,11 @@ void SleepUnlessStopped(const SerialPort& port, const Deadline& deadline) {
 // Keeps what a front end needs to explain a dead line; the status text stays the unit's own.
 void NoteLineLost(DownloadState& state) {
     if (state.port.LineError() != 0) {
-        state.portFault = PortFault{PortFault::Kind::HungUp, SerialPort::OpenError::None,
-                                    state.port.LineError(), state.openedDevice, {}};
+        state.portFault = PortFault{PortFault::Kind::HungUp,
+                                    SerialPort::OpenError::None,
+                                    state.port.LineError(),
+                                    state.openedDevice,
+                                    {}};
     }
 }
 
@@ -56,15 +59,17 @@ bool OpenPort(DownloadState& state, DownloadHost& host) {
         if (error == SerialPort::OpenError::None) {
             return true;
         }
-        state.portFault =
-            PortFault{PortFault::Kind::OpenFailed, error, state.port.Errno(), state.openedDevice, {}};
+        state.portFault = PortFault{
+            PortFault::Kind::OpenFailed, error, state.port.Errno(), state.openedDevice, {}};
     }
     host.SetStatus(texts::CannotOpenPort(PortName(state)));
     CloseImage(state);
     return false;
 }
 
-void ClosePort(DownloadState& state) { state.port.Close(); }
+void ClosePort(DownloadState& state) {
+    state.port.Close();
+}
 
 uint8_t WritePort(DownloadState& state, DownloadHost& host, const uint8_t* bytes, size_t count) {
     state.port.Drain(Deadline::AfterMs(kDrainWaitMs));
@@ -90,7 +95,8 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
 
     const Deadline deadline = Deadline::AfterMs(timeoutMs);
     std::array<uint8_t, protocol::kRxBuffer> reply{};
-    const size_t want = count < 1 ? 1 : (static_cast<size_t>(count) < reply.size() ? count : reply.size());
+    const size_t want =
+        count < 1 ? 1 : (static_cast<size_t>(count) < reply.size() ? count : reply.size());
     bool lineGone = false;
     for (;;) {
         reply[0] = reply[1] = reply[2] = reply[3] = 0;

@@ -10,9 +10,9 @@ namespace romlift {
 struct DownloadState;
 class DownloadHost;
 
-inline constexpr uint32_t kWriteWaitMs = 2000;   // a message must have gone out within this
-inline constexpr uint32_t kDrainWaitMs = 5000;   // the port's own write time-out
-inline constexpr uint32_t kAnswerWaitMs = 10000; // the unit's answer must start within this
+inline constexpr uint32_t kWriteWaitMs = 2000;    // a message must have gone out within this
+inline constexpr uint32_t kDrainWaitMs = 5000;    // the port's own write time-out
+inline constexpr uint32_t kAnswerWaitMs = 10000;  // the unit's answer must start within this
 
 // Opens and configures the port of the state. On failure: "Can not open Port COMn" shown, the
 // image closed, false.

@@ -29,10 +29,10 @@ void MakeRaw(termios& t) {
 }
 
 bool IsRawAsSet(const termios& t) {
-    return (t.c_iflag & kInputOff) == 0 && (t.c_oflag & OPOST) == 0 && (t.c_lflag & kLocalOff) == 0 &&
-           (t.c_cflag & CSIZE) == CS8 && (t.c_cflag & CREAD) != 0 && (t.c_cflag & CLOCAL) != 0 &&
-           t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0 && cfgetispeed(&t) == B9600 &&
-           cfgetospeed(&t) == B9600;
+    return (t.c_iflag & kInputOff) == 0 && (t.c_oflag & OPOST) == 0 &&
+           (t.c_lflag & kLocalOff) == 0 && (t.c_cflag & CSIZE) == CS8 && (t.c_cflag & CREAD) != 0 &&
+           (t.c_cflag & CLOCAL) != 0 && t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0 &&
+           cfgetispeed(&t) == B9600 && cfgetospeed(&t) == B9600;
 }
 
 }  // namespace
@@ -121,7 +121,8 @@ bool SerialPort::Drain(const Deadline& deadline) {
             return false;
         }
         // About one byte time per queued byte at 9600 baud, capped so the deadline is kept.
-        FirmwareHelper::Delay(static_cast<uint32_t>(queued) < 20 ? static_cast<uint32_t>(queued) : 20);
+        FirmwareHelper::Delay(static_cast<uint32_t>(queued) < 20 ? static_cast<uint32_t>(queued)
+                                                                 : 20);
     }
 }
 

@@ -18,7 +18,7 @@
 namespace romlift {
 
 class SerialPort {
-public:
+  public:
     enum class OpenError {
         None,
         Open,         // open() failed: see Errno() (ENOENT, EACCES, EBUSY under TIOCEXCL, ...)
@@ -69,7 +69,7 @@ public:
     // hang-up, bytes that came before it may still be read.
     Wait WaitReadable(const Deadline& deadline);
 
-private:
+  private:
     OpenError Fail(OpenError error, int err);
     int fd_ = -1;
     int errno_ = 0;

@@ -28,8 +28,8 @@ inline std::string CannotOpenPort(std::string_view port) {
     return "Can not open Port " + std::string(port);
 }
 inline std::string WrongFrameNumber(int32_t frame) {
-    return "Unit has not received the right frame number " + std::to_string(static_cast<uint32_t>(frame)) +
-           ". \nPlease download again.";
+    return "Unit has not received the right frame number " +
+           std::to_string(static_cast<uint32_t>(frame)) + ". \nPlease download again.";
 }
 inline std::string NotRespondingAfterFrame(int32_t frame) {
     return "Unit is not responding.\nResponse failed after frame number " +

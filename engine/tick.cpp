@@ -24,7 +24,8 @@ bool NotBefore(const timespec& a, const timespec& b) {
 
 Tick GetTickCount() {
     const timespec t = Now();
-    const uint64_t ms = static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec / kNsPerMs);
+    const uint64_t ms =
+        static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec / kNsPerMs);
     return static_cast<Tick>(ms);
 }
 
@@ -34,24 +35,27 @@ Deadline Deadline::AfterMs(uint32_t ms) {
     return d.Plus(ms);
 }
 
-
 Deadline Deadline::Plus(uint32_t ms) const {
     Deadline d = *this;
     // One nanosecond past the mark: "more than ms", not "at least ms".
-    long long ns = static_cast<long long>(d.when_.tv_nsec) + static_cast<long long>(ms % 1000) * kNsPerMs + 1;
+    long long ns =
+        static_cast<long long>(d.when_.tv_nsec) + static_cast<long long>(ms % 1000) * kNsPerMs + 1;
     d.when_.tv_sec += static_cast<time_t>(ms / 1000 + ns / kNsPerS);
     d.when_.tv_nsec = static_cast<long>(ns % kNsPerS);
     return d;
 }
 
-bool Deadline::Passed() const { return NotBefore(Now(), when_); }
+bool Deadline::Passed() const {
+    return NotBefore(Now(), when_);
+}
 
 int Deadline::RemainingMsForPoll() const {
     const timespec now = Now();
     if (NotBefore(now, when_)) {
         return 0;
     }
-    const long long ns = static_cast<long long>(when_.tv_sec - now.tv_sec) * kNsPerS + (when_.tv_nsec - now.tv_nsec);
+    const long long ns =
+        static_cast<long long>(when_.tv_sec - now.tv_sec) * kNsPerS + (when_.tv_nsec - now.tv_nsec);
     return static_cast<int>((ns + kNsPerMs - 1) / kNsPerMs);
 }
 
@@ -67,6 +71,8 @@ void SleepUntil(const Deadline& deadline) {
 
 namespace romlift::FirmwareHelper {
 
-void Delay(uint32_t ms) { SleepUntil(Deadline::AfterMs(ms)); }
+void Delay(uint32_t ms) {
+    SleepUntil(Deadline::AfterMs(ms));
+}
 
 }  // namespace romlift::FirmwareHelper

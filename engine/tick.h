@@ -16,13 +16,15 @@ using Tick = uint32_t;
 Tick GetTickCount();
 
 // Milliseconds from `start` to `now`, correct across one wrap of the counter.
-constexpr uint32_t TicksBetween(Tick start, Tick now) { return now - start; }
+constexpr uint32_t TicksBetween(Tick start, Tick now) {
+    return now - start;
+}
 
 // A point on CLOCK_MONOTONIC with nanosecond resolution. Waits are measured with it so that a
 // 28 ms pause before a read costs 28 ms and not up to 29, while still honouring the rule that a
 // wait of N ms returns only after more than N ms.
 class Deadline {
-public:
+  public:
     // The instant more than `ms` milliseconds after now.
     static Deadline AfterMs(uint32_t ms);
     // The instant more than `ms` milliseconds after this one.
@@ -32,7 +34,7 @@ public:
     int RemainingMsForPoll() const;
     const timespec& When() const { return when_; }
 
-private:
+  private:
     timespec when_{};
 };
 

@@ -82,8 +82,8 @@ FramesOutcome SendFrames(DownloadState& state, DownloadHost& host, uint32_t imag
         if (WritePort(state, host, tx.data(), n + protocol::kFrameOverhead) == 0) {
             return FramesOutcome::Failed;
         }
-        if (ReadResponse(state, host, 1, protocol::kAccepted, protocol::kFrameError, kAnswerWaitMs) !=
-            protocol::kAccepted) {
+        if (ReadResponse(state, host, 1, protocol::kAccepted, protocol::kFrameError,
+                         kAnswerWaitMs) != protocol::kAccepted) {
             return FramesOutcome::Failed;
         }
         remaining -= static_cast<int64_t>(n);
@@ -92,7 +92,8 @@ FramesOutcome SendFrames(DownloadState& state, DownloadHost& host, uint32_t imag
         }
         offset += protocol::kFrameData;
         ++state.frameCounter;
-        const double q = static_cast<double>(state.totalFrames) / static_cast<double>(state.frameCounter);
+        const double q =
+            static_cast<double>(state.totalFrames) / static_cast<double>(state.frameCounter);
         const double w = 100.0 / q;
         host.PaintProgress(static_cast<int>(2.0 * w));
     }

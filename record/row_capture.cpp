@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <climits>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <vector>
 

@@ -5,10 +5,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QEvent>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGroupBox>
-#include <QEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -28,8 +28,8 @@ Units UnitsFor(const QFont& font) {
     // plus one, halved, in whole pixels (the average letter width rounded), and the font's height
     // in whole pixels. The rounding belongs to the layout the templates were drawn against.
     const QFontMetrics m(font);
-    const int letters = m.horizontalAdvance(
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int letters =
+        m.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     const int baseX = (letters / 26 + 1) / 2;
     return Units{baseX / 4.0, m.height() / 8.0};
 }

@@ -39,7 +39,9 @@ constexpr std::array<Column, 5> kColumns{{
 
 }  // namespace
 
-const dialog::Template& CFileSelectDlg::Layout() { return kTemplate; }
+const dialog::Template& CFileSelectDlg::Layout() {
+    return kTemplate;
+}
 
 CFileSelectDlg::CFileSelectDlg(DownloadState& state, QWidget* parent)
     : QDialog(parent), state_(state) {

@@ -437,8 +437,7 @@ class FrameTest : public QObject {
             if (auto* d = qobject_cast<CAboutDlg*>(&w)) {
                 caption = d->windowTitle();
                 const Qt::WindowFlags f = d->windowFlags();
-                modalFrame = d->parentWidget() == frame_ &&
-                             f.testFlag(Qt::WindowCloseButtonHint) &&
+                modalFrame = d->parentWidget() == frame_ && f.testFlag(Qt::WindowCloseButtonHint) &&
                              !f.testFlag(Qt::WindowMinimizeButtonHint) &&
                              !f.testFlag(Qt::WindowMaximizeButtonHint);
                 for (QLabel* l : d->findChildren<QLabel*>()) {

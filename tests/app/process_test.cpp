@@ -1,10 +1,10 @@
 // The built program in a child process: exit codes, the settings written (or not) at the end,
 // a start-up file that cannot be opened, and the options that need no display.
-#include <filesystem>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
 #include <QTest>
+#include <filesystem>
 
 #include "scratch_dir.h"
 

@@ -34,7 +34,7 @@ Bytes Image(size_t n, uint8_t seed) {
 }
 
 class DownloadAttempt : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(unit_.Start());
         setenv("ROMLIFT_COM1", unit_.DevicePath().c_str(), 1);
@@ -67,9 +67,9 @@ TEST_F(DownloadAttempt, NoDriversFolderEndsWithTheOpenFailureAndNoChoice) {
     fs::remove(drivers());
     state_.chosenFileName = "earlier.abs";
     EXPECT_EQ(Attempt(), AttemptResult::Failed);
-    EXPECT_THAT(host_.Statuses(),
-                ElementsAre("Downloading file earlier.abs to selected unit.\nThis takes a long time, please wait...",
-                            "Download :Can not open file"));
+    EXPECT_THAT(host_.Statuses(), ElementsAre("Downloading file earlier.abs to selected "
+                                              "unit.\nThis takes a long time, please wait...",
+                                              "Download :Can not open file"));
     EXPECT_EQ(host_.Count(HostEvent::Choose), 0);
     EXPECT_TRUE(unit_.Attempts().empty());
 }
@@ -104,8 +104,9 @@ TEST_F(DownloadAttempt, ChoiceAmongSeveralIsTheFileSent) {
     EXPECT_EQ(Attempt(), AttemptResult::Confirmed);
     EXPECT_EQ(host_.Count(HostEvent::Choose), 1);
     EXPECT_EQ(unit_.Attempts().at(0).image, Image(70, 2));
-    EXPECT_EQ(host_.Statuses().at(0),
-              "Downloading file plq5a_2.abs to selected unit.\nThis takes a long time, please wait...");
+    EXPECT_EQ(
+        host_.Statuses().at(0),
+        "Downloading file plq5a_2.abs to selected unit.\nThis takes a long time, please wait...");
 }
 
 TEST_F(DownloadAttempt, FileRemovedBetweenTheSearchAndTheTransfer) {

@@ -3,8 +3,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 #include <chrono>
 #include <string>
@@ -24,7 +24,7 @@ using ::testing::ElementsAre;
 using testing::RecordingHost;
 
 class BarePty : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(master_, 0);
@@ -45,7 +45,8 @@ protected:
 
 TEST_F(BarePty, WriteThatCannotGoOutWithinTwoSecondsIsAnError) {
     // Nobody reads the master: fill the line until the driver takes no more.
-    const int filler = open(state_.portDevice.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int filler =
+        open(state_.portDevice.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(filler, 0);
     const std::vector<uint8_t> block(4096, 0x55);
     // The pty moves bytes to the master's side in the background, freeing room after a first
@@ -91,18 +92,29 @@ TEST_F(BarePty, ReadResponseTable) {
     };
     const std::vector<Case> cases{
         {{0x01}, 0x01, 0xFF, 1, 0x01, {}},
-        {{0xFF}, 0x01, 0xFF, 7, 0xFF, {"Unit has not received the right frame number 7. \nPlease download again."}},
+        {{0xFF},
+         0x01,
+         0xFF,
+         7,
+         0xFF,
+         {"Unit has not received the right frame number 7. \nPlease download again."}},
         {{0xFF}, 0xCC, 0xFF, 9, 0xFF, {"CRC mismatch Error. Please download again."}},
-        {{0xEE}, 0x42, 0xEE, 0, 0xEE, {"Invalid response from the unit.\nCan not proceed. Please retry..."}},
-        {{0x07}, 0x01, 0xFF, 3, 0x00, {}},   // neither expected nor error: 0, no text
-        {{0x07}, 0x00, 0x00, 0, 0x07, {}},   // no expectation: the byte itself
+        {{0xEE},
+         0x42,
+         0xEE,
+         0,
+         0xEE,
+         {"Invalid response from the unit.\nCan not proceed. Please retry..."}},
+        {{0x07}, 0x01, 0xFF, 3, 0x00, {}},  // neither expected nor error: 0, no text
+        {{0x07}, 0x00, 0x00, 0, 0x07, {}},  // no expectation: the byte itself
         {{0x00}, 0x00, 0x00, 0, 0x00, {}},
         {{0x99, 0x55}, 0x99, 0x00, 0, 0x99, {}},
     };
     for (const Case& c : cases) {
         host_.events.clear();
         state_.frameCounter = c.frame;
-        ASSERT_EQ(write(master_, c.sent.data(), c.sent.size()), static_cast<ssize_t>(c.sent.size()));
+        ASSERT_EQ(write(master_, c.sent.data(), c.sent.size()),
+                  static_cast<ssize_t>(c.sent.size()));
         EXPECT_EQ(ReadResponse(state_, host_, 1, c.expected, c.errorByte, 10000), c.result);
         EXPECT_EQ(host_.Statuses(), c.texts);
         if (c.sent.size() == 2) {
@@ -150,9 +162,14 @@ TEST_P(SilentPty, TimeOutTextDependsOnTheFrameAndTheExpectation) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SilentPty,
-    ::testing::Values(SilenceCase{0xEE, 0, "Unit is not responding. Please retry..."},
-                      SilenceCase{0xEE, 4, "Unit is not responding.\nResponse failed after frame number 4. Please retry..."},
-                      SilenceCase{0x00, 0, "Unit is not responding.\nResponse failed after frame number 0. Please retry..."}),
+    ::testing::Values(
+        SilenceCase{0xEE, 0, "Unit is not responding. Please retry..."},
+        SilenceCase{
+            0xEE, 4,
+            "Unit is not responding.\nResponse failed after frame number 4. Please retry..."},
+        SilenceCase{
+            0x00, 0,
+            "Unit is not responding.\nResponse failed after frame number 0. Please retry..."}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 }  // namespace

@@ -36,7 +36,7 @@ std::string After(int frame) {
 }
 
 class SilentUnit : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { unit_.reset(); }
 
     // Runs one transfer of `image` against a unit with the given faults; returns the seconds taken.
@@ -74,7 +74,8 @@ TEST_F(SilentUnit, AtTheWakeUp) {
     f.silentAt = vx7r::Phase::WakeUp;
     const double s = Transfer(f, SeededImage(120));
     EXPECT_GT(s, 10.0);
-    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, "Unit is not responding. Please retry..."));
+    EXPECT_THAT(host_.Statuses(),
+                ElementsAre(kDownloading, "Unit is not responding. Please retry..."));
     ExpectReleased();
 }
 

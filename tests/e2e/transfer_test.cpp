@@ -37,7 +37,9 @@ using Bytes = std::vector<uint8_t>;
 const std::string kDownloadingPrefix = "Downloading file ";
 const std::string kDownloadingSuffix = " to selected unit.\nThis takes a long time, please wait...";
 
-std::string Downloading(const std::string& name) { return kDownloadingPrefix + name + kDownloadingSuffix; }
+std::string Downloading(const std::string& name) {
+    return kDownloadingPrefix + name + kDownloadingSuffix;
+}
 
 uint8_t XorOf(const Bytes& b) {
     uint8_t x = 0;
@@ -48,7 +50,7 @@ uint8_t XorOf(const Bytes& b) {
 }
 
 class TransferTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(scratch_.Path().empty());
         dir_ = scratch_.Path();
@@ -97,8 +99,10 @@ std::vector<Bytes> ExpectedWire(const Bytes& image, const Bytes& header) {
     size_t off = 0;
     do {
         const size_t n = std::min<size_t>(50, image.size() - off);
-        Bytes f{static_cast<uint8_t>(n), static_cast<uint8_t>(off & 0xFF), static_cast<uint8_t>((off >> 8) & 0xFF)};
-        Bytes data(image.begin() + static_cast<long>(off), image.begin() + static_cast<long>(off + n));
+        Bytes f{static_cast<uint8_t>(n), static_cast<uint8_t>(off & 0xFF),
+                static_cast<uint8_t>((off >> 8) & 0xFF)};
+        Bytes data(image.begin() + static_cast<long>(off),
+                   image.begin() + static_cast<long>(off + n));
         f.insert(f.end(), data.begin(), data.end());
         f.push_back(XorOf(data));
         wire.push_back(f);
@@ -143,10 +147,12 @@ TEST_P(ImageSizes, EveryByteArrivesInOrderAndTheUnitConfirms) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ImageSizes,
-                         ::testing::Values(SizeCase{0, 0, {}}, SizeCase{1, 1, {}}, SizeCase{50, 1, {}},
-                                           SizeCase{51, 2, {200}}, SizeCase{101, 3, {133, 200}},
-                                           SizeCase{1250, 25, {}}),
-                         [](const auto& info) { return "Bytes" + std::to_string(info.param.size); });
+                         ::testing::Values(SizeCase{0, 0, {}}, SizeCase{1, 1, {}},
+                                           SizeCase{50, 1, {}}, SizeCase{51, 2, {200}},
+                                           SizeCase{101, 3, {133, 200}}, SizeCase{1250, 25, {}}),
+                         [](const auto& info) {
+                             return "Bytes" + std::to_string(info.param.size);
+                         });
 
 TEST_F(TransferTest, EmptyImageSendsOneEmptyFrameThenTheEndFrame) {
     auto& unit = StartUnit();
@@ -167,7 +173,7 @@ TEST_F(TransferTest, TwentyFiveFramesPaintTheBarFromTheTruncatedRatio) {
     ASSERT_TRUE(Run());
     const std::vector<int> paints = host_.Paints();
     ASSERT_EQ(paints.size(), 24u);  // frames 2..25
-    EXPECT_EQ(paints[11 - 2], 87);   // not 88: the ratio is taken as 100 / (25 / 11)
+    EXPECT_EQ(paints[11 - 2], 87);  // not 88: the ratio is taken as 100 / (25 / 11)
     EXPECT_EQ(paints.back(), 200);
 }
 
@@ -210,8 +216,9 @@ TEST_P(ModelHeaders, HeaderNamesTheSelectedModelsTypeCode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Catalogue, ModelHeaders,
-                         ::testing::Values(ModelCase{0, 10, 0}, ModelCase{1, 10, 0}, ModelCase{2, 9, 0},
-                                           ModelCase{3, 15, 0}, ModelCase{4, 15, 0}, ModelCase{5, 14, 0}),
+                         ::testing::Values(ModelCase{0, 10, 0}, ModelCase{1, 10, 0},
+                                           ModelCase{2, 9, 0}, ModelCase{3, 15, 0},
+                                           ModelCase{4, 15, 0}, ModelCase{5, 14, 0}),
                          [](const auto& info) { return "Row" + std::to_string(info.param.row); });
 
 TEST_F(TransferTest, UnitOfAnotherModelRefusesTheHeader) {
@@ -220,9 +227,9 @@ TEST_F(TransferTest, UnitOfAnotherModelRefusesTheHeader) {
     StartUnit(o);
     Aim(scratch_.Write("img.abs", SeededImage(60)));  // state still names type code 10
     EXPECT_FALSE(Run());
-    EXPECT_THAT(host_.Statuses(),
-                ElementsAre(Downloading("img.abs"),
-                            "Selected VX7R model is not matching with connected model. \nCan not proceed. Please check."));
+    EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("img.abs"),
+                                              "Selected VX7R model is not matching with connected "
+                                              "model. \nCan not proceed. Please check."));
 }
 
 struct HeaderAnswerCase {
@@ -230,7 +237,8 @@ struct HeaderAnswerCase {
     const char* text;
 };
 
-class HeaderAnswers : public TransferTest, public ::testing::WithParamInterface<HeaderAnswerCase> {};
+class HeaderAnswers : public TransferTest,
+                      public ::testing::WithParamInterface<HeaderAnswerCase> {};
 
 TEST_P(HeaderAnswers, EachRefusalShowsItsTextAndReleasesEverything) {
     vx7r::UnitOptions o;
@@ -250,11 +258,15 @@ INSTANTIATE_TEST_SUITE_P(
     Table, HeaderAnswers,
     ::testing::Values(
         HeaderAnswerCase{0x00, "Invalid response from the unit.\nCan not proceed. Please retry..."},
-        HeaderAnswerCase{0x51, "Selected VX7R model is not matching with connected model. \nCan not proceed. Please check."},
-        HeaderAnswerCase{0xFC, "ChkFrmMisMatch_TouchScreen"}, HeaderAnswerCase{0xFD, "ChkFrmMisMatch_LogMem"},
+        HeaderAnswerCase{0x51,
+                         "Selected VX7R model is not matching with connected model. \nCan not "
+                         "proceed. Please check."},
+        HeaderAnswerCase{0xFC, "ChkFrmMisMatch_TouchScreen"},
+        HeaderAnswerCase{0xFD, "ChkFrmMisMatch_LogMem"},
         HeaderAnswerCase{0xFE, "ChkFrmMisMatch_AppMem"},
         HeaderAnswerCase{0x42, "Invalid response from the unit.\nCan not proceed. Please retry..."},
-        HeaderAnswerCase{0xFF, "Invalid response from the unit.\nCan not proceed. Please retry..."}),
+        HeaderAnswerCase{0xFF,
+                         "Invalid response from the unit.\nCan not proceed. Please retry..."}),
     [](const auto& info) { return "Answer" + std::to_string(info.param.answer); });
 
 TEST_F(TransferTest, FrameRefusedNamesTheFrameAndClearsTheBar) {
@@ -263,9 +275,10 @@ TEST_F(TransferTest, FrameRefusedNamesTheFrameAndClearsTheBar) {
     auto& unit = StartUnit(o);
     Aim(scratch_.Write("img.abs", SeededImage(500)));
     EXPECT_FALSE(Run());
-    EXPECT_THAT(host_.Statuses(),
-                ElementsAre(Downloading("img.abs"),
-                            "Unit has not received the right frame number 3. \nPlease download again."));
+    EXPECT_THAT(
+        host_.Statuses(),
+        ElementsAre(Downloading("img.abs"),
+                    "Unit has not received the right frame number 3. \nPlease download again."));
     EXPECT_EQ(host_.Count(HostEvent::Clear), 2);
     EXPECT_EQ(host_.Count(HostEvent::Invalidate), 0);
     EXPECT_EQ(unit.Attempts().at(0).exchanges.size(), 3u + 3u);  // no end frame
@@ -283,7 +296,8 @@ TEST_F(TransferTest, SecondAttemptAfterAFailureShowsTheSameTextsThenOneSucceeds)
     host_.events.clear();
     EXPECT_FALSE(Run());
     EXPECT_EQ(host_.Statuses(), first);
-    EXPECT_EQ(first.back(), "Unit has not received the right frame number 2. \nPlease download again.");
+    EXPECT_EQ(first.back(),
+              "Unit has not received the right frame number 2. \nPlease download again.");
     host_.events.clear();
     EXPECT_TRUE(Run());
     EXPECT_EQ(host_.Statuses().back(), "DownLoad is Completed Successfully");
@@ -309,11 +323,12 @@ TEST_P(EndAnswers, OnlyTheEndMarkCountsAsSuccess) {
     EXPECT_EQ(host_.Count(HostEvent::Invalidate), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, EndAnswers,
-                         ::testing::Values(EndAnswerCase{0xFF, {"CRC mismatch Error. Please download again.", "Down Load Failed"}},
-                                           EndAnswerCase{0x00, {"Down Load Failed"}},
-                                           EndAnswerCase{0x01, {"Down Load Failed"}}),
-                         [](const auto& info) { return "Answer" + std::to_string(info.param.answer); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, EndAnswers,
+    ::testing::Values(
+        EndAnswerCase{0xFF, {"CRC mismatch Error. Please download again.", "Down Load Failed"}},
+        EndAnswerCase{0x00, {"Down Load Failed"}}, EndAnswerCase{0x01, {"Down Load Failed"}}),
+    [](const auto& info) { return "Answer" + std::to_string(info.param.answer); });
 
 struct EchoCase {
     vx7r::Phase phase;
@@ -336,9 +351,13 @@ TEST_P(WrongEchoes, EndTheAttemptWithoutANewText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, WrongEchoes,
-                         ::testing::Values(EchoCase{vx7r::Phase::WakeUp, 1}, EchoCase{vx7r::Phase::Checksum, 3}),
-                         [](const auto& info) { return std::string(vx7r::PhaseName(info.param.phase)) == "wake-up"
-                                                           ? std::string("WakeUp") : std::string("Checksum"); });
+                         ::testing::Values(EchoCase{vx7r::Phase::WakeUp, 1},
+                                           EchoCase{vx7r::Phase::Checksum, 3}),
+                         [](const auto& info) {
+                             return std::string(vx7r::PhaseName(info.param.phase)) == "wake-up"
+                                        ? std::string("WakeUp")
+                                        : std::string("Checksum");
+                         });
 
 TEST_F(TransferTest, DoubleAnswerToTheWakeUpIsEmptiedByTheReopen) {
     vx7r::UnitOptions o;
@@ -408,7 +427,8 @@ TEST_F(TransferTest, OddImageFilesEndTheAttemptAtOnceWithoutTouchingThePort) {
     const fs::path fifo = dir_ / "PLQ5A_fifo.abs";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     fs::create_directory(dir_ / "PLQ5A_dir.abs");
-    for (const fs::path& p : {fifo, dir_ / "PLQ5A_dir.abs", fs::path("/dev/null"), dir_ / "missing.abs", fs::path()}) {
+    for (const fs::path& p :
+         {fifo, dir_ / "PLQ5A_dir.abs", fs::path("/dev/null"), dir_ / "missing.abs", fs::path()}) {
         host_.events.clear();
         state_.selectedPort = 2;
         state_.imageFileName = p;
@@ -416,8 +436,11 @@ TEST_F(TransferTest, OddImageFilesEndTheAttemptAtOnceWithoutTouchingThePort) {
         const int fds = OpenDescriptorCount();
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(Run()) << p;
-        EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("previous.abs"), "Download :Can not open file")) << p;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << p << " blocked";
+        EXPECT_THAT(host_.Statuses(),
+                    ElementsAre(Downloading("previous.abs"), "Download :Can not open file"))
+            << p;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+            << p << " blocked";
         EXPECT_EQ(OpenDescriptorCount(), fds) << p;
     }
     EXPECT_TRUE(unit.Attempts().empty());
@@ -426,9 +449,7 @@ TEST_F(TransferTest, OddImageFilesEndTheAttemptAtOnceWithoutTouchingThePort) {
 TEST_F(TransferTest, ImageTooLargeForTheSizeFieldIsRefused) {
     StartUnit();
     const fs::path big = dir_ / "PLQ5A_huge.abs";
-    {
-        std::ofstream f(big, std::ios::binary);
-    }
+    { std::ofstream f(big, std::ios::binary); }
     fs::resize_file(big, (uint64_t{1} << 32) + 10);  // sparse: costs no disk
     Aim(big);
     EXPECT_FALSE(Run());

@@ -4,7 +4,9 @@
 
 namespace romlift::testing {
 
-int RecordingHost::Frame() const { return state_ != nullptr ? state_->frameCounter : 0; }
+int RecordingHost::Frame() const {
+    return state_ != nullptr ? state_->frameCounter : 0;
+}
 
 void RecordingHost::SetStatus(std::string_view text) {
     events.push_back({HostEvent::Status, std::string(text), 0, Frame()});
@@ -17,7 +19,9 @@ void RecordingHost::PaintProgress(int x) {
     }
 }
 
-void RecordingHost::ClearProgress() { events.push_back({HostEvent::Clear, {}, 0, Frame()}); }
+void RecordingHost::ClearProgress() {
+    events.push_back({HostEvent::Clear, {}, 0, Frame()});
+}
 
 bool RecordingHost::ChooseFirmware(DownloadState& state) {
     events.push_back({HostEvent::Choose, {}, 0, Frame()});
@@ -28,7 +32,9 @@ void RecordingHost::ShowWaitCursor(bool on) {
     events.push_back({HostEvent::Cursor, {}, on ? 1 : 0, Frame()});
 }
 
-void RecordingHost::InvalidateAll() { events.push_back({HostEvent::Invalidate, {}, 0, Frame()}); }
+void RecordingHost::InvalidateAll() {
+    events.push_back({HostEvent::Invalidate, {}, 0, Frame()});
+}
 
 std::vector<std::string> RecordingHost::Statuses() const {
     std::vector<std::string> out;

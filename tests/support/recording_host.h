@@ -19,7 +19,7 @@ struct HostEvent {
 };
 
 class RecordingHost final : public DownloadHost {
-public:
+  public:
     explicit RecordingHost(const DownloadState* state = nullptr) : state_(state) {}
 
     void SetStatus(std::string_view text) override;
@@ -39,10 +39,9 @@ public:
     // What ChooseFirmware does; default: keep the locator's choice.
     std::function<bool(DownloadState&)> onChoose;
 
-private:
+  private:
     int Frame() const;
     const DownloadState* state_;
 };
-
 
 }  // namespace romlift::testing

@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
     auto* list = romlift::dialog::Find<QTreeWidget>(select, CFileSelectDlg::kFileList);
     if (list != nullptr && list->topLevelItemCount() > 0) {
         const QRect row = list->visualItemRect(list->topLevelItem(0));
-        const QPoint at = list->viewport()->mapTo(&select, QPoint(row.left() + 30, row.center().y()));
+        const QPoint at =
+            list->viewport()->mapTo(&select, QPoint(row.left() + 30, row.center().y()));
         std::printf("select row0 %d %d\n", at.x(), at.y());
     }
     return 0;

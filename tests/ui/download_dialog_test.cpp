@@ -10,8 +10,8 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QKeyEvent>
-#include <QMouseEvent>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -223,13 +223,13 @@ class DownloadDialogTest : public QObject {
                 const QPointF global = on->mapToGlobal(at);
                 for (QEvent::Type t : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
                     QCoreApplication::postEvent(
-                        on, new QMouseEvent(t, at, global, Qt::LeftButton,
-                                            t == QEvent::MouseButtonPress ? Qt::LeftButton
-                                                                          : Qt::NoButton,
-                                            Qt::NoModifier));
+                        on, new QMouseEvent(
+                                t, at, global, Qt::LeftButton,
+                                t == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                                Qt::NoModifier));
                 }
             };
-            key(close, Qt::Key_Escape);          // the focus is on Close
+            key(close, Qt::Key_Escape);  // the focus is on Close
             key(&dlg, Qt::Key_Escape);
             key(close, Qt::Key_Return);
             click(close);

@@ -79,10 +79,10 @@ inline int TextBands(const QImage& img, int margin) {
     return bands;
 }
 
-// The texts of `dialog`'s controls (static texts, push and radio buttons, the entries of a drop-down
-// list) that do not fit the room their control gives them, each described with both widths in
-// pixels; empty when all show whole. The room is where the style draws the text: a label's
-// contents, a button's contents inside its frame, a radio button's right of its indicator.
+// The texts of `dialog`'s controls (static texts, push and radio buttons, the entries of a
+// drop-down list) that do not fit the room their control gives them, each described with both
+// widths in pixels; empty when all show whole. The room is where the style draws the text: a
+// label's contents, a button's contents inside its frame, a radio button's right of its indicator.
 inline QStringList TextsCut(const QWidget& dialog) {
     QStringList cut;
     const auto check = [&](const QWidget& w, const QString& text, const QRect& room) {
