@@ -8,7 +8,7 @@ packages=(
   libbenchmark-dev
   qt6-base-dev
   dpkg-dev groff-base
-  clang libclang-rt-14-dev clang-tidy cppcheck
+  clang libclang-rt-14-dev clang-tidy clang-format cppcheck
   qemu-system-x86 linux-image-amd64 busybox-static cpio
   xvfb xauth openbox xdotool x11-utils imagemagick fonts-liberation2
   libcli11-dev nlohmann-json3-dev
