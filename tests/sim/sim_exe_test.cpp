@@ -194,18 +194,13 @@ TEST(SimExecutable, VersionIsOneLineWithExitZero) {
 
 // The fault options are parsed in the fault table; here the rest.
 TEST(SimOptions, ParsesDefaultsAndPlainOptions) {
-    SimOptions defaults;
-    std::string error;
-    const char* none[] = {"vx7r-sim"};
-    ASSERT_TRUE(ParseSimOptions(1, none, &defaults, &error));
+    const SimOptions defaults = testing::ParseArgs("");
     EXPECT_TRUE(defaults.unit.pace);
     EXPECT_EQ(defaults.unit.typeCode, 10);
     EXPECT_FALSE(defaults.unit.faults.silentAt || defaults.once || defaults.quiet);
 
-    SimOptions o;
-    const char* args[] = {"vx7r-sim", "--no-pace", "--type-code=510", "--save", "out.bin",
-                          "--once",   "--quiet",   "--header-answer", "81"};
-    ASSERT_TRUE(ParseSimOptions(9, args, &o, &error)) << error;
+    const SimOptions o = testing::ParseArgs(
+        "--no-pace --type-code=510 --save out.bin --once --quiet --header-answer 81");
     EXPECT_FALSE(o.unit.pace);
     EXPECT_EQ(o.unit.typeCode, 510);
     EXPECT_EQ(o.savePath, "out.bin");
@@ -214,23 +209,9 @@ TEST(SimOptions, ParsesDefaultsAndPlainOptions) {
 }
 
 TEST(SimOptions, ParsesHangUpAndRandomFaultOptions) {
-    SimOptions o;
-    std::string error;
-    const char* args[] = {"vx7r-sim",
-                          "--hang-up-at",
-                          "frame:4",
-                          "--hang-up-after-answer",
-                          "--return-after",
-                          "never",
-                          "--link",
-                          "/tmp/COM1",
-                          "--random-faults",
-                          "0x10000000001",
-                          "--fault-rate=35",
-                          "--fault-frames",
-                          "12",
-                          "--no-slow-faults"};
-    ASSERT_TRUE(ParseSimOptions(static_cast<int>(std::size(args)), args, &o, &error)) << error;
+    const SimOptions o = testing::ParseArgs(
+        "--hang-up-at frame:4 --hang-up-after-answer --return-after never --link /tmp/COM1 "
+        "--random-faults 0x10000000001 --fault-rate=35 --fault-frames 12 --no-slow-faults");
     const Faults& f = o.unit.faults;
     EXPECT_EQ(f.hangUpAt, Phase::Frame);
     EXPECT_EQ(f.hangUpFrame, 4);
@@ -243,9 +224,7 @@ TEST(SimOptions, ParsesHangUpAndRandomFaultOptions) {
     EXPECT_EQ(f.random.frames, 12);
     EXPECT_FALSE(f.random.slow);
 
-    SimOptions d;
-    const char* plain[] = {"vx7r-sim", "--return-after", "250"};
-    ASSERT_TRUE(ParseSimOptions(3, plain, &d, &error)) << error;
+    const SimOptions d = testing::ParseArgs("--return-after 250");
     EXPECT_EQ(d.unit.returnAfterMs, 250);
     EXPECT_FALSE(d.unit.faults.random.enabled || d.unit.faults.hangUpAt);
     EXPECT_TRUE(d.unit.faults.random.slow);

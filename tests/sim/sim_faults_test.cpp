@@ -1,9 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#include "sim_options.h"
 #include "test_host.h"
 #include "virtual_unit.h"
 
@@ -15,21 +12,8 @@ using testing::Host;
 using testing::Image;
 using ::testing::IsEmpty;
 
-UnitOptions Parse(const std::string& text) {
-    std::vector<std::string> words{"vx7r-sim", "--no-pace"};
-    std::istringstream in(text);
-    for (std::string w; in >> w;) {
-        words.push_back(w);
-    }
-    std::vector<const char*> argv;
-    for (const std::string& w : words) {
-        argv.push_back(w.c_str());
-    }
-    SimOptions options;
-    std::string error;
-    EXPECT_TRUE(ParseSimOptions(static_cast<int>(argv.size()), argv.data(), &options, &error))
-        << error;
-    return options.unit;
+UnitOptions Parse(const std::string& faults) {
+    return testing::ParseArgs("--no-pace " + faults).unit;
 }
 
 // Each fault hits attempt 1 exactly where asked; attempt 2 is clean, and a correct host is never

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -34,9 +33,9 @@ std::string LinkTarget(const std::string& link) {
     return fs::read_symlink(link, ec).string();
 }
 
+// The link itself, not what it points to.
 bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
+    return fs::exists(fs::symlink_status(path));
 }
 
 // The host's old descriptor after the unit hung up: writes fail with EIO, reads see no data.
@@ -127,9 +126,10 @@ TEST(UnitHangUp, AUnitGoneForAWhileHasNoDeviceThenReturns) {
     options.faults.hangUpAt = Phase::Header;
     options.faults.attempts = 1;
     options.returnAfterMs = 300;
-    VirtualUnit unit(options);
+    // Declared before the unit: its thread may call the observer until the unit is gone.
     std::mutex mutex;
     std::vector<std::string> changes;
+    VirtualUnit unit(options);
     Observer observer;
     observer.lineChanged = [&](const std::string& path) {
         std::lock_guard lock(mutex);

@@ -1,5 +1,5 @@
 // The host end of the line for the virtual unit's tests: the slave opened and set up as a
-// download tool does it, plus a small encoder for the download messages.
+// download tool does it, a small encoder for the download messages, and vx7r-sim's options.
 #pragma once
 
 #include <fcntl.h>
@@ -10,10 +10,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "seeded_image.h"
+#include "sim_options.h"
 #include "virtual_unit.h"
 
 namespace vx7r::testing {
@@ -35,6 +37,24 @@ inline Bytes Header(uint16_t code) {
 
 inline Bytes Image(size_t size) {
     return romlift::testing::SeededImage(size);
+}
+
+// vx7r-sim's options from a command line split at blanks; a usage error fails the test.
+inline SimOptions ParseArgs(const std::string& line) {
+    std::vector<std::string> words{"vx7r-sim"};
+    std::istringstream in(line);
+    for (std::string w; in >> w;) {
+        words.push_back(w);
+    }
+    std::vector<const char*> argv;
+    for (const std::string& w : words) {
+        argv.push_back(w.c_str());
+    }
+    SimOptions options;
+    std::string error;
+    EXPECT_TRUE(ParseSimOptions(static_cast<int>(argv.size()), argv.data(), &options, &error))
+        << line << ": " << error;
+    return options;
 }
 
 struct Message {

@@ -40,6 +40,15 @@ std::string AllViolations(const VirtualUnit& unit) {
     return text;
 }
 
+// The unit reported `violation`, or nothing at all when it is null.
+void ExpectViolation(const VirtualUnit& unit, const char* violation) {
+    if (violation) {
+        EXPECT_THAT(AllViolations(unit), HasSubstr(violation));
+    } else {
+        EXPECT_THAT(unit.Violations(), IsEmpty());
+    }
+}
+
 // Sizes around the 50-byte frame and past the 16-bit offset; {0x99} makes the checksum byte look
 // like a wake-up, which it must not be taken for.
 TEST(VirtualUnit, AcceptsWholeDownloadsOfEverySize) {
@@ -95,11 +104,7 @@ TEST(VirtualUnit, AnswersHeadersByTypeCodeAndForm) {
         EXPECT_EQ(host.Ask(c.header), c.answer);
         // Only an accepted header keeps the attempt going.
         EXPECT_EQ(unit->WaitForAttempts(1, c.answer == 0x01 ? 0 : 2000), c.answer != 0x01);
-        if (c.violation) {
-            EXPECT_THAT(AllViolations(*unit), HasSubstr(c.violation));
-        } else {
-            EXPECT_THAT(unit->Violations(), IsEmpty());
-        }
+        ExpectViolation(*unit, c.violation);
     }
 }
 
@@ -203,11 +208,7 @@ TEST(VirtualUnit, RecordsTheHostsLineSettingsAtTheWakeUp) {
         EXPECT_EQ(cfgetospeed(&line), c.speed);
         EXPECT_EQ(line.c_lflag & (ECHO | ICANON), 0u);
         EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-        if (c.violation) {
-            EXPECT_THAT(AllViolations(*unit), HasSubstr(c.violation));
-        } else {
-            EXPECT_THAT(unit->Violations(), IsEmpty());
-        }
+        ExpectViolation(*unit, c.violation);
     }
 }
 
@@ -275,9 +276,10 @@ TEST(VirtualUnit, StopReleasesEveryDescriptorAndHangsUpTheHost) {
 TEST(VirtualUnit, StopWhenHostClosesLetsTheLastAnswerThrough) {
     const int before = OpenDescriptorCount();
     {
-        VirtualUnit unit;
+        // Declared before the unit: its thread may call the observer until the unit is gone.
         std::promise<void> written;
         bool said = false;  // the log runs on the unit's thread only
+        VirtualUnit unit;
         unit.SetObserver({[&](const std::string&) {
                               if (!std::exchange(said, true)) {
                                   written.set_value();
