@@ -33,6 +33,8 @@ namespace {
 
 using ui_testing::Bytes;
 using ui_testing::InnerPixels;
+using ui_testing::Press;
+using ui_testing::ShowAndWait;
 
 const QColor kBarFill(128, 0, 0);
 
@@ -93,6 +95,7 @@ void ClickRadio(QWidget& dlg, int id) {
 class DownloadDialogTest : public QObject {
     Q_OBJECT
   private slots:
+    void init() { folder_ = std::make_unique<ui_testing::ProgramFolder>(); }
     void cleanup() {
         test_seams::SetFileSelectAnswer({});
         unsetenv("ROMLIFT_COM2");
@@ -111,7 +114,7 @@ class DownloadDialogTest : public QObject {
         dialog::Find<QComboBox>(dlg, 1029)->setCurrentIndex(1);
         ClickRadio(dlg, 1007);
         QCOMPARE(state.selectedPort, 2);
-        QTest::mouseClick(dialog::Find<QPushButton>(dlg, 1), Qt::LeftButton);
+        Press(dlg, CDownloadDlg::kDownload);
 
         QCOMPARE(dlg.shown,
                  (QStringList{Downloading("PLQ5B-7.abs"), "DownLoad is Completed Successfully"}));
@@ -148,10 +151,10 @@ class DownloadDialogTest : public QObject {
             auto* list = dialog::Find<QTreeWidget>(select, 1028);
             QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                               list->visualItemRect(list->topLevelItem(0)).center());
-            QTest::mouseClick(dialog::Find<QPushButton>(select, 1), Qt::LeftButton);
+            Press(select, CFileSelectDlg::kOk);
             return select.result();
         });
-        QTest::mouseClick(dialog::Find<QPushButton>(dlg, 1), Qt::LeftButton);
+        Press(dlg, CDownloadDlg::kDownload);
 
         QVERIFY(!enabledDuringChoice);
         QCOMPARE(dlg.shown.value(0), Downloading("PLQ5A-1.abs"));
@@ -161,7 +164,6 @@ class DownloadDialogTest : public QObject {
     }
 
     void cancelledChoiceLeavesStatusAndBar() {
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
         folder_->AddFirmware("PLQ5A-1.abs", 10);
         folder_->AddFirmware("PLQ5A-2.abs", 10);
         DownloadState state;
@@ -178,7 +180,7 @@ class DownloadDialogTest : public QObject {
             QTest::keyClick(&select, Qt::Key_Escape);
             return select.result();
         });
-        QTest::mouseClick(dialog::Find<QPushButton>(dlg, 1), Qt::LeftButton);
+        Press(dlg, CDownloadDlg::kDownload);
 
         QCOMPARE(state.cancel, 1);
         QCOMPARE(dialog::Find<QLabel>(dlg, 1014)->text(), QString("Down Load Failed"));
@@ -187,16 +189,29 @@ class DownloadDialogTest : public QObject {
         QVERIFY(dialog::Find<QPushButton>(dlg, 1)->isEnabled());
     }
 
-    // Enter presses Download: with nothing in drivers/ the attempt stops at the missing image.
-    void enterStartsAnAttempt() {
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+    // Enter presses Download as a click does: with nothing in drivers/ the attempt stops at the
+    // missing image. Input during the attempt is dropped, not held: Escape works at once after it.
+    void missingImageThenEscapeCloses_data() {
+        QTest::addColumn<bool>("byEnter");
+        QTest::newRow("Enter") << true;
+        QTest::newRow("Download clicked") << false;
+    }
+    void missingImageThenEscapeCloses() {
+        QFETCH(bool, byEnter);
         DownloadState state;
         WatchedDialog dlg(state, {folder_->Path(), {}});
         ShowAndWait(dlg);
-        QTest::keyClick(dialog::Find<QWidget>(dlg, 1029), Qt::Key_Return);
+        if (byEnter) {
+            QTest::keyClick(dialog::Find<QWidget>(dlg, 1029), Qt::Key_Return);
+        } else {
+            Press(dlg, CDownloadDlg::kDownload);
+        }
         QCOMPARE(dlg.shown.value(1), QString("Download :Can not open file"));
         QVERIFY(dlg.isVisible());
         QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 2));
+        QTest::keyClick(dialog::Find<QWidget>(dlg, 2), Qt::Key_Escape);
+        QVERIFY(!dlg.isVisible());
+        QCOMPARE(dlg.result(), 1);
     }
 
     // What the user types and clicks while the unit is written arrives in the event queue, as it
@@ -252,19 +267,6 @@ class DownloadDialogTest : public QObject {
         QCOMPARE(unit_->Attempts().size(), size_t{1});
     }
 
-    // Input during the attempt is dropped, not held: the dialog answers again at once after it.
-    void inputWorksAgainAfterTheAttempt() {
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
-        DownloadState state;
-        WatchedDialog dlg(state, {folder_->Path(), {}});
-        ShowAndWait(dlg);
-        QTest::mouseClick(dialog::Find<QPushButton>(dlg, 1), Qt::LeftButton);
-        QCOMPARE(dlg.shown.value(1), QString("Download :Can not open file"));
-        QTest::keyClick(dialog::Find<QWidget>(dlg, 2), Qt::Key_Escape);
-        QVERIFY(!dlg.isVisible());
-        QCOMPARE(dlg.result(), 1);
-    }
-
     void closeWays_data() {
         QTest::addColumn<int>("way");
         QTest::newRow("Close button") << 0;
@@ -273,12 +275,11 @@ class DownloadDialogTest : public QObject {
     }
     void closeWays() {
         QFETCH(int, way);
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
         DownloadState state;
         CDownloadDlg dlg(state, {folder_->Path(), {}});
         ShowAndWait(dlg);
         if (way == 0) {
-            QTest::mouseClick(dialog::Find<QPushButton>(dlg, 2), Qt::LeftButton);
+            Press(dlg, CDownloadDlg::kClose);
         } else if (way == 1) {
             QTest::keyClick(dialog::Find<QWidget>(dlg, 1029), Qt::Key_Escape);
         } else {
@@ -289,7 +290,6 @@ class DownloadDialogTest : public QObject {
     }
 
     void freshDialogStartsAtCom1AndFirstModel() {
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
         DownloadState state;
         state.selectedPort = 3;
         state.modelPrefix = "127";
@@ -305,7 +305,6 @@ class DownloadDialogTest : public QObject {
     }
 
     void noSelectionKeepsTheModel() {
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
         DownloadState state;
         CDownloadDlg dlg(state, {folder_->Path(), {}});
         auto* models = dialog::Find<QComboBox>(dlg, 1029);
@@ -327,7 +326,6 @@ class DownloadDialogTest : public QObject {
     void portButtons() {
         QFETCH(int, id);
         QFETCH(int, port);
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
         DownloadState state;
         CDownloadDlg dlg(state, {folder_->Path(), {}});
         ShowAndWait(dlg);
@@ -346,7 +344,6 @@ class DownloadDialogTest : public QObject {
     }
     void barPixels() {
         QFETCH(int, x);
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
         DownloadState state;
         CDownloadDlg dlg(state, {folder_->Path(), {}});
         auto* area = dialog::Find<ProgressArea>(dlg, 1013);
@@ -383,7 +380,6 @@ class DownloadDialogTest : public QObject {
         QFETCH(bool, invalidate);
         QFETCH(int, frame);
         QFETCH(bool, kept);
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
         DownloadState state;
         CDownloadDlg dlg(state, {folder_->Path(), {}});
         auto* area = dialog::Find<ProgressArea>(dlg, 1013);
@@ -401,7 +397,6 @@ class DownloadDialogTest : public QObject {
     }
 
     void statusNewlineMakesTwoLines() {
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
         DownloadState state;
         CDownloadDlg dlg(state, {folder_->Path(), {}});
         auto* status = dialog::Find<QLabel>(dlg, 1014);
@@ -414,7 +409,6 @@ class DownloadDialogTest : public QObject {
     }
 
     void waitCursorIsBalanced() {
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
         DownloadState state;
         {
             CDownloadDlg dlg(state, {folder_->Path(), {}});
@@ -432,15 +426,10 @@ class DownloadDialogTest : public QObject {
 
   private:
     void StartUnit() {
-        folder_ = std::make_unique<ui_testing::ProgramFolder>();
         unit_ = std::make_unique<vx7r::VirtualUnit>();
         std::string error;
         QVERIFY2(unit_->Start(&error), error.c_str());
         setenv("ROMLIFT_COM2", unit_->DevicePath().c_str(), 1);
-    }
-    static void ShowAndWait(QWidget& w) {
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
     }
 
     std::unique_ptr<ui_testing::ProgramFolder> folder_;

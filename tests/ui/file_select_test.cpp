@@ -53,13 +53,13 @@ class FileSelectTest : public QObject {
 
     void lastFileIsTheDefault() {
         CFileSelectDlg dlg(*state_);
-        Show(dlg);
+        ui_testing::ShowAndWait(dlg);
         auto* list = List(dlg);
         QCOMPARE(state_->chosenFileName, std::string("PLQ5A-3.abs"));
         QVERIFY(list->topLevelItem(2)->isSelected());
         QVERIFY(list->currentItem() != list->topLevelItem(2));
         QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 1));
-        QTest::mouseClick(dialog::Find<QPushButton>(dlg, 1), Qt::LeftButton);
+        ui_testing::Press(dlg, CFileSelectDlg::kOk);
         QCOMPARE(dlg.result(), int(QDialog::Accepted));
         QCOMPARE(state_->imageFileName, folder_->Drivers() / "PLQ5A-3.abs");
         QCOMPARE(state_->cancel, 0);
@@ -67,17 +67,17 @@ class FileSelectTest : public QObject {
 
     void clickedFileIsTaken() {
         CFileSelectDlg dlg(*state_);
-        Show(dlg);
+        ui_testing::ShowAndWait(dlg);
         ClickRow(dlg, 0);
         QCOMPARE(state_->chosenFileName, std::string("plq5a-1.ABS"));
-        QTest::mouseClick(dialog::Find<QPushButton>(dlg, 1), Qt::LeftButton);
+        ui_testing::Press(dlg, CFileSelectDlg::kOk);
         QCOMPARE(state_->imageFileName, folder_->Drivers() / "plq5a-1.ABS");
     }
 
     // Arrow keys move the highlight only; the clicked file is what OK takes.
     void keyboardMovesDoNotChoose() {
         CFileSelectDlg dlg(*state_);
-        Show(dlg);
+        ui_testing::ShowAndWait(dlg);
         auto* list = List(dlg);
         ClickRow(dlg, 0);
         QTest::keyClick(list, Qt::Key_Down);
@@ -93,7 +93,7 @@ class FileSelectTest : public QObject {
 
     void doubleClickStaysOpen() {
         CFileSelectDlg dlg(*state_);
-        Show(dlg);
+        ui_testing::ShowAndWait(dlg);
         auto* list = List(dlg);
         // A user's double click: a click, then the second press that makes it double.
         ClickRow(dlg, 1);
@@ -113,12 +113,12 @@ class FileSelectTest : public QObject {
     void cancelWays() {
         QFETCH(int, way);
         CFileSelectDlg dlg(*state_);
-        Show(dlg);
+        ui_testing::ShowAndWait(dlg);
         ClickRow(dlg, 1);
         if (way == 0) {
             QTest::keyClick(List(dlg), Qt::Key_Escape);
         } else if (way == 1) {
-            QTest::mouseClick(dialog::Find<QPushButton>(dlg, 2), Qt::LeftButton);
+            ui_testing::Press(dlg, CFileSelectDlg::kCancel);
         } else {
             dlg.close();
         }
@@ -133,7 +133,7 @@ class FileSelectTest : public QObject {
         const std::string odd = "PLQ5A-\xE9t\xE9.abs";
         folder_->AddFirmware(odd, 8);
         CFileSelectDlg dlg(*state_);
-        Show(dlg);
+        ui_testing::ShowAndWait(dlg);
         auto* list = List(dlg);
         int row = -1;
         for (int i = 0; i < list->topLevelItemCount(); ++i) {
@@ -143,16 +143,12 @@ class FileSelectTest : public QObject {
         }
         QVERIFY(row >= 0);
         ClickRow(dlg, row);
-        QTest::mouseClick(dialog::Find<QPushButton>(dlg, 1), Qt::LeftButton);
+        ui_testing::Press(dlg, CFileSelectDlg::kOk);
         QCOMPARE(state_->imageFileName, folder_->Drivers() / odd);
     }
 
   private:
     static QTreeWidget* List(QWidget& dlg) { return dialog::Find<QTreeWidget>(dlg, 1028); }
-    static void Show(QWidget& w) {
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-    }
     static void ClickRow(QWidget& dlg, int row) {
         auto* list = List(dlg);
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {},

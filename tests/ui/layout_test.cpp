@@ -32,28 +32,19 @@ class LayoutTest : public QObject {
     void downloadTextsWhole() {
         DownloadState state;
         CDownloadDlg dlg(state, {programFolder_.Path(), {}});
-        dlg.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        const QStringList cut = ui_testing::TextsCut(dlg);
-        QVERIFY2(cut.isEmpty(), qPrintable(cut.join("; ")));
+        ExpectTextsWhole(dlg);
     }
 
     void fileSelectTextsWhole() {
         DownloadState state;
         state.driversFolder = programFolder_.Drivers();
         CFileSelectDlg dlg(state);
-        dlg.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        const QStringList cut = ui_testing::TextsCut(dlg);
-        QVERIFY2(cut.isEmpty(), qPrintable(cut.join("; ")));
+        ExpectTextsWhole(dlg);
     }
 
     void aboutTextsWhole() {
         CAboutDlg dlg;
-        dlg.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        const QStringList cut = ui_testing::TextsCut(dlg);
-        QVERIFY2(cut.isEmpty(), qPrintable(cut.join("; ")));
+        ExpectTextsWhole(dlg);
         // The icon whole too, as an icon control sizes itself to its icon.
         const auto* icon = dlg.findChild<QLabel*>("icon");
         QVERIFY(icon != nullptr);
@@ -85,6 +76,12 @@ class LayoutTest : public QObject {
     }
 
   private:
+    static void ExpectTextsWhole(QWidget& dlg) {
+        ui_testing::ShowAndWait(dlg);
+        const QStringList cut = ui_testing::TextsCut(dlg);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join("; ")));
+    }
+
     ui_testing::ProgramFolder programFolder_;
 };
 

@@ -70,7 +70,7 @@ class PortTipsTest : public QObject {
         folder.AddFirmware("PLQ5A-1.abs", 60);
         DownloadState state;
         CDownloadDlg dlg(state, {folder.Path(), {}});
-        QTest::mouseClick(dialog::Find<QPushButton>(dlg, CDownloadDlg::kDownload), Qt::LeftButton);
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
         auto* status = dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus);
         QCOMPARE(status->text(), QString("Can not open Port COM1"));
         QVERIFY2(status->toolTip().startsWith("COM1: no device has this number; plug in the "

@@ -72,9 +72,8 @@ class RecordDialogTest : public QObject {
         const ui_testing::Bytes image = folder_->AddFirmware("PLQ5A-2.abs", 700);
         DownloadState state;
         CDownloadDlg dlg(state, {folder_->Path(), {}});
-        dlg.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        QTest::mouseClick(dialog::Find<QPushButton>(dlg, CDownloadDlg::kDownload), Qt::LeftButton);
+        ui_testing::ShowAndWait(dlg);
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
         QCOMPARE(dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus)->text(),
                  QString::fromUtf8(texts::kCompleted.data()));
 
@@ -112,7 +111,7 @@ class RecordDialogTest : public QObject {
             QTest::keyClick(&select, Qt::Key_Escape);
             return select.result();
         });
-        QTest::mouseClick(dialog::Find<QPushButton>(dlg, CDownloadDlg::kDownload), Qt::LeftButton);
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
         QCOMPARE(state.cancel, 1);
         QVERIFY(!std::filesystem::exists(file_));
 
@@ -120,7 +119,7 @@ class RecordDialogTest : public QObject {
         std::ofstream(file_, std::ios::binary) << garbage;
         test_seams::SetFileSelectAnswer({});
         std::filesystem::remove(folder_->Drivers() / "PLQ5A-1.abs");
-        QTest::mouseClick(dialog::Find<QPushButton>(dlg, CDownloadDlg::kDownload), Qt::LeftButton);
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
         QCOMPARE(dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus)->text(),
                  QString::fromUtf8(texts::kCompleted.data()));
         QCOMPARE(FileBytes(file_), garbage);

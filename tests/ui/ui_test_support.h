@@ -1,5 +1,5 @@
-// Shared by the widget tests: a scratch program folder with drivers/, firmware files in it, and
-// ways to look at painted pixels.
+// Shared by the widget tests: a scratch program folder with drivers/, firmware files in it, ways
+// to show dialogs and press their buttons, and ways to look at painted pixels.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +20,10 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
+#include <QTest>
 #include <QWidget>
 
+#include "dialog_template.h"
 #include "scratch_dir.h"
 #include "seeded_image.h"
 
@@ -54,6 +56,17 @@ class ProgramFolder {
   private:
     romlift::testing::ScratchDir dir_{"romlift-ui-prog"};
 };
+
+// Shows `w` and waits until the window system has exposed it.
+inline void ShowAndWait(QWidget& w) {
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+}
+
+// A left click on the push button `id` of `dlg`.
+inline void Press(QWidget& dlg, int id) {
+    QTest::mouseClick(dialog::Find<QPushButton>(dlg, id), Qt::LeftButton);
+}
 
 // The widget's inner pixels (inside its frame) as painted now.
 inline QImage InnerPixels(QWidget& w) {
