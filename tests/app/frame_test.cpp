@@ -210,10 +210,9 @@ class FrameTest : public QObject {
         if (path.isEmpty()) {
             path = QString::fromStdString(dir.Write("panel.pzm", {1, 2}).string());
         }
-        app_seams::fileOpenAnswer = [path]() -> std::optional<QString> { return path; };
         const int docs = CVekDoc::Created();
         const QStringList recent = app_->RecentFiles();
-        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
+        OpenWith(path);
         QCOMPARE(frame_->windowTitle(), path);
         QCOMPARE(app_->ChosenImagePath(), path);
         // Choosing a path opens no document, so the recent-file list stays as it was.
@@ -222,18 +221,15 @@ class FrameTest : public QObject {
     }
 
     void fileOpenCancelChangesNothing() {
-        app_seams::fileOpenAnswer = []() -> std::optional<QString> { return std::nullopt; };
         const QStringList before = app_->RecentFiles();
-        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
+        OpenWith(std::nullopt);
         QCOMPARE(frame_->windowTitle(), QString("Flashpath"));
         QCOMPARE(app_->ChosenImagePath(), QString());
         QCOMPARE(app_->RecentFiles(), before);
 
         // After a choice, a cancelled dialog keeps the earlier path and caption.
-        app_seams::fileOpenAnswer = []() -> std::optional<QString> { return "/srv/a.pzm"; };
-        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
-        app_seams::fileOpenAnswer = []() -> std::optional<QString> { return std::nullopt; };
-        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
+        OpenWith("/srv/a.pzm");
+        OpenWith(std::nullopt);
         QCOMPARE(frame_->windowTitle(), QString("/srv/a.pzm"));
         QCOMPARE(app_->ChosenImagePath(), QString("/srv/a.pzm"));
     }
@@ -286,8 +282,7 @@ class FrameTest : public QObject {
         QVERIFY2(unit.Start(&error), error.c_str());
         setenv("ROMLIFT_COM1", unit.DevicePath().c_str(), 1);
 
-        app_seams::fileOpenAnswer = [chosen]() -> std::optional<QString> { return chosen; };
-        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
+        OpenWith(chosen);
         QCOMPARE(frame_->windowTitle(), chosen);
 
         QString status;
@@ -469,6 +464,12 @@ class FrameTest : public QObject {
     }
 
   private:
+    // Ctrl+O, the file dialog answered with `path` (none: cancelled).
+    void OpenWith(const std::optional<QString>& path) {
+        app_seams::fileOpenAnswer = [path] { return path; };
+        QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
+    }
+
     std::unique_ptr<CVekApp> app_;
     CMainFrame* frame_ = nullptr;
 };
