@@ -95,10 +95,14 @@ void ClickRadio(QWidget& dlg, int id) {
 class DownloadDialogTest : public QObject {
     Q_OBJECT
   private slots:
-    void init() { folder_ = std::make_unique<ui_testing::ProgramFolder>(); }
+    void init() {
+        folder_ = std::make_unique<ui_testing::ProgramFolder>();
+        state_ = std::make_unique<DownloadState>();
+    }
     void cleanup() {
         test_seams::SetFileSelectAnswer({});
         unsetenv("ROMLIFT_COM2");
+        state_.reset();  // with whatever port or image it still holds
         unit_.reset();
         folder_.reset();
     }
@@ -106,14 +110,13 @@ class DownloadDialogTest : public QObject {
     void wholeDownloadThroughTheWidgets() {
         StartUnit();
         const Bytes image = folder_->AddFirmware("PLQ5B-7.abs", 537);
-        DownloadState state;
-        WatchedDialog dlg(state, {folder_->Path(), {}});
+        WatchedDialog dlg(*state_, {folder_->Path(), {}});
         ShowAndWait(dlg);
         const int descriptors = testing::OpenDescriptorCount();
 
         dialog::Find<QComboBox>(dlg, 1029)->setCurrentIndex(1);
         ClickRadio(dlg, 1007);
-        QCOMPARE(state.selectedPort, 2);
+        QCOMPARE(state_->selectedPort, 2);
         Press(dlg, CDownloadDlg::kDownload);
 
         QCOMPARE(dlg.shown,
@@ -139,8 +142,7 @@ class DownloadDialogTest : public QObject {
         StartUnit();
         const Bytes first = folder_->AddFirmware("PLQ5A-1.abs", 120, 1);
         folder_->AddFirmware("PLQ5A-2.abs", 130, 2);
-        DownloadState state;
-        WatchedDialog dlg(state, {folder_->Path(), {}});
+        WatchedDialog dlg(*state_, {folder_->Path(), {}});
         ShowAndWait(dlg);
         ClickRadio(dlg, 1007);
 
@@ -166,11 +168,10 @@ class DownloadDialogTest : public QObject {
     void cancelledChoiceLeavesStatusAndBar() {
         folder_->AddFirmware("PLQ5A-1.abs", 10);
         folder_->AddFirmware("PLQ5A-2.abs", 10);
-        DownloadState state;
-        WatchedDialog dlg(state, {folder_->Path(), {}});
+        WatchedDialog dlg(*state_, {folder_->Path(), {}});
         ShowAndWait(dlg);
         dlg.SetStatus("Down Load Failed");
-        state.frameCounter = 4;
+        state_->frameCounter = 4;
         dlg.PaintProgress(120);
         auto* area = dialog::Find<ProgressArea>(dlg, 1013);
         const QImage before = InnerPixels(*area);
@@ -182,7 +183,7 @@ class DownloadDialogTest : public QObject {
         });
         Press(dlg, CDownloadDlg::kDownload);
 
-        QCOMPARE(state.cancel, 1);
+        QCOMPARE(state_->cancel, 1);
         QCOMPARE(dialog::Find<QLabel>(dlg, 1014)->text(), QString("Down Load Failed"));
         QCOMPARE(dlg.shown.size(), 1);  // only the test's own text
         QCOMPARE(InnerPixels(*area), before);
@@ -198,8 +199,7 @@ class DownloadDialogTest : public QObject {
     }
     void missingImageThenEscapeCloses() {
         QFETCH(bool, byEnter);
-        DownloadState state;
-        WatchedDialog dlg(state, {folder_->Path(), {}});
+        WatchedDialog dlg(*state_, {folder_->Path(), {}});
         ShowAndWait(dlg);
         if (byEnter) {
             QTest::keyClick(dialog::Find<QWidget>(dlg, 1029), Qt::Key_Return);
@@ -220,8 +220,7 @@ class DownloadDialogTest : public QObject {
     void inputDuringAttemptIsDropped() {
         StartUnit();
         folder_->AddFirmware("PLQ5A-1.abs", 700);
-        DownloadState state;
-        WatchedDialog dlg(state, {folder_->Path(), {}});
+        WatchedDialog dlg(*state_, {folder_->Path(), {}});
         ShowAndWait(dlg);
         ClickRadio(dlg, 1007);
         auto* download = dialog::Find<QPushButton>(dlg, 1);
@@ -275,8 +274,7 @@ class DownloadDialogTest : public QObject {
     }
     void closeWays() {
         QFETCH(int, way);
-        DownloadState state;
-        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        CDownloadDlg dlg(*state_, {folder_->Path(), {}});
         ShowAndWait(dlg);
         if (way == 0) {
             Press(dlg, CDownloadDlg::kClose);
@@ -290,14 +288,13 @@ class DownloadDialogTest : public QObject {
     }
 
     void freshDialogStartsAtCom1AndFirstModel() {
-        DownloadState state;
-        state.selectedPort = 3;
-        state.modelPrefix = "127";
-        state.unitTypeCode = 14;
-        CDownloadDlg dlg(state, {folder_->Path(), {}});
-        QCOMPARE(state.selectedPort, 1);
-        QCOMPARE(state.modelPrefix, std::string("PLQ5A"));
-        QCOMPARE(state.unitTypeCode, 10u);
+        state_->selectedPort = 3;
+        state_->modelPrefix = "127";
+        state_->unitTypeCode = 14;
+        CDownloadDlg dlg(*state_, {folder_->Path(), {}});
+        QCOMPARE(state_->selectedPort, 1);
+        QCOMPARE(state_->modelPrefix, std::string("PLQ5A"));
+        QCOMPARE(state_->unitTypeCode, 10u);
         QCOMPARE(dialog::Find<QComboBox>(dlg, 1029)->currentIndex(), 0);
         QCOMPARE(dialog::Find<QComboBox>(dlg, 1029)->count(), 6);
         QVERIFY(dialog::Find<QRadioButton>(dlg, 1006)->isChecked());
@@ -305,15 +302,14 @@ class DownloadDialogTest : public QObject {
     }
 
     void noSelectionKeepsTheModel() {
-        DownloadState state;
-        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        CDownloadDlg dlg(*state_, {folder_->Path(), {}});
         auto* models = dialog::Find<QComboBox>(dlg, 1029);
         models->setCurrentIndex(2);
-        QCOMPARE(state.modelPrefix, std::string("PLQ5C"));
-        QCOMPARE(state.unitTypeCode, 9u);
+        QCOMPARE(state_->modelPrefix, std::string("PLQ5C"));
+        QCOMPARE(state_->unitTypeCode, 9u);
         models->setCurrentIndex(-1);
-        QCOMPARE(state.modelPrefix, std::string("PLQ5C"));
-        QCOMPARE(state.unitTypeCode, 9u);
+        QCOMPARE(state_->modelPrefix, std::string("PLQ5C"));
+        QCOMPARE(state_->unitTypeCode, 9u);
     }
 
     void portButtons_data() {
@@ -326,14 +322,13 @@ class DownloadDialogTest : public QObject {
     void portButtons() {
         QFETCH(int, id);
         QFETCH(int, port);
-        DownloadState state;
-        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        CDownloadDlg dlg(*state_, {folder_->Path(), {}});
         ShowAndWait(dlg);
         ClickRadio(dlg, id);
-        QCOMPARE(state.selectedPort, port);
+        QCOMPARE(state_->selectedPort, port);
         QVERIFY(!dialog::Find<QRadioButton>(dlg, 1006)->isChecked());
         ClickRadio(dlg, 1006);
-        QCOMPARE(state.selectedPort, 1);
+        QCOMPARE(state_->selectedPort, 1);
     }
 
     void barPixels_data() {
@@ -344,12 +339,11 @@ class DownloadDialogTest : public QObject {
     }
     void barPixels() {
         QFETCH(int, x);
-        DownloadState state;
-        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        CDownloadDlg dlg(*state_, {folder_->Path(), {}});
         auto* area = dialog::Find<ProgressArea>(dlg, 1013);
         const QImage empty = InnerPixels(*area);
         QVERIFY(empty.width() > 100 && empty.height() > 10);
-        state.frameCounter = 5;
+        state_->frameCounter = 5;
         dlg.PaintProgress(x);
         const QImage bar = InnerPixels(*area);
         QCOMPARE(bar.pixelColor(1, 1), QColor(Qt::black));
@@ -380,12 +374,11 @@ class DownloadDialogTest : public QObject {
         QFETCH(bool, invalidate);
         QFETCH(int, frame);
         QFETCH(bool, kept);
-        DownloadState state;
-        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        CDownloadDlg dlg(*state_, {folder_->Path(), {}});
         auto* area = dialog::Find<ProgressArea>(dlg, 1013);
-        state.frameCounter = 3;
+        state_->frameCounter = 3;
         dlg.PaintProgress(60);
-        state.frameCounter = frame;
+        state_->frameCounter = frame;
         if (invalidate) {
             dlg.InvalidateAll();
         } else {
@@ -397,8 +390,7 @@ class DownloadDialogTest : public QObject {
     }
 
     void statusNewlineMakesTwoLines() {
-        DownloadState state;
-        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        CDownloadDlg dlg(*state_, {folder_->Path(), {}});
         auto* status = dialog::Find<QLabel>(dlg, 1014);
         dlg.SetStatus("Unit is not responding. Please retry...");
         QCOMPARE(ui_testing::TextBands(InnerPixels(*status), 2), 1);
@@ -409,9 +401,8 @@ class DownloadDialogTest : public QObject {
     }
 
     void waitCursorIsBalanced() {
-        DownloadState state;
         {
-            CDownloadDlg dlg(state, {folder_->Path(), {}});
+            CDownloadDlg dlg(*state_, {folder_->Path(), {}});
             dlg.ShowWaitCursor(true);
             dlg.ShowWaitCursor(true);
             QVERIFY(QApplication::overrideCursor() != nullptr);
@@ -433,6 +424,7 @@ class DownloadDialogTest : public QObject {
     }
 
     std::unique_ptr<ui_testing::ProgramFolder> folder_;
+    std::unique_ptr<DownloadState> state_;
     std::unique_ptr<vx7r::VirtualUnit> unit_;
 };
 
