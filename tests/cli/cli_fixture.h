@@ -2,25 +2,23 @@
 // list, the lines a test holds or answers on, and a fixture that owns the virtual units.
 #pragma once
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "run_cli.h"
 #include "scratch_dir.h"
 #include "serial_port.h"
+#include "test_lines.h"
 #include "virtual_unit.h"
 
 namespace romlift::testing {
@@ -52,6 +50,37 @@ inline size_t Occurrences(const std::string& text, const std::string& part) {
     return n;
 }
 
+// The lines of `text`, without their line ends.
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Each line of a --json run's output; a line that is not JSON throws, failing the test.
+inline std::vector<nlohmann::json> JsonLines(const std::string& out) {
+    std::vector<nlohmann::json> parsed;
+    for (const std::string& line : Lines(out)) {
+        parsed.push_back(nlohmann::json::parse(line));
+    }
+    return parsed;
+}
+
+// The lines whose "event" is `event`, in order.
+inline std::vector<nlohmann::json> Events(const std::vector<nlohmann::json>& lines,
+                                          const std::string& event) {
+    std::vector<nlohmann::json> found;
+    for (const nlohmann::json& j : lines) {
+        if (j["event"] == event) {
+            found.push_back(j);
+        }
+    }
+    return found;
+}
+
 // `download --port P ... --model VX7R-KT-121B-XXX`, then `more`.
 inline std::vector<std::string> Download(const std::vector<std::string>& ports,
                                          const std::vector<std::string>& more = {}) {
@@ -77,79 +106,6 @@ inline bool OpensExclusively(const std::string& device) {
     SerialPort port;
     return port.Open(device) == SerialPort::OpenError::None;
 }
-
-// A pseudo-terminal with nobody answering on it: a port that opens, or a terminal whose typed
-// answers the test writes to Master().
-class BarePty {
-  public:
-    BarePty() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
-            slave_ = ::ptsname(master_);
-        }
-    }
-    ~BarePty() {
-        if (master_ >= 0) {
-            ::close(master_);
-        }
-    }
-    BarePty(const BarePty&) = delete;
-    BarePty& operator=(const BarePty&) = delete;
-    // The slave's path; empty when no pseudo-terminal could be had.
-    const std::string& Path() const { return slave_; }
-    int Master() const { return master_; }
-
-  private:
-    int master_ = -1;
-    std::string slave_;
-};
-
-// A child process that holds the port the way romlift-cli itself would, until destroyed.
-class HoldingChild {
-  public:
-    explicit HoldingChild(const std::string& device) {
-        int ready[2];
-        if (::pipe(ready) != 0) {
-            return;
-        }
-        if (::pipe(release_) != 0) {
-            ::close(ready[0]);
-            ::close(ready[1]);
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            SerialPort holder;
-            const char ok = holder.Open(device) == SerialPort::OpenError::None ? 'y' : 'n';
-            (void)!::write(ready[1], &ok, 1);
-            char c;
-            (void)!::read(release_[0], &c, 1);
-            _exit(0);
-        }
-        ::close(ready[1]);
-        char ok = 0;
-        held_ = pid_ > 0 && ::read(ready[0], &ok, 1) == 1 && ok == 'y';
-        ::close(ready[0]);
-    }
-    ~HoldingChild() {
-        if (pid_ > 0) {
-            (void)!::write(release_[1], "x", 1);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-        ::close(release_[0]);
-        ::close(release_[1]);
-    }
-    HoldingChild(const HoldingChild&) = delete;
-    HoldingChild& operator=(const HoldingChild&) = delete;
-    bool Held() const { return held_; }
-    pid_t Pid() const { return pid_; }
-
-  private:
-    int release_[2] = {-1, -1};
-    pid_t pid_ = -1;
-    bool held_ = false;
-};
 
 // A scratch folder and the test's virtual units, each started and kept until the test ends.
 class CliFixture : public ::testing::Test {

@@ -13,20 +13,15 @@
 #include "cli_fixture.h"
 #include "fake_sysfs.h"
 
+namespace romlift::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using romlift::testing::Bytes;
-using romlift::testing::DownloadImage;
-using romlift::testing::FileBytes;
-using romlift::testing::Image;
-using romlift::testing::Outcome;
-using romlift::testing::RunCli;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-using CliTest = romlift::testing::CliFixture;
+using CliTest = CliFixture;
 
 TEST_F(CliTest, DownloadThroughAMappedComPortSucceedsWithExitZero) {
     auto& unit = StartUnit();
@@ -158,8 +153,6 @@ TEST(CliHelp, DocumentsEveryOptionAndTheExitStatuses) {
     EXPECT_THAT(version.out, ::testing::MatchesRegex("romlift-cli [0-9]+(\\.[0-9]+)+\n"));
 }
 
-}  // namespace
-
 // A laptop with no UART and one USB adapter, nothing set: the adapter becomes COM1, the download
 // to COM1 reaches it, and the number is kept in the map file. The made-up sysfs names ttyUSB0;
 // the device folder's ttyUSB0 is the virtual unit's line.
@@ -167,7 +160,7 @@ TEST_F(CliTest, AFirstSeenAdapterBecomesComOneAndTakesTheDownload) {
     auto& unit = StartUnit();
     const Bytes bytes = Image(120);
     const fs::path image = scratch_.Write("img.abs", bytes);
-    romlift::testing::FakeSysfs sysfs(dir_ / "sys");
+    FakeSysfs sysfs(dir_ / "sys");
     sysfs.AddTtyS(0, false);
     sysfs.Plug({});
     fs::create_directories(dir_ / "dev");
@@ -199,3 +192,6 @@ TEST_F(CliTest, AFirstSeenAdapterBecomesComOneAndTakesTheDownload) {
                                     "in; plug in the adapter"));
     EXPECT_EQ(unit.Attempts().size(), 1u);
 }
+
+}  // namespace
+}  // namespace romlift::testing

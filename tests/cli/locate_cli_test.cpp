@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,31 +15,14 @@
 
 #include "cli_fixture.h"
 
+namespace romlift::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using romlift::testing::Bytes;
-using romlift::testing::Download;
-using romlift::testing::DownloadImage;
-using romlift::testing::FileBytes;
-using romlift::testing::Image;
-using romlift::testing::Occurrences;
-using romlift::testing::Outcome;
-using romlift::testing::RunSpec;
-using romlift::testing::RunTool;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-std::vector<std::string> Lines(const std::string& s) {
-    std::vector<std::string> out;
-    std::istringstream in(s);
-    for (std::string l; std::getline(in, l);) {
-        out.push_back(l);
-    }
-    return out;
-}
-
-class LocateCli : public romlift::testing::CliFixture {
+class LocateCli : public CliFixture {
   protected:
     void SetUp() override {
         CliFixture::SetUp();
@@ -141,7 +123,7 @@ TEST_F(LocateCli, TerminalAnswersChooseOrTakeTheDefault) {
     auto& unit = StartUnit();
     for (const auto& [answer, expected] :
          std::vector<std::pair<std::string, Bytes>>{{"1\n", Image(60, 1)}, {"\n", Image(80, 3)}}) {
-        romlift::testing::BarePty terminal;
+        BarePty terminal;
         ASSERT_FALSE(terminal.Path().empty());
         // Typed ahead: the line waits in the terminal until the tool reads its answer.
         ASSERT_EQ(write(terminal.Master(), answer.data(), answer.size()),
@@ -193,30 +175,28 @@ TEST_F(LocateCli, JsonLinesCarryEveryTextProgressAndTheOutcome) {
     auto& unit = StartUnit();
     const Outcome o = RunTool(RunSpec{Search(unit, {"--json"})});
     EXPECT_EQ(o.exitStatus, 0) << o.err;
+    const std::vector<nlohmann::json> lines = JsonLines(o.out);
     std::vector<std::string> statuses;
-    int progress = 0;
-    nlohmann::json outcome;
-    for (const std::string& line : Lines(o.out)) {
-        const nlohmann::json j = nlohmann::json::parse(line);  // throws on a line that is not JSON
-        if (j["event"] == "status") {
-            statuses.push_back(j["text"]);
-        } else if (j["event"] == "progress") {
-            ++progress;
-            EXPECT_EQ(j["total"], 6);
-            EXPECT_EQ(j["frame"], progress);
-            EXPECT_EQ(j["bytes_sent"], 50 * progress);
-        } else if (j["event"] == "outcome") {
-            outcome = j;
-        }
+    for (const nlohmann::json& j : Events(lines, "status")) {
+        statuses.push_back(j["text"]);
     }
     // The byte that is not UTF-8 is U+FFFD in every text.
     EXPECT_THAT(statuses,
                 ::testing::ElementsAre("Downloading file PLQ5A_\xEF\xBF\xBD.abs to selected "
                                        "unit.\nThis takes a long time, please wait...",
                                        "DownLoad is Completed Successfully"));
-    EXPECT_EQ(progress, 5);
-    EXPECT_EQ(outcome["confirmed"], true);
-    EXPECT_EQ(outcome["interrupted"], false);
+    const std::vector<nlohmann::json> progress = Events(lines, "progress");
+    ASSERT_EQ(progress.size(), 5u) << o.out;
+    for (int frame = 1; frame <= 5; ++frame) {
+        const nlohmann::json& j = progress[static_cast<size_t>(frame - 1)];
+        EXPECT_EQ(j["total"], 6);
+        EXPECT_EQ(j["frame"], frame);
+        EXPECT_EQ(j["bytes_sent"], 50 * frame);
+    }
+    const std::vector<nlohmann::json> outcome = Events(lines, "outcome");
+    ASSERT_EQ(outcome.size(), 1u) << o.out;
+    EXPECT_EQ(outcome[0]["confirmed"], true);
+    EXPECT_EQ(outcome[0]["interrupted"], false);
     EXPECT_TRUE(o.err.empty()) << o.err;
 }
 
@@ -280,3 +260,4 @@ TEST_F(LocateCli, ThreeUnitsAtOnceOneFailingMidTransfer) {
 }
 
 }  // namespace
+}  // namespace romlift::testing

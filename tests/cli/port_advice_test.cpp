@@ -36,7 +36,8 @@ struct PermissionCase {
 class Permission : public ::testing::TestWithParam<PermissionCase> {};
 
 TEST_P(Permission, SaysWhatThisUserCanDo) {
-    EXPECT_EQ(PermissionText(GetParam().facts, kShown), GetParam().text);
+    EXPECT_EQ(PermissionText(GetParam().facts, kShown),
+              "permission denied on /dev/ttyUSB0 (COM2): " + GetParam().text);
 }
 
 AccessFacts Facts(const char* group, mode_t mode, bool listed, bool session) {
@@ -47,28 +48,23 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Permission,
     ::testing::Values(
         PermissionCase{Facts("dialout", 0660, false, false),
-                       "permission denied on /dev/ttyUSB0 (COM2): user ann may not open it; join "
-                       "group dialout (sudo usermod -aG dialout ann), then log out and in again"},
+                       "user ann may not open it; join group dialout (sudo usermod -aG dialout "
+                       "ann), then log out and in again"},
         PermissionCase{Facts("uucp", 0660, false, false),
-                       "permission denied on /dev/ttyUSB0 (COM2): user ann may not open it; join "
-                       "group uucp (sudo usermod -aG uucp ann), then log out and in again"},
+                       "user ann may not open it; join group uucp (sudo usermod -aG uucp ann), "
+                       "then log out and in again"},
         // usermod has been run, but the login still has the groups it started with.
-        PermissionCase{
-            Facts("dialout", 0660, true, false),
-            "permission denied on /dev/ttyUSB0 (COM2): user ann has joined group dialout, "
-            "but this login started before that; log out and in again (or run newgrp "
-            "dialout)"},
+        PermissionCase{Facts("dialout", 0660, true, false),
+                       "user ann has joined group dialout, but this login started before that; "
+                       "log out and in again (or run newgrp dialout)"},
         PermissionCase{Facts("dialout", 0660, true, true),
-                       "permission denied on /dev/ttyUSB0 (COM2): user ann is in its group dialout "
-                       "yet may not open it; ask the administrator to check its access rules"},
-        PermissionCase{
-            Facts("dialout", 0600, false, false),
-            "permission denied on /dev/ttyUSB0 (COM2): mode 0600 lets only its owner root "
-            "use it; ask the administrator to give group dialout read and write access "
-            "(a udev rule), then join that group"},
+                       "user ann is in its group dialout yet may not open it; ask the "
+                       "administrator to check its access rules"},
+        PermissionCase{Facts("dialout", 0600, false, false),
+                       "mode 0600 lets only its owner root use it; ask the administrator to give "
+                       "group dialout read and write access (a udev rule), then join that group"},
         PermissionCase{AccessFacts{"ann", false, "", "", 0, false, false},
-                       "permission denied on /dev/ttyUSB0 (COM2): user ann may not reach it; a "
-                       "folder on its path keeps this user out"}),
+                       "user ann may not reach it; a folder on its path keeps this user out"}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST(BusyText, NamesEveryHolderSeenOrJustAnotherProgram) {
@@ -101,6 +97,12 @@ TEST_P(Advice, KindAndLineForTheFault) {
 using K = PortFault::Kind;
 using E = SerialPort::OpenError;
 const std::string kGone = "/tmp/romlift-no-such-dir/ttyS1";
+const std::string kSeePorts = "romlift-cli ports lists the serial devices present";
+
+std::string NoHardware(const std::string& shown) {
+    return "no serial port answers at " + shown +
+           ": the device node is there but no hardware is behind it; " + kSeePorts;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, Advice,
@@ -109,14 +111,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{{K::OpenFailed, E::Open, EIO, "/dev/ttyS1", ""},
                   "COM2",
                   "no-hardware",
-                  "no serial port answers at /dev/ttyS1 (COM2): the device node is there but no "
-                  "hardware is behind it; romlift-cli ports lists the serial devices present"},
+                  NoHardware("/dev/ttyS1 (COM2)")},
         // On a real kernel the open of an empty ttyS slot succeeds; the first tcgetattr says EIO.
         FaultCase{{K::OpenFailed, E::NoUart, EIO, "/dev/ttyS2", ""},
                   "COM3",
                   "no-hardware",
-                  "no serial port answers at /dev/ttyS2 (COM3): the device node is there but no "
-                  "hardware is behind it; romlift-cli ports lists the serial devices present"},
+                  NoHardware("/dev/ttyS2 (COM3)")},
         FaultCase{{K::NoDevice, E::None, 0, "", "no device has this number"},
                   "COM4",
                   "no-number",
@@ -126,14 +126,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{{K::OpenFailed, E::Open, ENXIO, "/dev/ttyUSB3", ""},
                   "/dev/ttyUSB3",
                   "no-hardware",
-                  "no serial port answers at /dev/ttyUSB3: the device node is there but no "
-                  "hardware is behind it; romlift-cli ports lists the serial devices present"},
+                  NoHardware("/dev/ttyUSB3")},
         FaultCase{{K::OpenFailed, E::Open, ENOENT, kGone, ""},
                   "COM2",
                   "absent",
                   "no such device " + kGone +
-                      " (COM2): plug in the adapter or choose another port; "
-                      "romlift-cli ports lists the serial devices present"},
+                      " (COM2): plug in the adapter or choose another port; " + kSeePorts},
         // Under TIOCEXCL the open itself says EBUSY; nobody holding it can be seen here.
         FaultCase{{K::OpenFailed, E::Open, EBUSY, kGone, ""},
                   kGone,

@@ -21,20 +21,10 @@
 
 #include "cli_fixture.h"
 
+namespace romlift::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using romlift::SerialPort;
-using romlift::testing::BarePty;
-using romlift::testing::FileBytes;
-using romlift::testing::FinishTool;
-using romlift::testing::HoldingChild;
-using romlift::testing::Image;
-using romlift::testing::OpensExclusively;
-using romlift::testing::Outcome;
-using romlift::testing::RunSpec;
-using romlift::testing::RunTool;
-using romlift::testing::StartTool;
 using ::testing::AnyOf;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
@@ -57,7 +47,7 @@ std::string OwnCommandName() {
     return name;
 }
 
-class PortTrouble : public romlift::testing::CliFixture {
+class PortTrouble : public CliFixture {
   protected:
     void SetUp() override {
         CliFixture::SetUp();
@@ -68,15 +58,19 @@ class PortTrouble : public romlift::testing::CliFixture {
         ASSERT_FALSE(p.empty());
         ASSERT_EQ(::chmod(p.c_str(), 0644), 0);
         imagePath_ = p.string();
+        pty_ = bare_.Path();
+        ASSERT_FALSE(pty_.empty());
     }
 
     std::vector<std::string> Download(const std::string& port,
                                       std::vector<std::string> extra = {}) {
-        return romlift::testing::DownloadImage({port}, imagePath_, extra);
+        return DownloadImage({port}, imagePath_, extra);
     }
 
     std::vector<uint8_t> image_;
     std::string imagePath_;
+    BarePty bare_;
+    std::string pty_;  // a port that opens, with nobody answering
 };
 
 // ---- permissions -------------------------------------------------------------------------
@@ -124,6 +118,10 @@ class AsNobody : public PortTrouble {
         return RunSpec{a, OwnState(env), "/usr/bin/setpriv"};
     }
 
+    // The device as udev leaves it: owned by root, in `group`, with `mode`.
+    static bool Own(const std::string& device, const char* group, mode_t mode) {
+        return ::chown(device.c_str(), 0, Gid(group)) == 0 && ::chmod(device.c_str(), mode) == 0;
+    }
     static gid_t Gid(const char* name) {
         const group* g = ::getgrnam(name);
         return g != nullptr ? g->gr_gid : static_cast<gid_t>(-1);
@@ -143,24 +141,20 @@ class DeniedDevice : public AsNobody, public ::testing::WithParamInterface<Acces
 
 TEST_P(DeniedDevice, NamesTheDeviceTheUserAndTheGroupToJoin) {
     const AccessCase& c = GetParam();
-    const gid_t gid = Gid(c.group);
-    if (gid == static_cast<gid_t>(-1)) {
+    if (Gid(c.group) == static_cast<gid_t>(-1)) {
         GTEST_SKIP() << "no group " << c.group << " on this machine";
     }
-    BarePty pty;
-    ASSERT_FALSE(pty.Path().empty());
-    ASSERT_EQ(::chown(pty.Path().c_str(), 0, gid), 0);
-    ASSERT_EQ(::chmod(pty.Path().c_str(), c.mode), 0);
+    ASSERT_TRUE(Own(pty_, c.group, c.mode));
 
     std::string advice = c.advice;
     for (size_t at; (at = advice.find("$U")) != std::string::npos;) {
         advice.replace(at, 2, user_);
     }
-    const Outcome o = RunTool(Spec({}, Download("COM1"), {"ROMLIFT_COM1=" + pty.Path()}));
+    const Outcome o = RunTool(Spec({}, Download("COM1"), {"ROMLIFT_COM1=" + pty_}));
     EXPECT_EQ(o.exitStatus, 1);
     EXPECT_EQ(o.err, kDownloading + "Can not open Port COM1\nromlift-cli: permission denied on " +
-                         pty.Path() + " (COM1): " + advice + "\n");
-    EXPECT_TRUE(OpensExclusively(pty.Path()));
+                         pty_ + " (COM1): " + advice + "\n");
+    EXPECT_TRUE(OpensExclusively(pty_));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -184,8 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(AsNobody, AfterJoiningTheGroupTheDownloadGoesThrough) {
     auto& unit = StartUnit();
     const std::string device = unit.DevicePath();
-    ASSERT_EQ(::chown(device.c_str(), 0, Gid("dialout")), 0);
-    ASSERT_EQ(::chmod(device.c_str(), 0660), 0);
+    ASSERT_TRUE(Own(device, "dialout", 0660));
 
     const Outcome denied = RunTool(Spec({}, Download(device, {"--json"})));
     EXPECT_EQ(denied.exitStatus, 1);
@@ -204,27 +197,22 @@ TEST_F(AsNobody, AfterJoiningTheGroupTheDownloadGoesThrough) {
 }
 
 TEST_F(AsNobody, PortsListMarksDevicesThisUserCannotOpen) {
-    BarePty pty;
-    ASSERT_FALSE(pty.Path().empty());
-    ASSERT_EQ(::chown(pty.Path().c_str(), 0, Gid("dialout")), 0);
-    ASSERT_EQ(::chmod(pty.Path().c_str(), 0660), 0);
-    const Outcome o = RunTool(Spec({}, {"ports"}, {"ROMLIFT_COM2=" + pty.Path()}));
+    ASSERT_TRUE(Own(pty_, "dialout", 0660));
+    const Outcome o = RunTool(Spec({}, {"ports"}, {"ROMLIFT_COM2=" + pty_}));
     EXPECT_EQ(o.exitStatus, 0);
     EXPECT_THAT(
         o.out,
-        HasSubstr("  COM2  " + pty.Path() +
+        HasSubstr("  COM2  " + pty_ +
                   "  (environment: ROMLIFT_COM2, no access for this user (group dialout))\n"));
-    const Outcome member = RunTool(Spec({"dialout"}, {"ports"}, {"ROMLIFT_COM2=" + pty.Path()}));
-    EXPECT_THAT(member.out, HasSubstr("  COM2  " + pty.Path() + "  (environment: ROMLIFT_COM2)\n"));
+    const Outcome member = RunTool(Spec({"dialout"}, {"ports"}, {"ROMLIFT_COM2=" + pty_}));
+    EXPECT_THAT(member.out, HasSubstr("  COM2  " + pty_ + "  (environment: ROMLIFT_COM2)\n"));
 }
 
 // The image and the drivers folder are refused the same way a device is: owner, mode, and the
 // user who may not read them.
 TEST_F(AsNobody, AnImageOrDriversFolderThisUserMayNotReadIsExplained) {
-    BarePty pty;
-    ASSERT_FALSE(pty.Path().empty());
     ASSERT_EQ(::chmod(imagePath_.c_str(), 0600), 0);
-    const Outcome image = RunTool(Spec({}, Download(pty.Path())));
+    const Outcome image = RunTool(Spec({}, Download(pty_)));
     EXPECT_EQ(image.exitStatus, 1);
     EXPECT_EQ(image.err, kDownloading + "Download :Can not open file\nromlift-cli: image " +
                              imagePath_ +
@@ -234,8 +222,8 @@ TEST_F(AsNobody, AnImageOrDriversFolderThisUserMayNotReadIsExplained) {
     const fs::path drivers = dir_ / "drivers";
     ASSERT_TRUE(fs::create_directory(drivers));
     ASSERT_EQ(::chmod(drivers.c_str(), 0700), 0);
-    const Outcome folder = RunTool(
-        Spec({}, romlift::testing::Download({pty.Path()}, {"--drivers", drivers.string()})));
+    const Outcome folder =
+        RunTool(Spec({}, testing::Download({pty_}, {"--drivers", drivers.string()})));
     EXPECT_EQ(folder.exitStatus, 2);
     EXPECT_EQ(folder.err, "romlift-cli: --drivers " + drivers.string() +
                               ": permission denied: owner root, group root, mode 0700; user " +
@@ -288,59 +276,52 @@ std::string BusyLine(const std::string& shown, const std::string& program, pid_t
 }
 
 TEST_F(PortTrouble, PortHeldInThisProcessNamesItsProgramAndPid) {
-    BarePty pty;
-    ASSERT_FALSE(pty.Path().empty());
     {
         SerialPort holder;
-        ASSERT_EQ(holder.Open(pty.Path()), SerialPort::OpenError::None);
-        const Outcome o = RunTool(RunSpec{Download("COM2"), {"ROMLIFT_COM2=" + pty.Path()}});
+        ASSERT_EQ(holder.Open(pty_), SerialPort::OpenError::None);
+        const Outcome o = RunTool(RunSpec{Download("COM2"), {"ROMLIFT_COM2=" + pty_}});
         EXPECT_EQ(o.exitStatus, 1);
         EXPECT_EQ(o.err, kDownloading + "Can not open Port COM2\n" +
-                             BusyLine(pty.Path() + " (COM2)", OwnCommandName(), ::getpid()));
+                             BusyLine(pty_ + " (COM2)", OwnCommandName(), ::getpid()));
         EXPECT_TRUE(holder.IsOpen());
     }
-    EXPECT_TRUE(OpensExclusively(pty.Path())) << "the refused run left the port locked";
+    EXPECT_TRUE(OpensExclusively(pty_)) << "the refused run left the port locked";
 }
 
 TEST_F(PortTrouble, PortHeldByAnotherProcessNamesThatPidInTextAndJson) {
-    BarePty pty;
-    ASSERT_FALSE(pty.Path().empty());
     {
-        HoldingChild child(pty.Path());
+        HoldingChild child(pty_);
         ASSERT_TRUE(child.Held());
-        const Outcome o = RunTool(RunSpec{Download(pty.Path())});
+        const Outcome o = RunTool(RunSpec{Download(pty_)});
         EXPECT_EQ(o.exitStatus, 1);
-        EXPECT_THAT(o.err, EndsWith("Can not open Port " + pty.Path() + "\n" +
-                                    BusyLine(pty.Path(), OwnCommandName(), child.Pid())));
+        EXPECT_THAT(o.err, EndsWith("Can not open Port " + pty_ + "\n" +
+                                    BusyLine(pty_, OwnCommandName(), child.Pid())));
 
-        const Outcome j = RunTool(RunSpec{Download(pty.Path(), {"--json"})});
+        const Outcome j = RunTool(RunSpec{Download(pty_, {"--json"})});
         EXPECT_EQ(j.exitStatus, 1);
-        EXPECT_THAT(j.out, HasSubstr("\"kind\":\"busy\",\"device\":\"" + pty.Path() +
+        EXPECT_THAT(j.out, HasSubstr("\"kind\":\"busy\",\"device\":\"" + pty_ +
                                      "\",\"errno\":" + std::to_string(EWOULDBLOCK) +
                                      ",\"holders\":[{\"pid\":" + std::to_string(child.Pid()) +
                                      ",\"program\":\"" + OwnCommandName() + "\"}]"));
-        EXPECT_FALSE(OpensExclusively(pty.Path()));
+        EXPECT_FALSE(OpensExclusively(pty_));
     }
-    EXPECT_TRUE(OpensExclusively(pty.Path()));
+    EXPECT_TRUE(OpensExclusively(pty_));
 }
 
 // Without root the exclusive mode refuses the open itself (EBUSY); the holder is still found
 // through its flock, which /proc/locks shows to everyone.
 TEST_F(AsNobody, PortHeldByRootIsBusyForAnOrdinaryUserToo) {
-    BarePty pty;
-    ASSERT_FALSE(pty.Path().empty());
-    ASSERT_EQ(::chown(pty.Path().c_str(), 0, Gid("dialout")), 0);
-    ASSERT_EQ(::chmod(pty.Path().c_str(), 0660), 0);
+    ASSERT_TRUE(Own(pty_, "dialout", 0660));
     {
         SerialPort holder;
-        ASSERT_EQ(holder.Open(pty.Path()), SerialPort::OpenError::None);
-        const Outcome o = RunTool(Spec({"dialout"}, Download(pty.Path(), {"--json"})));
+        ASSERT_EQ(holder.Open(pty_), SerialPort::OpenError::None);
+        const Outcome o = RunTool(Spec({"dialout"}, Download(pty_, {"--json"})));
         EXPECT_EQ(o.exitStatus, 1);
-        EXPECT_THAT(o.out, HasSubstr("\"kind\":\"busy\",\"device\":\"" + pty.Path() +
+        EXPECT_THAT(o.out, HasSubstr("\"kind\":\"busy\",\"device\":\"" + pty_ +
                                      "\",\"errno\":" + std::to_string(EBUSY) +
                                      ",\"holders\":[{\"pid\":" + std::to_string(::getpid()) + ","));
     }
-    EXPECT_TRUE(OpensExclusively(pty.Path()));
+    EXPECT_TRUE(OpensExclusively(pty_));
 }
 
 // ---- a device that goes away mid-download, and signals ---------------------------------------
@@ -352,8 +333,7 @@ TEST_F(PortTrouble, AdapterPulledMidDownloadThenPluggedBackIn) {
     auto [pulled, watch] = StartWatchedUnit();
     fs::create_symlink(pulled.DevicePath(), link);
 
-    romlift::testing::Running run =
-        StartTool(RunSpec{Download("COM1"), {"ROMLIFT_COM1=" + link.string()}});
+    Running run = StartTool(RunSpec{Download("COM1"), {"ROMLIFT_COM1=" + link.string()}});
     ASSERT_TRUE(watch.WaitFor(3, 20000));
     const auto pulledAt = std::chrono::steady_clock::now();
     pulled.Stop();
@@ -389,7 +369,7 @@ TEST_F(PortTrouble, HangUpAndBrokenPipeSignalsDoNotCutTheDownloadShort) {
     image_ = Image(1500);  // 30 frames, about a second on the line
     scratch_.Write("img.abs", image_);
 
-    romlift::testing::Running run = StartTool(RunSpec{Download(unit.DevicePath())});
+    Running run = StartTool(RunSpec{Download(unit.DevicePath())});
     ASSERT_TRUE(watch.WaitFor(3, 20000));
     EXPECT_EQ(::kill(run.pid, SIGHUP), 0);
     EXPECT_EQ(::kill(run.pid, SIGPIPE), 0);
@@ -408,3 +388,4 @@ TEST_F(PortTrouble, HangUpAndBrokenPipeSignalsDoNotCutTheDownloadShort) {
 }
 
 }  // namespace
+}  // namespace romlift::testing

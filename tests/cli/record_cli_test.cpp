@@ -20,21 +20,11 @@
 #include "pg_server.h"
 #include "texts.h"
 
+namespace romlift::testing {
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using romlift::testing::Bytes;
-using romlift::testing::DownloadImage;
-using romlift::testing::FileBytes;
-using romlift::testing::FinishTool;
-using romlift::testing::Image;
-using romlift::testing::kModel;
-using romlift::testing::Occurrences;
-using romlift::testing::Outcome;
-using romlift::testing::RunSpec;
-using romlift::testing::RunTool;
-using romlift::testing::StartTool;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -59,7 +49,7 @@ int64_t MillisOf(const std::string& utc) {
     return static_cast<int64_t>(::timegm(&tm)) * 1000 + std::stoi(utc.substr(20, 3));
 }
 
-class Record : public romlift::testing::CliFixture {
+class Record : public CliFixture {
   protected:
     fs::path PutImage(size_t size) { return scratch_.Write("img.abs", Image(size)); }
 
@@ -99,7 +89,7 @@ TEST_P(EachEnd, OneRowWithEveryColumn) {
     const fs::path image = PutImage(size);
     const fs::path file = dir_ / "line2.sqlite";
 
-    romlift::testing::Running run = StartTool(RunSpec{
+    Running run = StartTool(RunSpec{
         DownloadImage({device}, image,
                       {"--record", file.string(), "--station", "line 2", "--operator", "ann"}),
         OwnState()});
@@ -126,8 +116,7 @@ TEST_P(EachEnd, OneRowWithEveryColumn) {
     EXPECT_EQ(r["host"], host);
     EXPECT_EQ(r["user"], ::getpwuid(::geteuid())->pw_name);
     EXPECT_EQ(r["program"], "romlift-cli");
-    EXPECT_EQ("romlift-cli " + r["version"].get<std::string>() + "\n",
-              romlift::testing::RunCli({"--version"}).out);
+    EXPECT_EQ("romlift-cli " + r["version"].get<std::string>() + "\n", RunCli({"--version"}).out);
     EXPECT_EQ(r["port"], device);
     EXPECT_EQ(r["device"], device);
     EXPECT_EQ(r["adapter"], "");
@@ -184,9 +173,8 @@ TEST_F(Record, EightPortsAndASecondProgramAtOnceLoseNoRow) {
     const std::string single = StartUnit().DevicePath();
     const fs::path image = PutImage(1000);
     // The default file, as most stations keep it.
-    romlift::testing::Running first = StartTool(RunSpec{DownloadImage(gang, image), OwnState()});
-    romlift::testing::Running second =
-        StartTool(RunSpec{DownloadImage({single}, image), OwnState()});
+    Running first = StartTool(RunSpec{DownloadImage(gang, image), OwnState()});
+    Running second = StartTool(RunSpec{DownloadImage({single}, image), OwnState()});
     const Outcome a = FinishTool(first);
     const Outcome b = FinishTool(second);
     ASSERT_EQ(a.exitStatus, 0) << a.err;
@@ -256,7 +244,7 @@ TEST_F(Record, ANamedRecordOutOfReachStopsTheDownloadBeforeAnythingIsSent) {
 // ---- the server goes away --------------------------------------------------------------------
 
 TEST_F(Record, TheServerGoneMidDownloadKeepsTheRowsLocallyUntilOnePush) {
-    romlift::testing::PgServer server;
+    PgServer server;
     if (std::string why; !server.Start(&why)) {
         GTEST_SKIP() << "no PostgreSQL server to test against: " << why;
     }
@@ -266,7 +254,7 @@ TEST_F(Record, TheServerGoneMidDownloadKeepsTheRowsLocallyUntilOnePush) {
     auto [unitB, watchB] = StartWatchedUnit(paced);
     const std::string a = unitA.DevicePath(), b = unitB.DevicePath();
     const fs::path image = PutImage(3000);
-    romlift::testing::Running run = StartTool(
+    Running run = StartTool(
         RunSpec{DownloadImage({a, b}, image), OwnState({"ROMLIFT_RECORD=" + server.Uri()})});
     ASSERT_TRUE(watchA.WaitFor(3, 20000));
     ASSERT_TRUE(watchB.WaitFor(3, 20000));
@@ -303,3 +291,4 @@ TEST_F(Record, TheServerGoneMidDownloadKeepsTheRowsLocallyUntilOnePush) {
 }
 
 }  // namespace
+}  // namespace romlift::testing

@@ -24,71 +24,38 @@
 #include "cli_fixture.h"
 #include "download_run.h"
 
+namespace romlift::testing {
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using romlift::testing::Bytes;
-using romlift::testing::Download;
-using romlift::testing::DownloadImage;
-using romlift::testing::FinishTool;
-using romlift::testing::FrameWatch;
-using romlift::testing::Image;
-using romlift::testing::OpensExclusively;
-using romlift::testing::Outcome;
-using romlift::testing::RunSpec;
-using romlift::testing::RunTool;
-using romlift::testing::StartTool;
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-std::vector<json> JsonLines(const std::string& out) {
-    std::vector<json> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(json::parse(line));  // a line that is not JSON fails the test here
-    }
-    return lines;
-}
-
-std::vector<json> Events(const std::vector<json>& lines, const std::string& event) {
-    std::vector<json> found;
-    for (const json& j : lines) {
-        if (j["event"] == event) {
-            found.push_back(j);
-        }
-    }
-    return found;
-}
 
 // A pseudo-terminal for romlift-cli's standard error, read as a person's screen would show it.
 class Screen {
   public:
     Screen() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
-            slave_ = ::ptsname(master_);
-            const winsize ws{30, 120, 0, 0};
-            ::ioctl(master_, TIOCSWINSZ, &ws);
-            // Held open, so the master reads until the tool's last byte rather than EIO early.
-            keep_ = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-            termios t{};
-            ::tcgetattr(keep_, &t);
-            t.c_oflag &= ~static_cast<tcflag_t>(OPOST);  // bytes as written, no \r added
-            ::tcsetattr(keep_, TCSANOW, &t);
-            reader_ = std::thread([this] {
-                char buf[4096];
-                for (ssize_t n; (n = ::read(master_, buf, sizeof buf)) > 0;) {
-                    raw_.append(buf, static_cast<size_t>(n));
-                }
-            });
+        if (pty_.Path().empty()) {
+            return;
         }
+        const winsize ws{30, 120, 0, 0};
+        ::ioctl(pty_.Master(), TIOCSWINSZ, &ws);
+        // Held open, so the master reads until the tool's last byte rather than EIO early.
+        keep_ = ::open(pty_.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios t{};
+        ::tcgetattr(keep_, &t);
+        t.c_oflag &= ~static_cast<tcflag_t>(OPOST);  // bytes as written, no \r added
+        ::tcsetattr(keep_, TCSANOW, &t);
+        reader_ = std::thread([this] {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(pty_.Master(), buf, sizeof buf)) > 0;) {
+                raw_.append(buf, static_cast<size_t>(n));
+            }
+        });
     }
-    ~Screen() {
-        Close();
-        ::close(master_);
-    }
-    const std::string& Path() const { return slave_; }
+    ~Screen() { Close(); }
+    const std::string& Path() const { return pty_.Path(); }
     // Everything written; call once the tool has ended.
     const std::string& Raw() {
         Close();
@@ -146,14 +113,13 @@ class Screen {
             reader_.join();
         }
     }
-    int master_ = -1;
+    BarePty pty_;  // closed last, once the reader is done
     int keep_ = -1;
-    std::string slave_;
     std::thread reader_;
     std::string raw_;
 };
 
-using Station = romlift::testing::CliFixture;
+using Station = CliFixture;
 
 // ---- why the image did not open ------------------------------------------------------------
 
@@ -204,9 +170,9 @@ TEST_F(Station, AnImageGoneSinceTheSearchIsSaidSo) {
     scratch_.Write("drivers/PLQ5A_a.abs", Image(60));
     const fs::path gone = scratch_.Write("drivers/PLQ5A_b.abs", Image(70));
     auto& unit = StartUnit();
-    romlift::testing::BarePty terminal;
+    BarePty terminal;
     ASSERT_FALSE(terminal.Path().empty());
-    romlift::testing::Running run =
+    Running run =
         StartTool(RunSpec{Download({unit.DevicePath()}, {"--drivers", (dir_ / "drivers").string()}),
                           {},
                           ROMLIFT_CLI,
@@ -291,7 +257,7 @@ TEST_P(Interrupted, EveryPortReportsAndIsReleasedWithTheSignalsExitStatus) {
         port = StartWatchedUnit(paced).unit.DevicePath();
     }
     const fs::path image = scratch_.Write("img.abs", Image(65536));
-    romlift::testing::Running run = StartTool(RunSpec{DownloadImage(ports, image, {"--json"})});
+    Running run = StartTool(RunSpec{DownloadImage(ports, image, {"--json"})});
     for (FrameWatch& w : watches_) {
         ASSERT_TRUE(w.WaitFor(3, 20000));
     }
@@ -357,7 +323,7 @@ TEST_F(Station, AnInterruptedRunInProcessLeavesNothingOpen) {
     size_t size = 0;
     std::FILE* err = ::open_memstream(&text, &size);
     ASSERT_NE(err, nullptr);
-    const int before = romlift::testing::OpenDescriptorCount();
+    const int before = OpenDescriptorCount();
     int status = -1;
     {
         romlift::cli::Interrupt interrupt;
@@ -369,7 +335,7 @@ TEST_F(Station, AnInterruptedRunInProcessLeavesNothingOpen) {
         interrupt.Request(SIGINT);
         run.join();
     }
-    EXPECT_EQ(romlift::testing::OpenDescriptorCount(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
     std::fclose(err);
     const std::string shown(text, size);
     std::free(text);
@@ -447,3 +413,4 @@ TEST_F(Station, ALogGetsAProgressLineEveryTenthPerPortBesidesTheFirstAndTheLast)
 }
 
 }  // namespace
+}  // namespace romlift::testing
