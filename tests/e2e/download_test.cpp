@@ -13,6 +13,7 @@
 #include "download_state.h"
 #include "firmware_locator.h"
 #include "recording_host.h"
+#include "seeded_image.h"
 #include "virtual_unit.h"
 
 namespace romlift {
@@ -23,15 +24,7 @@ using ::testing::ElementsAre;
 using testing::HostEvent;
 using testing::RecordingHost;
 using testing::ScratchDir;
-using Bytes = std::vector<uint8_t>;
-
-Bytes Image(size_t n, uint8_t seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) {
-        b[i] = static_cast<uint8_t>(i * 29 + seed);
-    }
-    return b;
-}
+using testing::SeededImage;
 
 class DownloadAttempt : public ::testing::Test {
   protected:
@@ -57,10 +50,10 @@ class DownloadAttempt : public ::testing::Test {
 };
 
 TEST_F(DownloadAttempt, SingleMatchIsSentWithoutAChoice) {
-    ASSERT_FALSE(dir_.Write("drivers/PLQ5A_one.abs", Image(120, 1)).empty());
+    ASSERT_FALSE(dir_.Write("drivers/PLQ5A_one.abs", SeededImage(120, 1)).empty());
     EXPECT_EQ(Attempt(), AttemptResult::Confirmed);
     EXPECT_EQ(host_.Count(HostEvent::Choose), 0);
-    EXPECT_EQ(unit_.Attempts().at(0).image, Image(120, 1));
+    EXPECT_EQ(unit_.Attempts().at(0).image, SeededImage(120, 1));
 }
 
 TEST_F(DownloadAttempt, NoDriversFolderEndsWithTheOpenFailureAndNoChoice) {
@@ -76,7 +69,7 @@ TEST_F(DownloadAttempt, NoDriversFolderEndsWithTheOpenFailureAndNoChoice) {
 
 TEST_F(DownloadAttempt, CancelledChoiceTouchesNothing) {
     for (const char* n : {"PLQ5A_1.abs", "PLQ5A_2.abs", "PLQ5A_3.abs"}) {
-        dir_.Write(std::string("drivers/") + n, Image(60, 2));
+        dir_.Write(std::string("drivers/") + n, SeededImage(60, 2));
     }
     host_.onChoose = [](DownloadState& s) {
         s.cancel = 1;
@@ -90,9 +83,9 @@ TEST_F(DownloadAttempt, CancelledChoiceTouchesNothing) {
 }
 
 TEST_F(DownloadAttempt, ChoiceAmongSeveralIsTheFileSent) {
-    dir_.Write("drivers/PLQ5A_1.abs", Image(60, 1));
-    dir_.Write("drivers/plq5a_2.abs", Image(70, 2));
-    dir_.Write("drivers/PLQ5A_3.ABS", Image(80, 3));
+    dir_.Write("drivers/PLQ5A_1.abs", SeededImage(60, 1));
+    dir_.Write("drivers/plq5a_2.abs", SeededImage(70, 2));
+    dir_.Write("drivers/PLQ5A_3.ABS", SeededImage(80, 3));
     host_.onChoose = [](DownloadState& s) {
         // What the locator hands over before the choice: first name shown, last file named.
         EXPECT_EQ(s.chosenFileName, "PLQ5A_1.abs");
@@ -103,15 +96,15 @@ TEST_F(DownloadAttempt, ChoiceAmongSeveralIsTheFileSent) {
     };
     EXPECT_EQ(Attempt(), AttemptResult::Confirmed);
     EXPECT_EQ(host_.Count(HostEvent::Choose), 1);
-    EXPECT_EQ(unit_.Attempts().at(0).image, Image(70, 2));
+    EXPECT_EQ(unit_.Attempts().at(0).image, SeededImage(70, 2));
     EXPECT_EQ(
         host_.Statuses().at(0),
         "Downloading file plq5a_2.abs to selected unit.\nThis takes a long time, please wait...");
 }
 
 TEST_F(DownloadAttempt, FileRemovedBetweenTheSearchAndTheTransfer) {
-    dir_.Write("drivers/PLQ5A_1.abs", Image(60, 1));
-    dir_.Write("drivers/PLQ5A_2.abs", Image(60, 1));
+    dir_.Write("drivers/PLQ5A_1.abs", SeededImage(60, 1));
+    dir_.Write("drivers/PLQ5A_2.abs", SeededImage(60, 1));
     host_.onChoose = [](DownloadState& s) {
         fs::remove(s.imageFileName);
         return true;
@@ -125,10 +118,10 @@ TEST_F(DownloadAttempt, HundredsOfMatchesDefaultToTheLastInOrder) {
     for (int i = 0; i < 300; ++i) {
         char name[64];
         std::snprintf(name, sizeof name, "drivers/PLQ5A_%03d.abs", i);
-        dir_.Write(name, Image(10, static_cast<uint8_t>(i)));
+        dir_.Write(name, SeededImage(10, static_cast<uint32_t>(i)));
     }
     EXPECT_EQ(Attempt(), AttemptResult::Confirmed);
-    EXPECT_EQ(unit_.Attempts().at(0).image, Image(10, static_cast<uint8_t>(299)));
+    EXPECT_EQ(unit_.Attempts().at(0).image, SeededImage(10, 299));
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <unistd.h>
 #include <cerrno>
-
 #include <chrono>
 #include <string>
 #include <vector>
@@ -16,6 +14,7 @@
 #include "download_state.h"
 #include "recording_host.h"
 #include "serial_link.h"
+#include "test_lines.h"
 
 namespace romlift {
 namespace {
@@ -26,18 +25,14 @@ using testing::RecordingHost;
 class BarePty : public ::testing::Test {
   protected:
     void SetUp() override {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        state_.portDevice = ptsname(master_);
+        ASSERT_FALSE(pty_.Path().empty());
+        master_ = pty_.Master();
+        state_.portDevice = pty_.Path();
         ASSERT_TRUE(OpenPort(state_, host_));
     }
-    void TearDown() override {
-        ClosePort(state_);
-        close(master_);
-    }
+    void TearDown() override { ClosePort(state_); }
 
+    testing::BarePty pty_;
     int master_ = -1;
     DownloadState state_;
     RecordingHost host_{&state_};

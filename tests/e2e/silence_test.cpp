@@ -1,5 +1,5 @@
 // A unit that stops answering: each case waits out the 10-second answer time, so each is its own
-// test and the runner can wait them out side by side.
+// test (one per table row) and the runner can wait them out side by side.
 #include <stdlib.h>
 #include <sys/resource.h>
 
@@ -69,61 +69,54 @@ class SilentUnit : public ::testing::Test {
     bool confirmed_ = true;
 };
 
-TEST_F(SilentUnit, AtTheWakeUp) {
+struct SilenceCase {
+    const char* name;
+    vx7r::Phase phase;
+    int frame;
+    std::vector<uint8_t> image;
+    int answerTimes;  // 10-second waits the attempt sits out
+    std::vector<std::string> statuses;
+    int exchanges = -1;  // exchanges the unit saw; -1 unchecked
+    int clears = -1;     // progress bar clears; -1 unchecked
+};
+
+class SilentAt : public SilentUnit, public ::testing::WithParamInterface<SilenceCase> {};
+
+TEST_P(SilentAt, WaitsOutTheAnswerTimeShowsItsTextsAndReleasesThePort) {
+    const SilenceCase& c = GetParam();
     vx7r::Faults f;
-    f.silentAt = vx7r::Phase::WakeUp;
-    const double s = Transfer(f, SeededImage(120));
-    EXPECT_GT(s, 10.0);
-    EXPECT_THAT(host_.Statuses(),
-                ElementsAre(kDownloading, "Unit is not responding. Please retry..."));
+    f.silentAt = c.phase;
+    f.silentFrame = c.frame;
+    const double s = Transfer(f, c.image);
+    EXPECT_GT(s, 10.0 * c.answerTimes);
+    EXPECT_EQ(host_.Statuses(), c.statuses);
+    if (c.exchanges >= 0) {
+        EXPECT_EQ(unit_->Attempts().at(0).exchanges.size(), static_cast<size_t>(c.exchanges));
+    }
+    if (c.clears >= 0) {
+        EXPECT_EQ(host_.Count(HostEvent::Clear), c.clears);
+    }
     ExpectReleased();
 }
 
-TEST_F(SilentUnit, AtTheHeader) {
-    vx7r::Faults f;
-    f.silentAt = vx7r::Phase::Header;
-    Transfer(f, SeededImage(120));
-    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(0), kInvalid));
-    ExpectReleased();
-}
+using P = vx7r::Phase;
+const std::vector<uint8_t> kImage = SeededImage(120);
+const std::vector<uint8_t> kZeroSum{0x5A, 0x5A};
+const std::string kNoAnswer = "Unit is not responding. Please retry...";
 
-TEST_F(SilentUnit, AtTheChecksumEcho) {
-    vx7r::Faults f;
-    f.silentAt = vx7r::Phase::Checksum;
-    auto image = SeededImage(120);
-    Transfer(f, image);
-    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(0)));
-    EXPECT_EQ(unit_->Attempts().at(0).exchanges.size(), 3u);
-    ExpectReleased();
-}
-
-TEST_F(SilentUnit, AtTheEchoOfAZeroChecksumTheSilenceCountsAsTheEcho) {
-    vx7r::Faults f;
-    f.silentAt = vx7r::Phase::Checksum;
-    std::vector<uint8_t> image{0x5A, 0x5A};  // XOR 0: a time-out reads as the echo 0
-    const double s = Transfer(f, image);
-    EXPECT_GT(s, 20.0);  // the checksum wait, then the first frame's
-    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(0), After(1)));
-    ExpectReleased();
-}
-
-TEST_F(SilentUnit, AtAFrame) {
-    vx7r::Faults f;
-    f.silentAt = vx7r::Phase::Frame;
-    f.silentFrame = 3;
-    Transfer(f, SeededImage(400));
-    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(3)));
-    EXPECT_EQ(host_.Count(HostEvent::Clear), 2);
-    ExpectReleased();
-}
-
-TEST_F(SilentUnit, AtTheEndFrame) {
-    vx7r::Faults f;
-    f.silentAt = vx7r::Phase::End;
-    Transfer(f, SeededImage(120));
-    EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(3), "Down Load Failed"));
-    ExpectReleased();
-}
+INSTANTIATE_TEST_SUITE_P(
+    Phases, SilentAt,
+    ::testing::Values(
+        SilenceCase{"WakeUp", P::WakeUp, 0, kImage, 1, {kDownloading, kNoAnswer}},
+        SilenceCase{"Header", P::Header, 0, kImage, 1, {kDownloading, After(0), kInvalid}},
+        SilenceCase{"ChecksumEcho", P::Checksum, 0, kImage, 1, {kDownloading, After(0)}, 3},
+        // XOR 0: the time-out reads as the echo 0, and the first frame's answer is waited out too.
+        SilenceCase{
+            "EchoOfAZeroChecksum", P::Checksum, 0, kZeroSum, 2, {kDownloading, After(0), After(1)}},
+        SilenceCase{"Frame3", P::Frame, 3, SeededImage(400), 1, {kDownloading, After(3)}, -1, 2},
+        SilenceCase{
+            "EndFrame", P::End, 0, kImage, 1, {kDownloading, After(3), "Down Load Failed"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SilentUnit, DeviceGoneMidTransfer) {
     // The master closing is what a pulled USB adapter looks like from the host's descriptor.
