@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -433,26 +434,25 @@ TEST_F(TransferTest, ImageThatShrinksMidTransferIsNotPaddedWithZeros) {
     EXPECT_EQ(OpenDescriptorCount(), fds);
 }
 
-TEST_F(TransferTest, PortThatDoesNotExistNamesTheComPortAndClosesTheImage) {
+TEST_F(TransferTest, PortThatCannotBeOpenedIsNamedAndTheImageIsClosed) {
     StartUnit();
-    setenv("ROMLIFT_COM4", (dir_ / "no-such-tty").c_str(), 1);
     Aim(scratch_.Write("img.abs", SeededImage(60)));
-    state_.selectedPort = 4;
-    const int fds = OpenDescriptorCount();
-    EXPECT_FALSE(Run());
+    setenv("ROMLIFT_COM4", (dir_ / "no-such-tty").c_str(), 1);
+    const std::string notATty = scratch_.Write("not-a-tty", SeededImage(3)).string();
+    // A missing device behind a COM number, then a regular file named as the device.
+    for (const auto& [com, device, shown] : std::vector<std::tuple<int, std::string, std::string>>{
+             {4, "", "COM4"}, {2, notATty, notATty}}) {
+        host_.events.clear();
+        state_.selectedPort = com;
+        state_.portDevice = device;
+        const int fds = OpenDescriptorCount();
+        EXPECT_FALSE(Run());
+        EXPECT_THAT(host_.Statuses(),
+                    ElementsAre(Downloading("img.abs"), "Can not open Port " + shown));
+        EXPECT_FALSE(state_.image.IsOpen());
+        EXPECT_EQ(OpenDescriptorCount(), fds);
+    }
     unsetenv("ROMLIFT_COM4");
-    EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("img.abs"), "Can not open Port COM4"));
-    EXPECT_FALSE(state_.image.IsOpen());
-    EXPECT_EQ(OpenDescriptorCount(), fds);
-}
-
-TEST_F(TransferTest, RegularFileInPlaceOfTheDeviceIsRefused) {
-    StartUnit();
-    state_.portDevice = scratch_.Write("not-a-tty", SeededImage(3)).string();
-    state_.imageFileName = scratch_.Write("img.abs", SeededImage(60));
-    state_.chosenFileName = "img.abs";
-    EXPECT_FALSE(Run());
-    EXPECT_EQ(host_.Statuses().back(), "Can not open Port " + state_.portDevice);
 }
 
 TEST_F(TransferTest, PortHeldByAnotherProcessIsRefusedAndFreeAgainAfterwards) {
