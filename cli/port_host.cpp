@@ -19,14 +19,23 @@ void PortHost::SetStatus(std::string_view text) {
     if (interrupt_.Requested() && text != texts::kCompleted) {
         return;
     }
+    if (text == texts::kCompleted && state_.totalFrames > 0) {
+        // The engine paints before each frame and not after the last; a unit that confirmed the
+        // end frame has every frame, and the bar and the log say so before the text does.
+        Report(state_.totalFrames);
+    }
     last_ = std::string(text);
     reporter_.Status(port_, text);
 }
 
 void PortHost::PaintProgress(int) {
     // The counter names the frame about to go out; the ones before it are confirmed.
+    Report(state_.frameCounter - 1);
+}
+
+void PortHost::Report(int framesConfirmed) {
     Progress p;
-    p.framesConfirmed = state_.frameCounter - 1;
+    p.framesConfirmed = framesConfirmed;
     p.totalFrames = state_.totalFrames;
     p.bytesSent = std::min<uint64_t>(
         static_cast<uint64_t>(p.framesConfirmed) * protocol::kFrameData, imageSize_);

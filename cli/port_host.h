@@ -30,6 +30,8 @@ class PortHost final : public DownloadHost {
     const std::string& LastStatus() const { return last_; }
 
   private:
+    void Report(int framesConfirmed);
+
     const DownloadState& state_;
     std::string port_;
     Reporter& reporter_;

@@ -186,13 +186,16 @@ TEST_F(LocateCli, JsonLinesCarryEveryTextProgressAndTheOutcome) {
                                        "unit.\nThis takes a long time, please wait...",
                                        "DownLoad is Completed Successfully"));
     const std::vector<nlohmann::json> progress = Events(lines, "progress");
-    ASSERT_EQ(progress.size(), 5u) << o.out;
-    for (int frame = 1; frame <= 5; ++frame) {
+    // One step per confirmed frame, the last one when the unit confirmed the end frame: then
+    // every byte of the 260 is sent.
+    ASSERT_EQ(progress.size(), 6u) << o.out;
+    for (int frame = 1; frame <= 6; ++frame) {
         const nlohmann::json& j = progress[static_cast<size_t>(frame - 1)];
         EXPECT_EQ(j["total"], 6);
         EXPECT_EQ(j["frame"], frame);
-        EXPECT_EQ(j["bytes_sent"], 50 * frame);
+        EXPECT_EQ(j["bytes_sent"], std::min(50 * frame, 260));
     }
+    EXPECT_EQ(progress.back()["remaining_ms"], 0);
     const std::vector<nlohmann::json> outcome = Events(lines, "outcome");
     ASSERT_EQ(outcome.size(), 1u) << o.out;
     EXPECT_EQ(outcome[0]["confirmed"], true);

@@ -392,6 +392,22 @@ TEST_F(Station, SeveralPortsOnATerminalKeepOneLineEach) {
     EXPECT_THAT(screen.Raw(), Not(HasSubstr("progress:")));
 }
 
+TEST_F(Station, OnePortOnATerminalLeavesItsBarFullWhenTheUnitConfirms) {
+    const std::string a = StartUnit().DevicePath();
+    Screen screen;
+    ASSERT_FALSE(screen.Path().empty());
+    RunSpec spec{DownloadImage({a}, scratch_.Write("img.abs", Image(260)))};
+    spec.stderrPath = screen.Path();
+    EXPECT_EQ(RunTool(spec).exitStatus, 0);
+    const std::vector<std::string> rows = screen.Rows();
+    ASSERT_GE(rows.size(), 3u) << screen.Raw();
+    // The last row is the empty one after the text's line break.
+    EXPECT_EQ(rows[rows.size() - 2], "DownLoad is Completed Successfully") << screen.Raw();
+    EXPECT_THAT(rows[rows.size() - 3], ::testing::StartsWith("[" + std::string(40, '#') +
+                                                             "] 100%  frame 6 of 6, 0 s left"))
+        << screen.Raw();
+}
+
 TEST_F(Station, ALogGetsAProgressLineEveryTenthPerPortBesidesTheFirstAndTheLast) {
     const std::string a = StartUnit().DevicePath(), b = StartUnit().DevicePath();
     const Outcome o =
@@ -407,7 +423,7 @@ TEST_F(Station, ALogGetsAProgressLineEveryTenthPerPortBesidesTheFirstAndTheLast)
                 EXPECT_THAT(line, HasSubstr(" of 30 frames confirmed ("));
             }
         }
-        EXPECT_THAT(frames, ::testing::ElementsAre(1, 3, 6, 9, 12, 15, 18, 21, 24, 27, 29))
+        EXPECT_THAT(frames, ::testing::ElementsAre(1, 3, 6, 9, 12, 15, 18, 21, 24, 27, 29, 30))
             << o.err;
     }
 }
