@@ -18,6 +18,7 @@
 
 #include "cli_fixture.h"
 #include "pg_server.h"
+#include "seeded_image.h"
 #include "texts.h"
 
 namespace romlift::testing {
@@ -131,10 +132,7 @@ TEST_P(EachEnd, OneRowWithEveryColumn) {
     EXPECT_EQ(r["operator"], "ann");
     EXPECT_EQ(r["row_key"].get<std::string>().size(), 36u);
 
-    uint8_t x = 0;
-    for (uint8_t b : Image(size)) {
-        x ^= b;
-    }
+    const uint8_t x = ImageXor(Image(size));
     const auto attempts = unit.Attempts();
     ASSERT_EQ(attempts.size(), 1u);
     if (c.exitStatus == 0) {

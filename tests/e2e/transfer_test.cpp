@@ -42,13 +42,7 @@ std::string Downloading(const std::string& name) {
     return kDownloadingPrefix + name + kDownloadingSuffix;
 }
 
-uint8_t XorOf(const Bytes& b) {
-    uint8_t x = 0;
-    for (uint8_t v : b) {
-        x ^= v;
-    }
-    return x;
-}
+using testing::ImageXor;
 
 class TransferTest : public ::testing::Test {
   protected:
@@ -96,7 +90,7 @@ class TransferTest : public ::testing::Test {
 
 // The exact bytes a correct host puts on the wire for an image (an empty one still gets a frame).
 std::vector<Bytes> ExpectedWire(const Bytes& image, const Bytes& header) {
-    std::vector<Bytes> wire{{0x99}, header, {XorOf(image)}};
+    std::vector<Bytes> wire{{0x99}, header, {ImageXor(image)}};
     size_t off = 0;
     do {
         const size_t n = std::min<size_t>(50, image.size() - off);
@@ -105,11 +99,11 @@ std::vector<Bytes> ExpectedWire(const Bytes& image, const Bytes& header) {
         Bytes data(image.begin() + static_cast<long>(off),
                    image.begin() + static_cast<long>(off + n));
         f.insert(f.end(), data.begin(), data.end());
-        f.push_back(XorOf(data));
+        f.push_back(ImageXor(data));
         wire.push_back(f);
         off += n;
     } while (off < image.size());
-    wire.push_back({0xCC, XorOf(image)});
+    wire.push_back({0xCC, ImageXor(image)});
     return wire;
 }
 
@@ -337,7 +331,7 @@ TEST_F(TransferTest, DoubleAnswerToTheHeaderIsReadAsTheChecksumEcho) {
     o.faults.doubleAt = vx7r::Phase::Header;
     StartUnit(o);
     Bytes image = SeededImage(120);
-    ASSERT_NE(XorOf(image), 0x01);  // the queued 0x01 must not pass for the echo
+    ASSERT_NE(ImageXor(image), 0x01);  // the queued 0x01 must not pass for the echo
     Aim(scratch_.Write("img.abs", image));
     EXPECT_FALSE(Run());
     EXPECT_THAT(host_.Statuses(), ElementsAre(Downloading("img.abs")));
@@ -367,8 +361,8 @@ TEST_F(TransferTest, AnswerBytesThatSoftwareFlowControlWouldSwallowGetThrough) {
     for (uint8_t sum : {uint8_t{0x11}, uint8_t{0x13}}) {
         auto& unit = StartUnit();
         Bytes image = SeededImage(49);
-        image.push_back(static_cast<uint8_t>(XorOf(image) ^ sum));
-        ASSERT_EQ(XorOf(image), sum);
+        image.push_back(static_cast<uint8_t>(ImageXor(image) ^ sum));
+        ASSERT_EQ(ImageXor(image), sum);
         Aim(scratch_.Write("img.abs", image));
         host_.events.clear();
         EXPECT_TRUE(Run());

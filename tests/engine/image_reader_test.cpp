@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "download_state.h"
-#include "test_support.h"
+#include "scratch_dir.h"
 
 namespace romlift {
 namespace {

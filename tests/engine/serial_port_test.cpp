@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "test_support.h"
+#include "scratch_dir.h"
 
 namespace romlift {
 namespace {

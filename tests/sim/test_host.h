@@ -22,13 +22,7 @@ namespace vx7r::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-inline uint8_t Xor(const Bytes& bytes) {
-    uint8_t x = 0;
-    for (uint8_t b : bytes) {
-        x ^= b;
-    }
-    return x;
-}
+using romlift::testing::ImageXor;
 
 inline Bytes Header(uint16_t code) {
     const auto h = ExpectedHeader(code);
@@ -64,8 +58,9 @@ struct Message {
 
 // Every message of one download of `image`, in order.
 inline std::vector<Message> Messages(const Bytes& image, uint16_t code = 10) {
-    std::vector<Message> messages{
-        {Phase::WakeUp, {0x99}}, {Phase::Header, Header(code)}, {Phase::Checksum, {Xor(image)}}};
+    std::vector<Message> messages{{Phase::WakeUp, {0x99}},
+                                  {Phase::Header, Header(code)},
+                                  {Phase::Checksum, {ImageXor(image)}}};
     size_t at = 0;
     do {  // an empty image still goes as one empty frame
         Bytes data(image.begin() + at, image.begin() + std::min(image.size(), at + 50));
@@ -74,11 +69,11 @@ inline std::vector<Message> Messages(const Bytes& image, uint16_t code = 10) {
         f[1] = static_cast<uint8_t>(at);
         f[2] = static_cast<uint8_t>(at >> 8);
         std::copy(data.begin(), data.end(), f.begin() + 3);
-        f.back() = Xor(data);
+        f.back() = ImageXor(data);
         messages.push_back({Phase::Frame, f});
         at += 50;
     } while (at < image.size());
-    messages.push_back({Phase::End, {0xCC, Xor(image)}});
+    messages.push_back({Phase::End, {0xCC, ImageXor(image)}});
     return messages;
 }
 

@@ -22,8 +22,8 @@ using ::testing::HasSubstr;
 using testing::Header;
 using testing::Host;
 using testing::Image;
+using testing::ImageXor;
 using ::testing::IsEmpty;
-using testing::Xor;
 
 std::unique_ptr<VirtualUnit> Started(UnitOptions options = {}) {
     auto unit = std::make_unique<VirtualUnit>(options);
@@ -160,7 +160,7 @@ TEST(VirtualUnit, EachWakeUpStartsANewAttempt) {
     ASSERT_TRUE(unit->WaitForAttempts(1, 2000));
     ASSERT_EQ(host.Ask({0x99}), 0x99);
     ASSERT_EQ(host.Ask(Header(10)), 0x01);
-    ASSERT_EQ(host.Ask({Xor(image)}), Xor(image));
+    ASSERT_EQ(host.Ask({ImageXor(image)}), ImageXor(image));
     ASSERT_EQ(host.Ask(testing::Messages(image)[3].bytes), 0x01);
     EXPECT_FALSE(unit->WaitForAttempts(2, 0));
     EXPECT_EQ(host.Download(image), Host::GoodAnswers(image));
@@ -179,9 +179,9 @@ TEST(VirtualUnit, ReportsBytesSentBeforeItsAnswerAndLosesNone) {
     const Bytes image = Image(60);
     ASSERT_EQ(host.Ask({0x99}), 0x99);
     Bytes early = Header(10);
-    early.push_back(Xor(image));
+    early.push_back(ImageXor(image));
     ASSERT_TRUE(host.Send(early));
-    EXPECT_EQ(host.Read(2), Bytes({0x01, Xor(image)}));
+    EXPECT_EQ(host.Read(2), Bytes({0x01, ImageXor(image)}));
     EXPECT_THAT(AllViolations(*unit), HasSubstr("1 byte(s) sent before the answer to the header"));
     auto rest = testing::Messages(image);
     rest.erase(rest.begin(), rest.begin() + 3);

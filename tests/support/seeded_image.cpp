@@ -12,4 +12,12 @@ std::vector<uint8_t> SeededImage(size_t size, uint32_t seed) {
     return bytes;
 }
 
+uint8_t ImageXor(const std::vector<uint8_t>& bytes) {
+    uint8_t x = 0;
+    for (uint8_t b : bytes) {
+        x ^= b;
+    }
+    return x;
+}
+
 }  // namespace romlift::testing

@@ -11,4 +11,7 @@ namespace romlift::testing {
 // `size` bytes of a linear congruential sequence started at `seed`; equal seeds, equal bytes.
 std::vector<uint8_t> SeededImage(size_t size, uint32_t seed = 7);
 
+// The image's checksum byte as the exchange carries it: the XOR of all its bytes.
+uint8_t ImageXor(const std::vector<uint8_t>& bytes);
+
 }  // namespace romlift::testing

@@ -1,4 +1,0 @@
-// Helpers shared by the engine tests.
-#pragma once
-
-#include "scratch_dir.h"
