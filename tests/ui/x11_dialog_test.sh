@@ -78,11 +78,9 @@ wait_for 10 test -s "$work/display" || fatal "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$work/display")"
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
-# Generous limits: with the rest of the suite running beside it, openbox has been seen to need
-# more than 10 s to take the display.
-wait_for 30 xprop -root -f _NET_SUPPORTING_WM_CHECK 32x _NET_SUPPORTING_WM_CHECK ||
+wait_for 10 xprop -root -f _NET_SUPPORTING_WM_CHECK 32x _NET_SUPPORTING_WM_CHECK ||
   fatal "openbox did not start"
-wait_for 30 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' ||
+wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' ||
   fatal "openbox did not take the display"
 
 # --- the program in a folder of its own, two images in drivers/, a paced virtual unit ---
