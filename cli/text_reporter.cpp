@@ -101,10 +101,11 @@ class TextReporter final : public Reporter {
                          p.framesConfirmed, p.totalFrames, secondsLeft);
             barOpen_ = true;
         } else {
-            // A log keeps the first and the last step and one per tenth between them.
+            // A log keeps the first and the last step and one per tenth between them. The last
+            // is every frame confirmed, which the host reports once the unit confirms the end.
             const int tenth = 10 * p.framesConfirmed / p.totalFrames;
             const auto seen = lastTenth_.find(port);
-            if (p.framesConfirmed == 1 || p.framesConfirmed + 1 >= p.totalFrames ||
+            if (p.framesConfirmed == 1 || p.framesConfirmed == p.totalFrames ||
                 seen == lastTenth_.end() || tenth > seen->second) {
                 Prefix(port);
                 std::fprintf(err_, "progress: %d of %d frames confirmed (%d%%)\n",
