@@ -320,6 +320,15 @@ ParseResult Parse(const std::vector<std::string>& args) {
     } catch (const CLI::CallForVersion&) {
         o.command = Options::Command::Version;
         return ParseResult{o, {}};
+    } catch (const CLI::ExtrasError&) {
+        // CLI11's own text lists them last first; say them in the order typed.
+        const std::vector<std::string> extras = app.remaining(true);
+        std::string why = extras.size() > 1 ? "The following arguments were not expected:"
+                                            : "The following argument was not expected:";
+        for (const std::string& a : extras) {
+            why += " " + a;
+        }
+        return ParseResult{std::nullopt, why + " (try --help)"};
     } catch (const CLI::ParseError& e) {
         std::string why = e.what();
         std::replace(why.begin(), why.end(), '\n', ' ');

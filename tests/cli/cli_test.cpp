@@ -122,6 +122,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "--pick", "b"},
                   "--image excludes --pick"},
         UsageCase{{"models", "extra"}, "not expected: extra"},
+        UsageCase{{"download", "--mod", "VX7R-KT-121B-XXX"},
+                  "not expected: --mod VX7R-KT-121B-XXX ("},
         UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-124B-XXX", "--image", "a"},
                   "unknown model"},
         UsageCase{{"download", "--port", "COMX", "--model", "VX7R-KT-121B-XXX", "--image", "a"},
