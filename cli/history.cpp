@@ -1,6 +1,8 @@
 #include "history.h"
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "download_row.h"
@@ -50,6 +52,12 @@ int RunHistory(const Options& o, std::FILE* out, std::FILE* err) {
     const std::string target = record::ChosenRecordTarget(o.record);
     if (o.push) {
         return Push(target, out, err);
+    }
+    // A named file that is not there is most often a mistyped name: an empty answer would read
+    // as "no downloads". The default file missing is a station that has recorded none yet.
+    if (std::error_code ec; !target.empty() && !record::IsServerUri(target) &&
+                            !std::filesystem::exists(target, ec) && !ec) {
+        return Fail(err, target + ": no such file; no download has been recorded there", 1);
     }
     record::HistoryFilter filter;
     filter.sinceUtc = o.since;

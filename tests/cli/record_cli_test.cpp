@@ -239,6 +239,20 @@ TEST_F(Record, ANamedRecordOutOfReachStopsTheDownloadBeforeAnythingIsSent) {
     EXPECT_FALSE(fs::exists(DefaultRecord()));
 }
 
+// Reading a named file that is not there says so (a mistyped name is no empty record); the
+// default file not there yet is a station with no downloads.
+TEST_F(Record, HistoryOfAMissingNamedFileSaysSoAndMakesNone) {
+    const fs::path typo = dir_ / "line2.sqlte";
+    const Outcome o = RunTool(RunSpec{{"history", "--record", typo.string()}, OwnState()});
+    EXPECT_EQ(o.exitStatus, 1);
+    EXPECT_EQ(o.err, "romlift-cli: " + typo.string() +
+                         ": no such file; no download has been recorded there\n");
+    EXPECT_EQ(o.out, "");
+    EXPECT_FALSE(fs::exists(typo));
+    EXPECT_EQ(History(""), json::array());
+    EXPECT_FALSE(fs::exists(DefaultRecord()));
+}
+
 // ---- the server goes away --------------------------------------------------------------------
 
 TEST_F(Record, TheServerGoneMidDownloadKeepsTheRowsLocallyUntilOnePush) {
