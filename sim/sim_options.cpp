@@ -68,6 +68,19 @@ std::optional<long> Number(const std::string& text, long max) {
     return value;
 }
 
+// A seed fills 64 bits; CLI11 would take a longer number as the largest seed instead.
+const CLI::Validator kSeed(
+    [](const std::string& v) {
+        const bool hex = v.size() > 2 && (v[1] == 'x' || v[1] == 'X');
+        uint64_t seed = 0;
+        const char* first = v.data() + (hex ? 2 : 0);
+        const auto [end, ec] = std::from_chars(first, v.data() + v.size(), seed, hex ? 16 : 10);
+        return ec == std::errc() && end == v.data() + v.size()
+                   ? std::string()
+                   : "'" + v + "' is not a seed (0 to 18446744073709551615)";
+    },
+    "");
+
 std::optional<Phase> PhaseFromName(const std::string& name) {
     for (Phase p : {Phase::WakeUp, Phase::Header, Phase::Checksum, Phase::Frame, Phase::End}) {
         if (name == PhaseName(p)) {
@@ -151,7 +164,8 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions* options, std
                 return v.empty() ? std::string("needs a path") : std::string();
             },
             ""));
-    auto* seed = app.add_option("--random-faults", faults.random.seed)->check(kDecimalOrHex);
+    auto* seed =
+        app.add_option("--random-faults", faults.random.seed)->check(kDecimalOrHex)->check(kSeed);
     number("--fault-rate", faults.random.ratePercent, 0, 100);
     number("--fault-frames", faults.random.frames, 1, 1'000'000);
     flag("--no-slow-faults", noSlow);
@@ -174,6 +188,16 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions* options, std
     } catch (const CLI::CallForVersion&) {
         options->version = true;
         return true;
+    } catch (const CLI::ExtrasError&) {
+        // CLI11's own text lists them last first; say them in the order typed.
+        const std::vector<std::string> extras = app.remaining();
+        *error = extras.size() > 1 ? "The following arguments were not expected:"
+                                   : "The following argument was not expected:";
+        for (const std::string& a : extras) {
+            *error += " " + a;
+        }
+        *error += " (see --help)";
+        return false;
     } catch (const CLI::ParseError& e) {
         *error = e.what();
         std::replace(error->begin(), error->end(), '\n', ' ');

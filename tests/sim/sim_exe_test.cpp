@@ -175,6 +175,7 @@ TEST(SimExecutable, UsageErrorsPrintOneLineAndExitTwo) {
         {"--type-code", "010"},  // not taken as octal 8
         {"--save="},             // nor the next argument taken as the file
         {"--save", "a", "--save", "b"},
+        {"--random-faults", "18446744073709551616"},  // not the largest seed instead
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(args[0]);
@@ -184,6 +185,9 @@ TEST(SimExecutable, UsageErrorsPrintOneLineAndExitTwo) {
         EXPECT_THAT(sim.Errors(), StartsWith("vx7r-sim: "));
         EXPECT_EQ(std::count(sim.Errors().begin(), sim.Errors().end(), '\n'), 1);
     }
+    Sim unexpected({"--type-co", "9"});
+    EXPECT_EQ(unexpected.Wait(), 2);
+    EXPECT_THAT(unexpected.Errors(), HasSubstr("not expected: --type-co 9 "));
 }
 
 TEST(SimExecutable, VersionIsOneLineWithExitZero) {
