@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "decimal_option.h"
 #include "download_host.h"
 #include "download_state.h"
 #include "scratch_dir.h"
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
     std::string simExe;
     CLI::App app{"Refused attempts in a row: memory and descriptors must stay flat", "soak_bench"};
     app.add_option("--attempts", total, "how many attempts (default 1000)")
+        ->check(romlift::bench::Decimal())
         ->check(CLI::Range(1, INT_MAX));
     // Only a unit in this process can say when it is back on its new line.
     auto* hangUpFlag =

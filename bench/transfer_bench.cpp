@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench_timing.h"
+#include "decimal_option.h"
 #include "download_host.h"
 #include "download_state.h"
 #include "scratch_dir.h"
@@ -99,6 +100,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Frame period, whole transfer at 9600 baud and CPU share against vx7r-sim",
                  "transfer_bench"};
     app.add_option("--size", size, "image size in bytes")
+        ->check(romlift::bench::Decimal())
         ->check(CLI::Range(size_t{1}, size_t{UINT32_MAX}));
     app.add_flag("--no-paced", noPaced, "skip the transfer paced at 9600 baud");
     try {
