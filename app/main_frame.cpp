@@ -1,5 +1,6 @@
 #include "main_frame.h"
 
+#include <csignal>
 #include <cstdlib>
 
 #include <QAction>
@@ -170,6 +171,12 @@ bool CMainFrame::event(QEvent* event) {
 void CMainFrame::OnDownload() {
     CDownloadDlg dlg(app_.State(), app_.Locate(), this);
     dlg.exec();
+    if (const int signal = dlg.InterruptedBy(); signal != 0) {
+        // The attempt was stopped and recorded; now end as the signal asked (no settings written,
+        // as when the signal ends the program outside a download).
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+    }
 }
 
 void CMainFrame::OnFileOpen() {

@@ -43,6 +43,6 @@ int main(int argc, char** argv) {
     console.errIsTerminal = ::isatty(STDERR_FILENO) == 1;
     console.inIsTerminal = ::isatty(STDIN_FILENO) == 1;
     console.catchSignals = true;
-    Interrupt interrupt;
+    romlift::Interrupt interrupt;
     return RunDownload(o, console, interrupt);
 }

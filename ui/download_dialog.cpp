@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include <QApplication>
@@ -19,6 +20,7 @@
 #include "download_state.h"
 #include "file_select_dialog.h"
 #include "image_digest.h"
+#include "interrupt.h"
 #include "models.h"
 #include "port_advice.h"
 #include "progress_area.h"
@@ -115,27 +117,53 @@ void CDownloadDlg::OnDownload() {
     state_.cancel = 0;
     download_->setEnabled(false);
     close_->setFocus();
-    // The windows keep painting while the unit is written; input meanwhile is dropped.
-    RunAttempt(*this, [this](DownloadHost& host) {
-        record::ImageDigest digest;
-        state_.image.SetObserver(&digest);
-        // Looked up now: a pulled adapter has left sysfs by the time the attempt ends.
-        const std::string adapter = record::AdapterOf(ports::ResolveCom(state_.selectedPort).device,
-                                                      ports::PortsPaths::ForThisProcess());
-        record::AttemptTimer timer;
-        const AttemptResult result =
-            DoDownload(state_, host, [this](DownloadState& s, DownloadHost& h) {
-                return FirmwareHelper::LocateFirmware(s, h, options_);
-            });
-        timer.Stop();
-        // Still on the attempt's thread: the windows keep painting while the row is written.
-        if (result != AttemptResult::Cancelled) {
-            RecordAttempt(result, timer, digest, adapter);
-        }
-        state_.image.SetObserver(nullptr);
-    });
+    // Ctrl-C in the launching terminal or SIGTERM at logout would otherwise kill the program with
+    // the unit half written and nothing recorded: the attempt stops at once instead, its row says
+    // how far the unit got, and then the program ends as asked.
+    Interrupt interrupt;
+    bool stoppedShort = false;  // the signal cut a transfer short (not one that was confirmed)
+    {
+        InterruptSignals stopOnSignal(interrupt);
+        state_.port.SetStopSignal(interrupt.Fd());
+        // The windows keep painting while the unit is written; input meanwhile is dropped.
+        RunAttempt(*this, [this, &interrupt, &stoppedShort](DownloadHost& host) {
+            record::ImageDigest digest;
+            state_.image.SetObserver(&digest);
+            // Looked up now: a pulled adapter has left sysfs by the time the attempt ends.
+            const std::string adapter = record::AdapterOf(
+                ports::ResolveCom(state_.selectedPort).device, ports::PortsPaths::ForThisProcess());
+            record::AttemptTimer timer;
+            const AttemptResult result =
+                DoDownload(state_, host, [this](DownloadState& s, DownloadHost& h) {
+                    return FirmwareHelper::LocateFirmware(s, h, options_);
+                });
+            timer.Stop();
+            stoppedShort = result == AttemptResult::Failed && interrupt.Requested();
+            // Still on the attempt's thread: the windows keep painting while the row is written.
+            if (result != AttemptResult::Cancelled) {
+                RecordAttempt(result, stoppedShort, timer, digest, adapter);
+            }
+            state_.image.SetObserver(nullptr);
+        });
+        state_.port.SetStopSignal(-1);
+    }
     download_->setEnabled(true);
     ExplainPortFault();
+    if (!interrupt.Requested()) {
+        return;
+    }
+    interruptedBy_ = interrupt.Signal();
+    if (stoppedShort && state_.totalFrames > 0) {
+        const std::string where = state_.frameCounter > 0
+                                      ? "at frame " + std::to_string(state_.frameCounter)
+                                      : std::string("before frame 1");
+        std::fprintf(stderr,
+                     "romlift: %s: %s interrupted %s of %d; the unit may need the download "
+                     "again\n",
+                     ::strsignal(interruptedBy_), PortName(state_).c_str(), where.c_str(),
+                     static_cast<int>(state_.totalFrames));
+    }
+    done(1);
 }
 
 void CDownloadDlg::RefreshPorts() {
@@ -180,14 +208,16 @@ void WriteRow(record::RecordSink& sink, record::DownloadRow& row) {
 
 }  // namespace
 
-void CDownloadDlg::RecordAttempt(AttemptResult result, const record::AttemptTimer& timer,
-                                 record::ImageDigest& digest, const std::string& adapter) {
+void CDownloadDlg::RecordAttempt(AttemptResult result, bool interrupted,
+                                 const record::AttemptTimer& timer, record::ImageDigest& digest,
+                                 const std::string& adapter) {
     record::AttemptContext context;
     context.program = "romlift";
     context.version = version::kProduct;
     context.statusText = lastStatus_;
-    context.outcome =
-        result == AttemptResult::Confirmed ? record::Outcome::Confirmed : record::Outcome::Failed;
+    context.outcome = result == AttemptResult::Confirmed ? record::Outcome::Confirmed
+                      : interrupted                      ? record::Outcome::Interrupted
+                                                         : record::Outcome::Failed;
     context.timer = &timer;
     context.adapter = adapter;
     record::DownloadRow row = record::CaptureRow(state_, context, &digest);

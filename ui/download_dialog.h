@@ -66,6 +66,11 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     // Escape and the close box end the dialog as Close does, with result 1.
     void reject() override;
 
+    // The signal (SIGINT, SIGTERM) that ended the last attempt early, 0 when none did. The
+    // attempt's row is recorded as interrupted and the dialog closes; the program should then end
+    // as that signal asks.
+    int InterruptedBy() const { return interruptedBy_; }
+
   private:
     void OnDownload();
     // Tooltips of the port buttons: the device and adapter each COM number names now.
@@ -74,7 +79,7 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     void ExplainPortFault();
     // Keeps the row of the attempt just ended in the download record. Runs on the attempt's
     // thread; whatever goes wrong is one line on stderr, and the dialog's texts stay as they are.
-    void RecordAttempt(AttemptResult result, const record::AttemptTimer& timer,
+    void RecordAttempt(AttemptResult result, bool interrupted, const record::AttemptTimer& timer,
                        record::ImageDigest& digest, const std::string& adapter);
     static constexpr int kPortWatchMs = 700;
 
@@ -88,6 +93,7 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     bool waitCursor_ = false;
     std::set<std::string> reported_;  // map file problems already written to stderr
     std::string lastStatus_;          // the last status text shown, for the record
+    int interruptedBy_ = 0;
 };
 
 }  // namespace romlift

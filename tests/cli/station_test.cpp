@@ -326,7 +326,7 @@ TEST_F(Station, AnInterruptedRunInProcessLeavesNothingOpen) {
     const int before = OpenDescriptorCount();
     int status = -1;
     {
-        romlift::cli::Interrupt interrupt;
+        romlift::Interrupt interrupt;
         romlift::cli::Console console;
         console.err = err;
         std::thread run(

@@ -1,6 +1,8 @@
 // The Download dialog's attempts in the download record, driven through the widgets against a
 // virtual unit on a pseudo-terminal.
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <memory>
@@ -125,6 +127,52 @@ class RecordDialogTest : public QObject {
         QCOMPARE(FileBytes(file_), garbage);
         QVERIFY(unit_->WaitForAttempts(1, 10000));
         QVERIFY(unit_->Attempts()[0].confirmed);
+    }
+
+    // SIGTERM (a session ending) or Ctrl-C in the middle: the attempt stops at once, its row says
+    // how far the unit got, the dialog closes, the port is free again and the signal's own
+    // disposition is back for the program to end by.
+    void signalMidTransferIsRecordedAsInterrupted() {
+        folder_->AddFirmware("PLQ5A-2.abs", 2000);  // 40 frames
+        struct SignalledDialog : CDownloadDlg {
+            using CDownloadDlg::CDownloadDlg;
+            void PaintProgress(int x) override {
+                CDownloadDlg::PaintProgress(x);
+                if (++paints == 5) {
+                    ::kill(::getpid(), SIGTERM);
+                }
+            }
+            int paints = 0;
+        };
+        DownloadState state;
+        SignalledDialog dlg(state, {folder_->Path(), {}});
+        struct sigaction before {};
+        ::sigaction(SIGTERM, nullptr, &before);
+        ui_testing::ShowAndWait(dlg);
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
+        QCOMPARE(dlg.InterruptedBy(), SIGTERM);
+        QVERIFY(!dlg.isVisible());
+
+        const auto rows = Rows(file_);
+        QCOMPARE(rows.size(), size_t{1});
+        QCOMPARE(rows[0].outcome, record::Outcome::Interrupted);
+        QCOMPARE(rows[0].framesTotal, int64_t{40});
+        QVERIFY2(rows[0].framesConfirmed >= 4 && rows[0].framesConfirmed < 40,
+                 std::to_string(rows[0].framesConfirmed).c_str());
+        struct sigaction now {};
+        ::sigaction(SIGTERM, nullptr, &now);
+        QVERIFY(now.sa_handler == before.sa_handler);
+
+        DownloadState again;
+        CDownloadDlg next(again, {folder_->Path(), {}});
+        ui_testing::Press(next, CDownloadDlg::kDownload);
+        QCOMPARE(dialog::Find<QLabel>(next, CDownloadDlg::kStatus)->text(),
+                 QString::fromUtf8(texts::kCompleted.data()));
+        QCOMPARE(next.InterruptedBy(), 0);
+        // The unit ends the attempt cut short at the next wake-up.
+        QVERIFY(unit_->WaitForAttempts(2, 10000));
+        QVERIFY(!unit_->Attempts()[0].confirmed);
+        QVERIFY(unit_->Attempts()[1].confirmed);
     }
 
   private:

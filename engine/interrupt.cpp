@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace romlift::cli {
+namespace romlift {
 namespace {
 
 std::atomic<Interrupt*> g_interrupt{nullptr};
@@ -50,4 +50,4 @@ InterruptSignals::~InterruptSignals() {
     g_interrupt.store(nullptr);
 }
 
-}  // namespace romlift::cli
+}  // namespace romlift

@@ -1,12 +1,13 @@
-// Ctrl-C and a test station's SIGTERM during a download: every port's attempt ends at once (its
-// waits on the line wake through Fd()), every port is released, and each still reports.
+// Ctrl-C, a test station's SIGTERM or a desktop session ending during a download: the attempt
+// ends at once (its waits on the line wake through Fd(), the port's stop signal), the port is
+// released, and the front end still reports and records how far the unit got.
 #pragma once
 
 #include <signal.h>
 
 #include <atomic>
 
-namespace romlift::cli {
+namespace romlift {
 
 class Interrupt {
   public:
@@ -19,7 +20,7 @@ class Interrupt {
     void Request(int signal);
     bool Requested() const { return signal_.load() != 0; }
     int Signal() const { return signal_.load(); }
-    // Readable once requested: the serial port's stop signal.
+    // Readable once requested: hand it to SerialPort::SetStopSignal.
     int Fd() const { return fd_; }
 
   private:
@@ -28,7 +29,7 @@ class Interrupt {
 };
 
 // While it lives, SIGINT and SIGTERM request `interrupt` instead of ending the process; the
-// previous dispositions come back when it goes. One at a time, from the main thread.
+// previous dispositions come back when it goes. One at a time, made and destroyed on one thread.
 class InterruptSignals {
   public:
     explicit InterruptSignals(Interrupt& interrupt);
@@ -41,4 +42,4 @@ class InterruptSignals {
     struct sigaction previousTerm_ {};
 };
 
-}  // namespace romlift::cli
+}  // namespace romlift
