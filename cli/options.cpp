@@ -6,6 +6,7 @@
 
 #include "ascii_case.h"
 #include "download_row.h"
+#include "map_file.h"
 #include "models.h"
 #include "version.h"
 
@@ -160,7 +161,8 @@ std::optional<PortArg> ParsePort(const std::string& text) {
         const char* first = text.data() + 3;
         const char* last = text.data() + text.size();
         const auto [end, ec] = std::from_chars(first, last, n);
-        if (ec == std::errc() && end == last && n >= 1 && n <= 256 && *first != '0') {
+        if (ec == std::errc() && end == last && n >= 1 && n <= ports::kMaxComNumber &&
+            *first != '0') {
             return PortArg{n, {}};
         }
         return std::nullopt;
@@ -224,8 +226,10 @@ ParseResult Parse(const std::vector<std::string>& args) {
     download->add_option("--port", portTexts)
         ->check(CLI::Validator(
             [](const std::string& v) {
-                return ParsePort(v) ? std::string()
-                                    : "'" + v + "' is not a port: give COMn or a device path";
+                return ParsePort(v)
+                           ? std::string()
+                           : "'" + v + "' is not a port: give COM1 to COM" +
+                                 std::to_string(ports::kMaxComNumber) + " or a device path";
             },
             ""));
     download->add_option("--model", model)

@@ -130,6 +130,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "not a port"},
         UsageCase{{"download", "--port", "COM0", "--model", "VX7R-KT-121B-XXX", "--image", "a"},
                   "not a port"},
+        // The COM map numbers adapters up to COM255, as ports assign does.
+        UsageCase{{"download", "--port", "COM256", "--model", "VX7R-KT-121B-XXX", "--image", "a"},
+                  "not a port"},
         UsageCase{{"download", "--port"}, "--port"},
         UsageCase{{"download", "--port=", "COM1"}, "--port needs a value"},
         UsageCase{{"download", "--speed", "9600"}, "--speed"},
