@@ -1,7 +1,7 @@
 // One transfer through the Download dialog (offscreen), as the window program runs it, against the
 // virtual unit without line pacing: the period between bar paints as the GUI thread carries them
 // out, and the CPU time of the whole process (engine and GUI threads) as a share of wall time.
-//   dialog_bench [--size BYTES] [--direct]
+//   dialog_bench [--size BYTES] [--direct]   (--help lists them)
 // --direct runs the attempt on the GUI thread with the dialog as the engine's host, as the dialog
 // did before its attempts got a thread of their own; without it, the dialog's own RunAttempt.
 #include <stdlib.h>
@@ -9,15 +9,16 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QLabel>
 
 #include "attempt_thread.h"
 #include "bench_timing.h"
+#include "decimal_option.h"
 #include "dialog_template.h"
 #include "download.h"
 #include "download_dialog.h"
@@ -46,15 +47,18 @@ class TimedDialog final : public romlift::CDownloadDlg {
 int main(int argc, char** argv) {
     size_t size = 16 * 1024;
     bool direct = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--direct") == 0) {
-            direct = true;
-        } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
-            size = std::strtoul(argv[++i], nullptr, 10);
-        } else {
-            std::fprintf(stderr, "usage: dialog_bench [--size BYTES] [--direct]\n");
-            return 2;
-        }
+    CLI::App options{"One transfer through the Download dialog: bar paint period and process CPU",
+                     "dialog_bench"};
+    options.add_option("--size", size, "image size in bytes")
+        ->check(romlift::bench::Decimal())
+        ->check(CLI::Range(size_t{1}, size_t{UINT32_MAX}));
+    options.add_flag("--direct", direct,
+                     "run the attempt on the GUI thread, as the dialog did before its own thread");
+    try {
+        options.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return e.get_exit_code() == 0 ? options.exit(e)
+                                      : (std::fprintf(stderr, "dialog_bench: %s\n", e.what()), 2);
     }
     if (getenv("QT_QPA_PLATFORM") == nullptr) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);

@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "bench_timing.h"
+#include "decimal_option.h"
 #include "download_state.h"
 #include "image_digest.h"
 #include "pg_server.h"
@@ -91,13 +94,17 @@ void Bench(const char* name, const std::string& target, int rows) {
 int main(int argc, char** argv) {
     int rows = 500;
     std::string pg;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string a = argv[i];
-        if (a == "--rows") {
-            rows = std::max(1, std::atoi(argv[i + 1]));
-        } else if (a == "--pg") {
-            pg = argv[i + 1];
-        }
+    CLI::App app{"What keeping the record adds to one attempt: open, one row, SHA-256",
+                 "record_bench"};
+    app.add_option("--rows", rows, "rows written to each record")
+        ->check(romlift::bench::Decimal())
+        ->check(CLI::Range(1, 1000000));
+    app.add_option("--pg", pg, "a PostgreSQL server's URI (else a throw-away one is started)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return e.get_exit_code() == 0 ? app.exit(e)
+                                      : (std::fprintf(stderr, "record_bench: %s\n", e.what()), 2);
     }
     romlift::testing::ScratchDir dir;
     Bench("SQLite", (dir.Path() / "history.sqlite").string(), rows);
