@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "answer_hint.h"
 #include "com_map.h"
 #include "download.h"
 #include "download_state.h"
@@ -136,6 +137,10 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
                        out.lastStatus == texts::kStreamCannotOpen) {
                 reporter->Advise(labels[i], ExplainImage(image.imageFileName, image.searched,
                                                          image.searchPattern));
+            } else if (const auto hint =
+                           ExplainUnexpectedAnswer(labels[i], state, out.lastStatus,
+                                                   texts::Downloading(state.chosenFileName))) {
+                reporter->Advise(labels[i], *hint);
             }
         }
         reporter->Outcome(out);

@@ -74,6 +74,27 @@ TEST_F(CliTest, FailedEndFrameIsNeverReportedAsSuccess) {
     EXPECT_THAT(o.err, Not(HasSubstr("Completed")));
 }
 
+// Answers the exchange ends on without a status text of its own: the reason comes from
+// romlift-cli, naming the port and the step.
+TEST_F(CliTest, AnAnswerTheExchangeDoesNotKnowIsExplained) {
+    struct Case {
+        vx7r::Phase wrongEchoAt;
+        const char* reason;
+    };
+    for (const Case& c :
+         {Case{vx7r::Phase::WakeUp, "the unit did not echo the wake-up byte: it may still"},
+          Case{vx7r::Phase::Checksum, "the unit did not echo the image's checksum byte"}}) {
+        vx7r::UnitOptions opt;
+        opt.faults.wrongEchoAt = c.wrongEchoAt;
+        auto& unit = StartUnit(opt);
+        const Outcome o =
+            RunCli(DownloadImage({unit.DevicePath()}, scratch_.Write("img.abs", Image(75))));
+        EXPECT_EQ(o.exitStatus, 1);
+        EXPECT_THAT(o.err, HasSubstr("please wait...\nromlift-cli: " + unit.DevicePath() + ": " +
+                                     c.reason));
+    }
+}
+
 TEST_F(CliTest, MissingPortAndOddImageExitOne) {
     const Outcome noPort = RunCli(DownloadImage({"COM2"}, scratch_.Write("img.abs", Image(75))),
                                   {"ROMLIFT_COM2=" + (dir_ / "absent").string()});
