@@ -43,9 +43,10 @@ Commands:
   history             the download record, newest first: a short table, or every column
                       with --json (an array of objects) or --csv (RFC 4180, a header line,
                       CRLF line ends, as a spreadsheet opens it)
-  history --push      send the rows kept in the station's own file while the server named by
-                      --record or ROMLIFT_RECORD was away; a row the server has is not sent
-                      again
+  history --push      send the server named by --record or ROMLIFT_RECORD every row of the
+                      station's own file it does not have yet: those kept while it was away,
+                      and any recorded before the station was pointed at it; a row the server
+                      has is not sent again
 
 COM numbers:
   COMn names the device in the environment variable ROMLIFT_COMn when it is set; else the USB
