@@ -48,7 +48,7 @@ std::vector<uint8_t> FixedFaultAnswer(const Faults& f, Phase phase, int frame, u
     if (phase == Phase::Header && f.headerAnswer) {
         answer = *f.headerAnswer;
     } else if (phase == Phase::Frame && f.errorAtFrame == frame) {
-        answer = kFrameError;
+        answer = f.errorAtFrameByte;
     } else if (phase == Phase::End && f.endAnswer) {
         answer = *f.endAnswer;
     }

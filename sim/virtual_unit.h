@@ -35,8 +35,10 @@ struct Faults {
     // silentFrame picks the frame (1-based; 0 means every frame).
     std::optional<Phase> silentAt;
     int silentFrame = 0;
-    // Answer data frame N (1-based) with 0xFF whatever its checks say.
+    // Answer data frame N (1-based) with errorAtFrameByte (0xFF, the frame error) whatever its
+    // checks say; another byte is an answer the host's exchange does not know.
     int errorAtFrame = 0;
+    uint8_t errorAtFrameByte = 0xFF;
     // Answer the wake-up or the checksum with this byte instead of the echo.
     std::optional<Phase> wrongEchoAt;
     uint8_t wrongEchoByte = 0x55;
