@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include "attempt_thread.h"
@@ -272,6 +273,15 @@ void CDownloadDlg::ClearProgress() {
 
 bool CDownloadDlg::ChooseFirmware(DownloadState& state) {
     CFileSelectDlg select(state, this);
+    // Ctrl-C or SIGTERM while the technician chooses: the choice is cancelled at once, as
+    // Escape would, and nothing reaches the unit.
+    if (state.port.StopSignal() >= 0) {
+        auto* stop = new QSocketNotifier(state.port.StopSignal(), QSocketNotifier::Read, &select);
+        connect(stop, &QSocketNotifier::activated, &select, [stop, &select] {
+            stop->setEnabled(false);  // the stop signal stays readable
+            select.reject();
+        });
+    }
     test_seams::RunFileSelect(select);
     return state.cancel == 0;
 }

@@ -175,6 +175,26 @@ class RecordDialogTest : public QObject {
         QVERIFY(unit_->Attempts()[1].confirmed);
     }
 
+    // A signal while the file is being chosen cancels the choice: no attempt, no row, nothing
+    // sent, and the program is still asked to end.
+    void signalDuringTheChoiceCancelsIt() {
+        folder_->AddFirmware("PLQ5A-1.abs", 100);
+        folder_->AddFirmware("PLQ5A-2.abs", 120);
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        test_seams::SetFileSelectAnswer([](CFileSelectDlg& select) {
+            select.show();
+            ::kill(::getpid(), SIGINT);
+            return QTest::qWaitFor([&] { return !select.isVisible(); }, 5000) ? select.result()
+                                                                              : -1;
+        });
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
+        QCOMPARE(state.cancel, 1);
+        QCOMPARE(dlg.InterruptedBy(), SIGINT);
+        QVERIFY(!std::filesystem::exists(file_));
+        QVERIFY(unit_->Attempts().empty());
+    }
+
   private:
     testing::ScratchDir scratch_;
     std::filesystem::path file_;
