@@ -17,8 +17,8 @@
 #include <QLabel>
 
 #include "attempt_thread.h"
+#include "bench_options.h"
 #include "bench_timing.h"
-#include "decimal_option.h"
 #include "dialog_template.h"
 #include "download.h"
 #include "download_dialog.h"
@@ -54,11 +54,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(size_t{1}, size_t{UINT32_MAX}));
     options.add_flag("--direct", direct,
                      "run the attempt on the GUI thread, as the dialog did before its own thread");
-    try {
-        options.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return e.get_exit_code() == 0 ? options.exit(e)
-                                      : (std::fprintf(stderr, "dialog_bench: %s\n", e.what()), 2);
+    if (const auto status = romlift::bench::ParseOptions(options, argc, argv)) {
+        return *status;
     }
     if (getenv("QT_QPA_PLATFORM") == nullptr) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);

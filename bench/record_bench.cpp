@@ -13,8 +13,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "bench_options.h"
 #include "bench_timing.h"
-#include "decimal_option.h"
 #include "download_state.h"
 #include "image_digest.h"
 #include "pg_server.h"
@@ -100,11 +100,8 @@ int main(int argc, char** argv) {
         ->check(romlift::bench::Decimal())
         ->check(CLI::Range(1, 1000000));
     app.add_option("--pg", pg, "a PostgreSQL server's URI (else a throw-away one is started)");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return e.get_exit_code() == 0 ? app.exit(e)
-                                      : (std::fprintf(stderr, "record_bench: %s\n", e.what()), 2);
+    if (const auto status = romlift::bench::ParseOptions(app, argc, argv)) {
+        return *status;
     }
     romlift::testing::ScratchDir dir;
     Bench("SQLite", (dir.Path() / "history.sqlite").string(), rows);

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "decimal_option.h"
+#include "bench_options.h"
 #include "download_host.h"
 #include "download_state.h"
 #include "scratch_dir.h"
@@ -133,11 +133,8 @@ int main(int argc, char** argv) {
         app.add_flag("--hang-up", hangUp, "the unit hangs up after each header answer");
     app.add_option("--sim", simExe, "serve the attempts from this vx7r-sim executable")
         ->excludes(hangUpFlag);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return e.get_exit_code() == 0 ? app.exit(e)
-                                      : (std::fprintf(stderr, "soak_bench: %s\n", e.what()), 2);
+    if (const auto status = romlift::bench::ParseOptions(app, argc, argv)) {
+        return *status;
     }
 
     const romlift::testing::ScratchDir dir("romlift-soak");

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_options.h"
 #include "bench_timing.h"
-#include "decimal_option.h"
 #include "download_host.h"
 #include "download_state.h"
 #include "scratch_dir.h"
@@ -103,11 +103,8 @@ int main(int argc, char** argv) {
         ->check(romlift::bench::Decimal())
         ->check(CLI::Range(size_t{1}, size_t{UINT32_MAX}));
     app.add_flag("--no-paced", noPaced, "skip the transfer paced at 9600 baud");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return e.get_exit_code() == 0 ? app.exit(e)
-                                      : (std::fprintf(stderr, "transfer_bench: %s\n", e.what()), 2);
+    if (const auto status = romlift::bench::ParseOptions(app, argc, argv)) {
+        return *status;
     }
     const bool paced = !noPaced;
 
