@@ -7,16 +7,11 @@
 #include <mutex>
 #include <set>
 
+#include "interrupt.h"
 #include "reporter.h"
 
 namespace romlift::cli {
 namespace {
-
-std::string InterruptedText(const PortOutcome& o) {
-    return (o.frame > 0 ? "interrupted at frame " + std::to_string(o.frame)
-                        : std::string("interrupted before frame 1")) +
-           " of " + std::to_string(o.totalFrames) + "; the unit may need the download again";
-}
 
 std::string Bar(int done, int total, int width) {
     const int filled = total > 0 ? static_cast<int>(static_cast<int64_t>(width) * done / total) : 0;
@@ -130,12 +125,12 @@ class TextReporter final : public Reporter {
             std::replace(status.begin(), status.end(), '\n', ' ');
             SetLine(o.port, labels_[row_[o.port]] + "  " +
                                 (o.confirmed     ? "confirmed"
-                                 : o.interrupted ? InterruptedText(o)
+                                 : o.interrupted ? InterruptedAt(o.frame, o.totalFrames)
                                                  : "FAILED: " + status));
         } else if (o.interrupted) {
             EndBar();
-            Above("romlift-cli: " + (multi_ ? o.port + ": " : std::string()) + InterruptedText(o) +
-                  "\n");
+            Above("romlift-cli: " + (multi_ ? o.port + ": " : std::string()) +
+                  InterruptedAt(o.frame, o.totalFrames) + "\n");
         }
     }
 
@@ -157,7 +152,7 @@ class TextReporter final : public Reporter {
         for (const PortOutcome& o : all) {
             std::fprintf(err_, "  %s: %s\n", o.port.c_str(),
                          o.confirmed     ? "confirmed"
-                         : o.interrupted ? InterruptedText(o).c_str()
+                         : o.interrupted ? InterruptedAt(o.frame, o.totalFrames).c_str()
                                          : "FAILED");
         }
         std::fflush(err_);

@@ -50,4 +50,10 @@ InterruptSignals::~InterruptSignals() {
     g_interrupt.store(nullptr);
 }
 
+std::string InterruptedAt(int frame, int totalFrames) {
+    return (frame > 0 ? "interrupted at frame " + std::to_string(frame)
+                      : std::string("interrupted before frame 1")) +
+           " of " + std::to_string(totalFrames) + "; the unit may need the download again";
+}
+
 }  // namespace romlift

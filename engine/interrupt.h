@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <string>
 
 namespace romlift {
 
@@ -41,5 +42,9 @@ class InterruptSignals {
     struct sigaction previousInt_ {};
     struct sigaction previousTerm_ {};
 };
+
+// What both programs say of a unit left by an interrupt: "interrupted at frame 68 of 400; the
+// unit may need the download again" (frame 0: "before frame 1").
+std::string InterruptedAt(int frame, int totalFrames);
 
 }  // namespace romlift

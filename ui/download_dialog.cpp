@@ -155,14 +155,9 @@ void CDownloadDlg::OnDownload() {
     }
     interruptedBy_ = interrupt.Signal();
     if (stoppedShort && state_.totalFrames > 0) {
-        const std::string where = state_.frameCounter > 0
-                                      ? "at frame " + std::to_string(state_.frameCounter)
-                                      : std::string("before frame 1");
-        std::fprintf(stderr,
-                     "romlift: %s: %s interrupted %s of %d; the unit may need the download "
-                     "again\n",
-                     ::strsignal(interruptedBy_), PortName(state_).c_str(), where.c_str(),
-                     static_cast<int>(state_.totalFrames));
+        std::fprintf(stderr, "romlift: %s: %s %s\n", ::strsignal(interruptedBy_),
+                     PortName(state_).c_str(),
+                     InterruptedAt(state_.frameCounter, state_.totalFrames).c_str());
     }
     done(1);
 }
