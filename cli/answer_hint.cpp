@@ -1,44 +1,61 @@
 #include "answer_hint.h"
 
-#include "line_tap.h"
+#include "image_faults.h"
+#include "port_advice.h"
 
 namespace romlift::cli {
 
-std::optional<Hint> ExplainUnexpectedAnswer(const std::string& port, const DownloadState& state,
-                                            const std::string& lastStatus,
-                                            const std::string& downloadingText) {
-    if (lastStatus != downloadingText) {
-        return std::nullopt;
-    }
+namespace {
+
+std::optional<Hint> UnexpectedAnswer(const std::string& port, const AttemptOutcome& o) {
     Hint h;
     h.kind = "unexpected-answer";
-    h.facts["phase"] = LinePhaseName(state.phase);
-    switch (state.phase) {
-        case LinePhase::WakeUp:
+    switch (o.step) {
+        case AttemptStep::WakeUp:
+            h.facts["phase"] = "wake-up";
             // Typically the unit's late answer to an attempt that was cut short a moment ago.
             h.text = port +
                      ": the unit did not echo the wake-up byte: it may still be ending an earlier "
                      "attempt; wait a second and download again";
             return h;
-        case LinePhase::Checksum:
+        case AttemptStep::Checksum:
+            h.facts["phase"] = "checksum";
             h.text =
                 port +
                 ": the unit did not echo the image's checksum byte: check the cable and download "
                 "again";
             return h;
-        case LinePhase::Frame:
-            h.facts["frame"] = state.frameCounter;
-            h.facts["total"] = state.totalFrames;
-            h.text = port + ": the unit answered frame " + std::to_string(state.frameCounter) +
-                     " of " + std::to_string(state.totalFrames) +
+        case AttemptStep::Frame:
+            h.facts["phase"] = "frame";
+            h.facts["frame"] = o.frame;
+            h.facts["total"] = o.totalFrames;
+            h.text = port + ": the unit answered frame " + std::to_string(o.frame) + " of " +
+                     std::to_string(o.totalFrames) +
                      " with a byte the exchange does not know: check the cable and download "
                      "again; the unit may need it";
             return h;
-        case LinePhase::Header:
-        case LinePhase::End:
-            break;  // every answer to these has a text of its own
+        default:
+            return std::nullopt;  // every answer to the header and the end frame has a text
     }
-    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Hint> ExplainOutcome(const std::string& port, const AttemptOutcome& o,
+                                   const ImageChoice& image) {
+    if (const auto advice = ports::AdviseOnFault(o.portFault, port)) {
+        return HintFromPortAdvice(*advice);
+    }
+    switch (o.cause) {
+        case EndCause::NoImage:
+        case EndCause::ImageNotOpened:
+        case EndCause::ImageStream:
+            return ExplainImage(image.imageFileName, image.searched, image.searchPattern);
+        case EndCause::UnexpectedAnswer:
+            return UnexpectedAnswer(port, o);
+        default:
+            return std::nullopt;
+    }
 }
 
 }  // namespace romlift::cli

@@ -23,7 +23,7 @@
 #include "protocol.h"
 #include "reporter.h"
 #include "row_capture.h"
-#include "run_record.h"
+#include "run_recorder.h"
 #include "texts.h"
 #include "version.h"
 
@@ -36,6 +36,28 @@ int UsageError(const Console& console, const std::string& why) {
 }
 
 }  // namespace
+
+int ExitStatus(const std::vector<PortOutcome>& outcomes, int signal) {
+    bool interrupted = false, failed = false, refused = false, incomplete = false;
+    for (const PortOutcome& out : outcomes) {
+        interrupted |= out.interrupted;
+        failed |= !out.confirmed && !out.interrupted && !out.notStarted;
+        refused |= out.notStarted;
+        incomplete |= out.recordRequired && out.recorded == false;
+    }
+    // A signal that came once every unit had its outcome (while rows were written, say) ends
+    // the program at once, but a confirmed unit is never reported as interrupted.
+    if (interrupted && signal != 0) {
+        return 128 + signal;
+    }
+    if (failed) {
+        return kExitFailed;
+    }
+    if (refused) {
+        return kExitUsage;
+    }
+    return incomplete ? kExitRecordIncomplete : kExitConfirmed;
+}
 
 int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) {
     std::vector<std::string> labels;
@@ -73,8 +95,16 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
 
     // A record that was asked for and cannot be had stops the run before a terminal is asked
     // to choose and before any port is opened.
-    RunRecord record;
-    if (std::string error; !record.Open(o, *reporter, &error)) {
+    record::RunRecorder record([&reporter](const std::string& note) { reporter->Note(note); });
+    record::RecordRequest request;
+    request.record = o.record;
+    request.noRecord = o.noRecord;
+    request.requireRecord = o.requireRecord;
+    request.program = "romlift-cli";
+    request.version = version::kProduct;
+    request.station = o.station;
+    request.operatorName = o.operatorName;
+    if (std::string error; !record.Open(request, &error)) {
         return UsageError(console, error);
     }
 
@@ -106,61 +136,48 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
             state.tap = &tap;
         }
         PortHost host(state, labels[i], *reporter, imageSize, interrupt);
-        // Looked up now: a pulled adapter has left sysfs by the time the attempt ends.
-        std::string adapter;
+        const std::unique_ptr<record::AttemptRow> row = record.NewRow();
         if (record.Enabled()) {
-            adapter = record::AdapterOf(
+            // Looked up now: a pulled adapter has left sysfs by the time the attempt ends.
+            row->SetAdapter(record::AdapterOf(
                 port.comNumber > 0 ? ports::ResolveCom(port.comNumber).device : port.device,
-                ports::PortsPaths::ForThisProcess());
+                ports::PortsPaths::ForThisProcess()));
         }
-        record::ImageDigest digest;
-        state.image.SetObserver(&digest);
-        record::AttemptTimer timer;
-        const AttemptResult r = DoDownload(state, host, [&](DownloadState& s, DownloadHost&) {
+        std::string refusal;
+        host.beginSending = [&](DownloadState& s) {
+            return record.Start(*row, s, host.LastStatus(), &refusal);
+        };
+        state.image.SetObserver(&row->Digest());
+        const AttemptOutcome r = DoDownload(state, host, [&](DownloadState& s, DownloadHost&) {
             s.imageFileName = image.imageFileName;
             s.chosenFileName = image.chosenFileName;
             return !s.imageFileName.empty();
         });
+        state.image.SetObserver(nullptr);
         PortOutcome& out = outcomes[i];
-        out = PortOutcome{labels[i], r == AttemptResult::Confirmed, host.LastStatus()};
-        if (!out.confirmed && interrupt.Requested()) {
-            out.interrupted = true;
-            out.frame = state.frameCounter;
-            out.totalFrames = state.totalFrames > 0
-                                  ? state.totalFrames
-                                  : protocol::TotalFrames(static_cast<uint32_t>(
-                                        std::min<uint64_t>(imageSize, UINT32_MAX)));
-        } else if (r == AttemptResult::Failed) {
-            if (const auto advice = ports::AdviseOnFault(state.portFault, labels[i])) {
-                reporter->Advise(labels[i], HintFromPortAdvice(*advice));
-            } else if (out.lastStatus == texts::kCannotOpenFile ||
-                       out.lastStatus == texts::kStreamCannotOpen) {
-                reporter->Advise(labels[i], ExplainImage(image.imageFileName, image.searched,
-                                                         image.searchPattern));
-            } else if (const auto hint =
-                           ExplainUnexpectedAnswer(labels[i], state, out.lastStatus,
-                                                   texts::Downloading(state.chosenFileName))) {
+        out = PortOutcome{labels[i], r.result == AttemptResult::Confirmed, host.LastStatus()};
+        out.interrupted = r.cause == EndCause::Stopped;
+        out.notStarted = r.cause == EndCause::NotStarted;
+        if (out.interrupted) {
+            out.frame = r.frame;
+            out.totalFrames = r.totalFrames > 0 ? r.totalFrames
+                                                : protocol::TotalFrames(static_cast<uint32_t>(
+                                                      std::min<uint64_t>(imageSize, UINT32_MAX)));
+        } else if (out.notStarted) {
+            Hint h;
+            h.kind = "record";
+            h.text = labels[i] + ": " + refusal;
+            reporter->Advise(labels[i], h);
+        } else if (r.result == AttemptResult::Failed) {
+            if (const auto hint = ExplainOutcome(labels[i], r, image)) {
                 reporter->Advise(labels[i], *hint);
             }
         }
-        reporter->Outcome(out);
-        if (record.Enabled() && r != AttemptResult::Cancelled) {
-            timer.Stop();
-            record::AttemptContext context;
-            context.program = "romlift-cli";
-            context.version = version::kProduct;
-            context.station = o.station;
-            context.operatorName = o.operatorName;
-            context.statusText = out.lastStatus;
-            context.outcome = out.confirmed     ? record::Outcome::Confirmed
-                              : out.interrupted ? record::Outcome::Interrupted
-                                                : record::Outcome::Failed;
-            context.timer = &timer;
-            context.adapter = adapter;
-            record::DownloadRow row = record::CaptureRow(state, context, &digest);
-            record.Write(row);
+        if (record.Enabled() && !out.notStarted) {
+            out.recorded = record.Finish(*row, state, out.interrupted, out.lastStatus);
+            out.recordRequired = record.Required();
         }
-        state.image.SetObserver(nullptr);
+        reporter->Outcome(out);
     };
     {
         // From the first byte sent to the last answer, a closing terminal must not end the
@@ -170,6 +187,8 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
         if (console.catchSignals) {
             signals.emplace(interrupt);
         }
+        // A record server that stalls while rows are written gives up at once on a signal.
+        record.SetStopSignal(interrupt.Fd());
         if (o.ports.size() == 1) {
             attempt(0);
         } else {
@@ -191,15 +210,7 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
     if (std::string error; !trace.Close(&error)) {
         std::fprintf(console.err, "romlift-cli: %s\n", error.c_str());
     }
-    if (interrupt.Requested()) {
-        return 128 + interrupt.Signal();
-    }
-    for (const PortOutcome& out : outcomes) {
-        if (!out.confirmed) {
-            return kExitFailed;
-        }
-    }
-    return kExitConfirmed;
+    return ExitStatus(outcomes, interrupt.Signal());
 }
 
 }  // namespace romlift::cli

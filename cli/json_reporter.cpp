@@ -63,18 +63,33 @@ class JsonReporter final : public Reporter {
             line["frame"] = o.frame;
             line["total"] = o.totalFrames;
         }
+        if (o.notStarted) {
+            line["not_started"] = true;
+        }
+        if (o.recorded) {
+            line["recorded"] = *o.recorded;
+        } else if (!o.notStarted) {
+            line["recorded"] = false;
+        }
         line["status"] = o.lastStatus;
         Line(line);
     }
     void Summary(const std::vector<PortOutcome>& all, int signal) override {
-        Json confirmed = Json::array(), failed = Json::array(), interrupted = Json::array();
+        Json confirmed = Json::array(), failed = Json::array(), interrupted = Json::array(),
+             notStarted = Json::array(), unrecorded = Json::array();
         for (const PortOutcome& o : all) {
-            (o.confirmed ? confirmed : o.interrupted ? interrupted : failed).push_back(o.port);
+            (o.confirmed     ? confirmed
+             : o.interrupted ? interrupted
+             : o.notStarted  ? notStarted
+                             : failed)
+                .push_back(o.port);
+            if (o.recorded == false) {
+                unrecorded.push_back(o.port);
+            }
         }
-        Json line{{"event", "summary"},
-                  {"confirmed", confirmed},
-                  {"failed", failed},
-                  {"interrupted", interrupted}};
+        Json line{{"event", "summary"},        {"confirmed", confirmed},
+                  {"failed", failed},          {"interrupted", interrupted},
+                  {"not_started", notStarted}, {"not_recorded", unrecorded}};
         if (signal != 0) {
             line["signal"] = SignalName(signal);
         }

@@ -97,11 +97,17 @@ Options of download:
                       missing) or on the PostgreSQL server a postgresql:// URI names (the
                       table made when missing). Default: ROMLIFT_RECORD when set, else
                       $XDG_STATE_HOME/romlift/history.sqlite (~/.local/state/romlift/
-                      history.sqlite). A record named here or in ROMLIFT_RECORD that cannot be
-                      opened stops the download before anything is sent (exit status 2); the
-                      default file failing only says so. A server that goes away during the
-                      download: the rows go to the default file, for history --push.
-  --no-record         keep no record of this download
+                      history.sqlite). Each attempt's row is written before the first byte
+                      (outcome unfinished) and completed when the attempt ends. A record named
+                      here, in ROMLIFT_RECORD or in the station's policy that cannot take the
+                      row stops the attempt before anything is sent (exit status 2); one that
+                      cannot complete it gives exit status 3. The default file failing only
+                      says so. A server that goes away or stalls during the download: the rows
+                      go to the default file, for history --push.
+  --no-record         keep no record of this download (refused when the station's policy
+                      requires one)
+  --require-record    stop before anything is sent when the record cannot be written, even
+                      the default file (as a named record does)
   --station NAME      the station in the record (default ROMLIFT_STATION, else the host name)
   --operator NAME     the operator in the record (default ROMLIFT_OPERATOR, else the user)
 
@@ -139,11 +145,16 @@ Signals:
   start again.
 
 Exit status:
-  0    every unit confirmed the end frame (answered 0xCC): the download is complete
+  0    every unit confirmed the end frame (answered 0xCC) and every row of the record is
+       complete: the download is complete
   1    an attempt failed (the status text says why), or the image choice was cancelled
   2    usage error: unknown command or model, a missing argument, a --drivers that is not a
        readable folder, two ports that are one device, several images matching with no
-       terminal to ask and no --pick naming one of them
+       terminal to ask and no --pick naming one of them; or refused before anything was sent:
+       the station's policy cannot be read or a flag would weaken it, a required record
+       cannot take the attempt's row
+  3    every unit confirmed, but a required record could not complete a row (it stays
+       "unfinished" in the record)
   130  interrupted by SIGINT during the download
   143  interrupted by SIGTERM during the download
 )";
@@ -255,7 +266,11 @@ ParseResult Parse(const std::vector<std::string>& args) {
     download->add_option("--trace", o.trace)->check(NotEmpty());
 
     CLI::Option* record = download->add_option("--record", o.record)->check(NotEmpty());
-    download->add_flag("--no-record", o.noRecord)->disable_flag_override()->excludes(record);
+    CLI::Option* noRecord =
+        download->add_flag("--no-record", o.noRecord)->disable_flag_override()->excludes(record);
+    download->add_flag("--require-record", o.requireRecord)
+        ->disable_flag_override()
+        ->excludes(noRecord);
     download->add_option("--station", o.station)->check(NotEmpty());
     download->add_option("--operator", o.operatorName)->check(NotEmpty());
 

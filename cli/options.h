@@ -36,6 +36,7 @@ struct Options {
     // none at all; who and where, for its rows ("" for the environment, then host and user).
     std::string record;
     bool noRecord = false;
+    bool requireRecord = false;  // the default file too must take every row
     std::string station;
     std::string operatorName;
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "download_host.h"
@@ -26,6 +27,13 @@ class PortHost final : public DownloadHost {
     void ClearProgress() override;
     bool ChooseFirmware(DownloadState& state) override;
     void ShowWaitCursor(bool) override {}
+    bool BeginSending(DownloadState& state) override {
+        return !beginSending || beginSending(state);
+    }
+
+    // Asked once the image and port are open, before the first byte: false keeps the attempt
+    // from sending (the record could not take its row).
+    std::function<bool(DownloadState&)> beginSending;
 
     const std::string& LastStatus() const { return last_; }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,12 @@ struct PortOutcome {
     bool interrupted = false;
     int frame = 0;
     int totalFrames = 0;
+    // Refused before anything was sent (a required record could not take the attempt's row).
+    bool notStarted = false;
+    // Whether the attempt's row is kept complete; none when no record is kept. `recordRequired`:
+    // a row not kept complete makes the run fail (exit status 3).
+    std::optional<bool> recorded;
+    bool recordRequired = false;
 };
 
 // romlift-cli's own word on a failure the status text does not explain: a stable kind for

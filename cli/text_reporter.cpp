@@ -120,19 +120,32 @@ class TextReporter final : public Reporter {
 
     void Outcome(const PortOutcome& o) override {
         std::lock_guard lock(mu_);
+        const std::string incomplete = Incomplete(o) ? ", recorded incompletely" : "";
         if (gang_) {
             std::string status = o.lastStatus;
             std::replace(status.begin(), status.end(), '\n', ' ');
             SetLine(o.port, labels_[row_[o.port]] + "  " +
                                 (o.confirmed     ? "confirmed"
                                  : o.interrupted ? InterruptedAt(o.frame, o.totalFrames)
-                                                 : "FAILED: " + status));
-        } else if (o.interrupted) {
+                                 : o.notStarted  ? std::string("NOT STARTED: nothing was sent")
+                                                 : "FAILED: " + status) +
+                                incomplete);
+            return;
+        }
+        const std::string port = multi_ ? o.port + ": " : std::string();
+        if (o.interrupted) {
             EndBar();
-            Above("romlift-cli: " + (multi_ ? o.port + ": " : std::string()) +
-                  InterruptedAt(o.frame, o.totalFrames) + "\n");
+            Above("romlift-cli: " + port + InterruptedAt(o.frame, o.totalFrames) + incomplete +
+                  "\n");
+        } else if (!incomplete.empty()) {
+            EndBar();
+            Above("romlift-cli: " + port + (o.confirmed ? "confirmed" : "failed") + incomplete +
+                  "\n");
         }
     }
+
+    // A required row that could not be completed is part of the outcome, not a remark.
+    static bool Incomplete(const PortOutcome& o) { return o.recordRequired && o.recorded == false; }
 
     void Summary(const std::vector<PortOutcome>& all, int signal) override {
         std::lock_guard lock(mu_);
@@ -150,10 +163,12 @@ class TextReporter final : public Reporter {
         }
         std::fprintf(err_, "Summary: %zu of %zu units confirmed the download\n", ok, all.size());
         for (const PortOutcome& o : all) {
-            std::fprintf(err_, "  %s: %s\n", o.port.c_str(),
+            std::fprintf(err_, "  %s: %s%s\n", o.port.c_str(),
                          o.confirmed     ? "confirmed"
                          : o.interrupted ? InterruptedAt(o.frame, o.totalFrames).c_str()
-                                         : "FAILED");
+                         : o.notStarted  ? "NOT STARTED"
+                                         : "FAILED",
+                         Incomplete(o) ? ", recorded incompletely" : "");
         }
         std::fflush(err_);
     }

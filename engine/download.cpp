@@ -5,14 +5,18 @@
 
 namespace romlift {
 
-AttemptResult DoDownload(DownloadState& state, DownloadHost& host, const Locator& locate) {
+AttemptOutcome DoDownload(DownloadState& state, DownloadHost& host, const Locator& locate) {
     state.imageFileName.clear();
     state.portFault = PortFault{};
+    state.outcome = AttemptOutcome{};
     locate(state, host);  // "nothing matched" shows later, as the image that cannot be opened
     if (state.cancel != 0) {
-        return AttemptResult::Cancelled;
+        state.outcome.result = AttemptResult::Cancelled;
+        state.outcome.cause = EndCause::Cancelled;
+        return state.outcome;
     }
-    return TransferImage(state, host) ? AttemptResult::Confirmed : AttemptResult::Failed;
+    TransferImage(state, host);
+    return state.outcome;
 }
 
 }  // namespace romlift

@@ -3,6 +3,8 @@
 
 #include <functional>
 
+#include "attempt_outcome.h"
+
 namespace romlift {
 
 struct DownloadState;
@@ -13,10 +15,8 @@ class DownloadHost;
 // not depend on where firmware lives.
 using Locator = std::function<bool(DownloadState&, DownloadHost&)>;
 
-enum class AttemptResult { Cancelled, Failed, Confirmed };
-
 // Clears the image file name, locates, and unless the user cancelled the choice runs the transfer.
-// The dialog ignores the result; scripts use it for their exit status.
-AttemptResult DoDownload(DownloadState& state, DownloadHost& host, const Locator& locate);
+// Returns how the attempt ended (also left in state.outcome).
+AttemptOutcome DoDownload(DownloadState& state, DownloadHost& host, const Locator& locate);
 
 }  // namespace romlift

@@ -22,6 +22,10 @@ class DownloadHost {
     virtual void ShowWaitCursor(bool on) = 0;
     // The attempt has finished and the whole window may repaint (the bar is erased).
     virtual void InvalidateAll() {}
+    // The image and the port are open and nothing has gone to the unit yet: the last moment to
+    // keep the attempt from sending (its record row could not be written, say). False ends the
+    // attempt with nothing sent; the host has shown its own text.
+    virtual bool BeginSending(DownloadState& /*state*/) { return true; }
 
   protected:
     ~DownloadHost() = default;

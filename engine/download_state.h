@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "attempt_outcome.h"
 #include "image_reader.h"
 #include "line_tap.h"
 #include "port_fault.h"
@@ -44,6 +45,12 @@ struct DownloadState {
     int32_t frameCounter = 0;  // data frame being sent, from 1; 0 before the first
     int32_t totalFrames = 0;
     int cancel = 0;  // set when the user cancels the file selection
+
+    // How the attempt under way, or the last one, ended; filled by the engine as it goes.
+    AttemptOutcome outcome;
+    // What the last write or answer wait on the line came to: None when it went as expected.
+    EndCause lineCause = EndCause::None;
+    int lineAnswer = -1;  // the byte that made it Refused or UnexpectedAnswer
 
     // Trace of the line, when wanted; `phase` says what the next bytes belong to.
     LineTap* tap = nullptr;

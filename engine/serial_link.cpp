@@ -29,7 +29,12 @@ void SleepUnlessStopped(const SerialPort& port, const Deadline& deadline) {
 }
 
 // Keeps what a front end needs to explain a dead line; the status text stays the unit's own.
-void NoteLineLost(DownloadState& state) {
+// `otherwise` is the cause when the line is neither stopped nor gone.
+void NoteLineLost(DownloadState& state, EndCause otherwise) {
+    state.lineAnswer = -1;
+    state.lineCause = state.port.StopRequested()    ? EndCause::Stopped
+                      : state.port.LineError() != 0 ? EndCause::LineLost
+                                                    : otherwise;
     if (state.port.LineError() != 0) {
         state.portFault = PortFault{PortFault::Kind::HungUp,
                                     SerialPort::OpenError::None,
@@ -79,9 +84,10 @@ uint8_t WritePort(DownloadState& state, DownloadHost& host, const uint8_t* bytes
         state.tap->Sent(state.phase, bytes, sent);
     }
     if (sent == count) {
+        state.lineCause = EndCause::None;
         return 1;
     }
-    NoteLineLost(state);
+    NoteLineLost(state, EndCause::WriteFailed);
     host.SetStatus(texts::kWriteError);
     return 0;
 }
@@ -106,10 +112,13 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
                 state.tap->Received(state.phase, reply.data(), static_cast<size_t>(got));
             }
             const uint8_t b = reply[0];
+            state.lineCause = EndCause::None;
+            state.lineAnswer = b;
             if (expected != 0 && b == expected) {
                 return b;
             }
             if (errorByte != 0 && b == errorByte) {
+                state.lineCause = EndCause::Refused;
                 if (expected == protocol::kEndMark) {
                     host.SetStatus(texts::kCrcMismatch);
                 } else if (expected == protocol::kAccepted) {
@@ -122,6 +131,7 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
             if (expected == 0 && errorByte == 0) {
                 return b;
             }
+            state.lineCause = EndCause::UnexpectedAnswer;
             return 0;
         }
         if (got < 0 || lineGone) {
@@ -140,7 +150,7 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
         lineGone = wait == SerialPort::Wait::Hangup;
     }
 
-    NoteLineLost(state);
+    NoteLineLost(state, EndCause::Silent);
 
     // Only before the first frame, and only while waiting for the wake-up echo (or a checksum
     // that happens to equal it), is the short text shown.

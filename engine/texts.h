@@ -23,6 +23,9 @@ inline constexpr std::string_view kAppMem = "ChkFrmMisMatch_AppMem";
 inline constexpr std::string_view kReadChunkFailed = "ReadFromPzmFile Failed";
 inline constexpr std::string_view kCompleted = "DownLoad is Completed Successfully";
 inline constexpr std::string_view kFailed = "Down Load Failed";
+// Ours: a station whose record is required shows this when an attempt's row cannot be written,
+// and nothing is sent.
+inline constexpr std::string_view kCannotWriteRecord = "Can not write the download record";
 
 inline std::string CannotOpenPort(std::string_view port) {
     return "Can not open Port " + std::string(port);

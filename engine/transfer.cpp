@@ -23,6 +23,46 @@ void CloseAll(DownloadState& state) {
     CloseImage(state);
 }
 
+// Notes where the attempt ended and why. Without a cause of its own, the step ended by what the
+// line last came to (a time-out, a refusal, a stop, a vanished device).
+void EndAt(DownloadState& state, AttemptStep step, EndCause cause = EndCause::None) {
+    AttemptOutcome& o = state.outcome;
+    o.step = step;
+    o.result = step == AttemptStep::Done ? AttemptResult::Confirmed : AttemptResult::Failed;
+    o.answer = -1;
+    if (step == AttemptStep::Done) {
+        o.cause = EndCause::None;
+    } else if (cause != EndCause::None) {
+        o.cause = cause;
+    } else {
+        o.cause = state.lineCause == EndCause::None ? EndCause::UnexpectedAnswer : state.lineCause;
+        o.answer = state.lineAnswer;
+    }
+    if (o.cause == EndCause::Silent || o.cause == EndCause::Stopped ||
+        o.cause == EndCause::WriteFailed || o.cause == EndCause::LineLost) {
+        o.answer = -1;
+    }
+    o.frame = state.frameCounter;
+    if (state.totalFrames > 0 || step >= AttemptStep::Frame) {
+        o.totalFrames = state.totalFrames;
+    }
+    o.portFault = state.portFault;
+}
+
+// Answers to the header that the unit is known to give when it turns a download down.
+bool KnownHeaderRefusal(uint8_t answer) {
+    switch (answer) {
+        case 0x00:
+        case protocol::kWrongModel:
+        case protocol::kTouchScreenMismatch:
+        case protocol::kLogMemMismatch:
+        case protocol::kAppMemMismatch:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // The image's size in bytes, or false when it is not a regular file that can be read. Firmware
 // that does not fit the 32-bit size of the exchange is refused rather than sent cut short.
 bool ImageSize(const DownloadState& state, uint32_t& size) {
@@ -74,16 +114,16 @@ FramesOutcome SendFrames(DownloadState& state, DownloadHost& host, uint32_t imag
         tx[2] = static_cast<uint8_t>((offset >> 8) & 0xFF);
         if (!FirmwareHelper::ReadChunk(state.image, tx.data() + 3, n, protocol::kChunkCapacity)) {
             host.SetStatus(texts::kReadChunkFailed);
+            EndAt(state, AttemptStep::Frame, EndCause::ImageShort);
             return FramesOutcome::ImageShort;
         }
         uint8_t frameXor = 0;
         FirmwareHelper::XorBlock(tx.data() + 3, n, frameXor, runningXor);
         tx[3 + n] = frameXor;
-        if (WritePort(state, host, tx.data(), n + protocol::kFrameOverhead) == 0) {
-            return FramesOutcome::Failed;
-        }
-        if (ReadResponse(state, host, 1, protocol::kAccepted, protocol::kFrameError,
+        if (WritePort(state, host, tx.data(), n + protocol::kFrameOverhead) == 0 ||
+            ReadResponse(state, host, 1, protocol::kAccepted, protocol::kFrameError,
                          kAnswerWaitMs) != protocol::kAccepted) {
+            EndAt(state, AttemptStep::Frame);
             return FramesOutcome::Failed;
         }
         remaining -= static_cast<int64_t>(n);
@@ -103,10 +143,12 @@ FramesOutcome SendFrames(DownloadState& state, DownloadHost& host, uint32_t imag
     tx[0] = protocol::kEndMark;
     tx[1] = runningXor;
     if (WritePort(state, host, tx.data(), 2) == 0) {
+        EndAt(state, AttemptStep::End);
         return FramesOutcome::Failed;
     }
     const bool confirmed = ReadResponse(state, host, 1, protocol::kEndMark, protocol::kFrameError,
                                         kAnswerWaitMs) == protocol::kEndMark;
+    EndAt(state, confirmed ? AttemptStep::Done : AttemptStep::End);
     host.SetStatus(confirmed ? texts::kCompleted : texts::kFailed);
     host.InvalidateAll();
     return confirmed ? FramesOutcome::Confirmed : FramesOutcome::Failed;
@@ -128,36 +170,46 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
     host.ClearProgress();
     host.SetStatus(texts::Downloading(state.chosenFileName));
 
+    state.outcome.totalFrames = 0;
     uint32_t imageSize = 0;
     if (!ImageSize(state, imageSize)) {
         host.SetStatus(texts::kCannotOpenFile);
+        EndAt(state, AttemptStep::Image,
+              state.imageFileName.empty() ? EndCause::NoImage : EndCause::ImageNotOpened);
         return false;
     }
+    state.outcome.totalFrames = protocol::TotalFrames(imageSize);
     OpenImage(state, state.imageFileName);
     if (IsUnusable(state)) {
         CloseImage(state);
         host.SetStatus(texts::kStreamCannotOpen);
+        EndAt(state, AttemptStep::Image, EndCause::ImageStream);
         return false;
     }
     if (!OpenPort(state, host)) {
+        EndAt(state, AttemptStep::Port, EndCause::PortNotOpened);
+        return false;
+    }
+    if (!host.BeginSending(state)) {
+        CloseAll(state);
+        EndAt(state, AttemptStep::Start, EndCause::NotStarted);
         return false;
     }
 
     state.phase = LinePhase::WakeUp;
     Buffer tx{};
     tx[0] = state.handshake;
-    if (WritePort(state, host, tx.data(), 1) == 0) {
+    if (WritePort(state, host, tx.data(), 1) == 0 ||
+        ReadResponse(state, host, 1, protocol::kWakeUp, 0, kAnswerWaitMs) != protocol::kWakeUp) {
         CloseAll(state);
-        return false;
-    }
-    if (ReadResponse(state, host, 1, protocol::kWakeUp, 0, kAnswerWaitMs) != protocol::kWakeUp) {
-        CloseAll(state);
+        EndAt(state, AttemptStep::WakeUp);
         return false;
     }
 
     ClosePort(state);
     if (!OpenPort(state, host)) {
         CloseImage(state);
+        EndAt(state, AttemptStep::Port, EndCause::PortNotOpened);
         return false;
     }
 
@@ -167,12 +219,21 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
     FirmwareHelper::BuildHeader(state.unitTypeCode, tx.data() + 1);
     if (WritePort(state, host, tx.data(), protocol::kHeaderLength) == 0) {
         CloseAll(state);
+        EndAt(state, AttemptStep::Header);
         return false;
     }
     const uint8_t headerAnswer = ReadResponse(state, host, 1, 0, 0, kAnswerWaitMs);
     if (headerAnswer != protocol::kAccepted) {
         host.SetStatus(HeaderRefusal(headerAnswer));
         CloseAll(state);
+        // A time-out reads as 0x00 on the status line; the outcome keeps them apart.
+        EndAt(state, AttemptStep::Header,
+              state.lineCause != EndCause::None  ? EndCause::None
+              : KnownHeaderRefusal(headerAnswer) ? EndCause::Refused
+                                                 : EndCause::UnexpectedAnswer);
+        if (state.lineCause == EndCause::None) {
+            state.outcome.answer = headerAnswer;
+        }
         return false;
     }
 
@@ -185,10 +246,18 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
     tx[0] = state.handshake;
     if (WritePort(state, host, tx.data(), 1) == 0) {
         CloseAll(state);
+        EndAt(state, AttemptStep::Checksum);
         return false;
     }
-    if (ReadResponse(state, host, 1, state.handshake, 0, kAnswerWaitMs) != state.handshake) {
+    const uint8_t echo = ReadResponse(state, host, 1, state.handshake, 0, kAnswerWaitMs);
+    if (echo != state.handshake) {
         CloseAll(state);
+        // A checksum of 0 is read with no expected byte: a wrong echo comes back as itself.
+        EndAt(state, AttemptStep::Checksum,
+              state.lineCause == EndCause::None ? EndCause::UnexpectedAnswer : EndCause::None);
+        if (state.lineCause == EndCause::None) {
+            state.outcome.answer = echo;
+        }
         return false;
     }
 

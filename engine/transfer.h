@@ -8,7 +8,7 @@ struct DownloadState;
 class DownloadHost;
 
 // True only when the unit answered 0xCC to the end frame. The port and the image are closed on
-// every way out.
+// every way out; state.outcome says where and why the attempt ended.
 bool TransferImage(DownloadState& state, DownloadHost& host);
 
 }  // namespace romlift

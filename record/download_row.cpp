@@ -17,12 +17,15 @@ const char* OutcomeName(Outcome outcome) {
             return "failed";
         case Outcome::Interrupted:
             return "interrupted";
+        case Outcome::Unfinished:
+            return "unfinished";
     }
     return "failed";
 }
 
 std::optional<Outcome> ParseOutcome(std::string_view text) {
-    for (const Outcome o : {Outcome::Confirmed, Outcome::Failed, Outcome::Interrupted}) {
+    for (const Outcome o :
+         {Outcome::Confirmed, Outcome::Failed, Outcome::Interrupted, Outcome::Unfinished}) {
         if (text == OutcomeName(o)) {
             return o;
         }
@@ -36,7 +39,8 @@ const std::vector<std::string_view>& ColumnNames() {
         "user",         "program",     "version",          "port",         "device",
         "adapter",      "model",       "type_code",        "image_path",   "image_size",
         "image_sha256", "image_xor",   "frames_confirmed", "frames_total", "outcome",
-        "status_text",  "station",     "operator",         "row_key"};
+        "status_text",  "station",     "operator",         "row_key",      "run_id",
+        "ended_at"};
     return names;
 }
 

@@ -11,17 +11,20 @@
 
 namespace romlift::record {
 
-enum class Outcome { Confirmed, Failed, Interrupted };
+// Unfinished: the row written before the first byte went to the unit; the attempt has not
+// completed it (still running, or its program was killed or lost power).
+enum class Outcome { Confirmed, Failed, Interrupted, Unfinished };
 
-// "confirmed", "failed", "interrupted": the spelling stored and shown.
+// "confirmed", "failed", "interrupted", "unfinished": the spelling stored and shown.
 const char* OutcomeName(Outcome outcome);
 std::optional<Outcome> ParseOutcome(std::string_view text);
 
 struct DownloadRow {
     int64_t id = 0;          // given by the database that holds the row; 0 before it is written
     std::string rowKey;      // a random UUID made once per attempt: the row's identity everywhere
+    std::string runId;       // shared by the rows of one gang or one dialog attempt
     std::string startedUtc;  // 2026-12-09T09:50:54.123Z
-    std::string endedUtc;
+    std::string endedUtc;    // "" while the row is unfinished
     int64_t durationMs = 0;
     std::string host;
     std::string user;
@@ -39,9 +42,15 @@ struct DownloadRow {
     int64_t framesConfirmed = 0;
     int64_t framesTotal = 0;
     Outcome outcome = Outcome::Failed;
+    // Where the attempt stopped: port, image, wake-up, header, checksum, "frame N", end, done;
+    // "" in rows kept before this was recorded.
+    std::string endedAt;
     std::string statusText;  // the last status text shown, exactly
     std::string station;
     std::string operatorName;
+    // When a push sent the row from a station's file to a server; "" while it is only here.
+    // Kept by the file, never written through a row.
+    std::string pushedUtc;
 
     bool operator==(const DownloadRow&) const = default;
 };

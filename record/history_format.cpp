@@ -35,7 +35,9 @@ std::vector<std::string> Fields(const DownloadRow& r) {
             r.statusText,
             r.station,
             r.operatorName,
-            r.rowKey};
+            r.rowKey,
+            r.runId,
+            r.endedAt};
 }
 
 std::string CsvField(const std::string& s) {
@@ -127,6 +129,8 @@ std::string HistoryJson(const std::vector<DownloadRow>& rows) {
         o["station"] = r.station;
         o["operator"] = r.operatorName;
         o["row_key"] = r.rowKey;
+        o["run_id"] = r.runId;
+        o["ended_at"] = r.endedAt;
         all.push_back(std::move(o));
     }
     return all.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";

@@ -1,12 +1,15 @@
 #include "pg_record.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <memory>
 #include <string_view>
 
@@ -14,14 +17,14 @@
 
 namespace romlift::record {
 
+void detail::ResultFree::operator()(pg_result* r) const {
+    PQclear(r);
+}
+
 namespace {
 
 using detail::Value;
-
-struct ResultFree {
-    void operator()(PGresult* r) const { PQclear(r); }
-};
-using Result = std::unique_ptr<PGresult, ResultFree>;
+using Result = std::unique_ptr<PGresult, detail::ResultFree>;
 
 // libpq's messages end in a newline and may hold several tab-indented lines; one line reads
 // better.
@@ -54,10 +57,17 @@ std::string ToUtf8(const std::string& s) {
         .get<std::string>();
 }
 
-Result Exec(PGconn* conn, const std::string& sql, const std::vector<Value>& params = {}) {
-    if (params.empty()) {  // the simple protocol, which takes several statements at once
-        return Result(PQexec(conn, sql.c_str()));
-    }
+bool Good(const Result& r) {
+    const ExecStatusType s = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+    return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+}
+
+// Sends `sql` and waits for its results without ever blocking past `wait`: a stalled server (a
+// lock held for minutes, a network gone quiet) or the stop signal ends the wait, and the
+// connection, at once. Null then, with `abandoned` set to why. Otherwise the first failed result,
+// else the last one, as PQexec gives them.
+Result Exec(PGconn*& conn, const std::string& sql, const std::vector<Value>& params,
+            const PgWait& wait, std::string* abandoned) {
     std::vector<std::string> texts(params.size());
     std::vector<const char*> values(params.size(), nullptr);
     for (size_t i = 0; i < params.size(); ++i) {
@@ -69,32 +79,79 @@ Result Exec(PGconn* conn, const std::string& sql, const std::vector<Value>& para
             values[i] = texts[i].c_str();
         }
     }
-    return Result(PQexecParams(conn, sql.c_str(), static_cast<int>(params.size()), nullptr,
-                               values.data(), nullptr, nullptr, 0));
-}
-
-bool Good(const Result& r) {
-    const ExecStatusType s = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
-    return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+    // The simple protocol without parameters, which takes several statements at once.
+    const int sent = params.empty()
+                         ? PQsendQuery(conn, sql.c_str())
+                         : PQsendQueryParams(conn, sql.c_str(), static_cast<int>(params.size()),
+                                             nullptr, values.data(), nullptr, nullptr, 0);
+    if (sent == 0) {
+        return Result(PQmakeEmptyPGresult(conn, PGRES_FATAL_ERROR));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + wait.limit;
+    auto giveUp = [&](const char* why) {
+        *abandoned = why;
+        PQfinish(conn);  // the server rolls back whatever this connection had begun
+        conn = nullptr;
+        return Result();
+    };
+    while (PQisBusy(conn) != 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return giveUp("the record server did not answer in time");
+        }
+        std::array<pollfd, 2> fds{pollfd{PQsocket(conn), POLLIN, 0},
+                                  pollfd{wait.stopFd, POLLIN, 0}};
+        const int n = ::poll(fds.data(), wait.stopFd >= 0 ? 2 : 1, static_cast<int>(left));
+        if (n < 0 && errno != EINTR) {
+            return giveUp("cannot wait for the record server");
+        }
+        if (wait.stopFd >= 0 && (fds[1].revents & POLLIN) != 0) {
+            return giveUp("stopped while waiting for the record server");
+        }
+        if (n > 0 && PQconsumeInput(conn) == 0) {
+            break;  // the connection broke: PQgetResult says so
+        }
+    }
+    Result kept;
+    for (PGresult* r = PQgetResult(conn); r != nullptr; r = PQgetResult(conn)) {
+        Result next(r);
+        if (!kept || Good(kept)) {
+            kept = std::move(next);
+        }
+    }
+    return kept ? std::move(kept) : Result(PQmakeEmptyPGresult(conn, PGRES_FATAL_ERROR));
 }
 
 constexpr const char* kSchema =
     "CREATE TABLE downloads ("
     " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
     " row_key uuid NOT NULL UNIQUE,"
-    " started_utc timestamptz NOT NULL, ended_utc timestamptz NOT NULL,"
+    " started_utc timestamptz NOT NULL, ended_utc timestamptz,"
     " duration_ms bigint NOT NULL,"
     " host text NOT NULL, \"user\" text NOT NULL, program text NOT NULL, version text NOT NULL,"
     " port text NOT NULL, device text NOT NULL, adapter text NOT NULL, model text NOT NULL,"
     " type_code bigint NOT NULL, image_path text NOT NULL, image_size bigint NOT NULL,"
     " image_sha256 text NOT NULL, image_xor smallint CHECK (image_xor BETWEEN 0 AND 255),"
     " frames_confirmed integer NOT NULL, frames_total integer NOT NULL,"
-    " outcome text NOT NULL CHECK (outcome IN ('confirmed', 'failed', 'interrupted')),"
+    " outcome text NOT NULL CONSTRAINT downloads_outcome_check"
+    "  CHECK (outcome IN ('confirmed', 'failed', 'interrupted', 'unfinished')),"
     " status_text text NOT NULL, station text NOT NULL, \"operator\" text NOT NULL,"
     // When the server took the row: a row pushed later shows when it arrived.
-    " received_utc timestamptz NOT NULL DEFAULT now());"
+    " received_utc timestamptz NOT NULL DEFAULT now(),"
+    " run_id text NOT NULL DEFAULT '', ended_at text NOT NULL DEFAULT '');"
     "CREATE INDEX downloads_started ON downloads (started_utc);"
     "CREATE TABLE romlift_meta (name text PRIMARY KEY, value text NOT NULL);";
+
+// Schema 1 had no unfinished rows, run or end step; its rows stay as they are.
+constexpr const char* kFromSchema1 =
+    "ALTER TABLE downloads ALTER COLUMN ended_utc DROP NOT NULL,"
+    " ADD COLUMN run_id text NOT NULL DEFAULT '', ADD COLUMN ended_at text NOT NULL DEFAULT '',"
+    " DROP CONSTRAINT downloads_outcome_check,"
+    " ADD CONSTRAINT downloads_outcome_check"
+    "  CHECK (outcome IN ('confirmed', 'failed', 'interrupted', 'unfinished'));"
+    "UPDATE romlift_meta SET value = '2' WHERE name = 'schema_version';";
 
 // The times come back in the files' spelling, so rows read the same from either record.
 constexpr const char* kSelect =
@@ -103,7 +160,7 @@ constexpr const char* kSelect =
     " to_char(ended_utc AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
     " duration_ms, host, \"user\", program, version, port, device, adapter, model, type_code,"
     " image_path, image_size, image_sha256, image_xor, frames_confirmed, frames_total, outcome,"
-    " status_text, station, \"operator\" FROM downloads";
+    " status_text, station, \"operator\", run_id, ended_at FROM downloads";
 
 // Any advisory lock number that other programs are unlikely to take: "RLFT".
 constexpr const char* kCreateLock = "SELECT pg_advisory_xact_lock(1380730452)";
@@ -148,6 +205,21 @@ void PgRecord::Close() {
     }
 }
 
+Result PgRecord::Run(const std::string& sql, const std::vector<Value>& params) {
+    if (conn_ == nullptr) {
+        return Result(PQmakeEmptyPGresult(nullptr, PGRES_FATAL_ERROR));
+    }
+    abandoned_.clear();
+    return Exec(conn_, sql, params, wait_, &abandoned_);
+}
+
+std::string PgRecord::Why() const {
+    if (conn_ == nullptr) {
+        return abandoned_.empty() ? "not connected" : abandoned_;
+    }
+    return OneLine(PQerrorMessage(conn_));
+}
+
 bool PgRecord::Connected() {
     const std::lock_guard<std::mutex> lock(mutex_);
     return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK;
@@ -157,15 +229,26 @@ bool PgRecord::Connect(const std::string& uri, std::string* error) {
     const std::lock_guard<std::mutex> lock(mutex_);
     Close();
     where_ = RedactedUri(uri);
-    // Defaults first: what the URI says comes later and wins. tcp_user_timeout keeps a write to
-    // a server that vanished from the network from hanging the end of a download.
-    const std::array<const char*, 5> keys = {"connect_timeout", "tcp_user_timeout",
-                                             "application_name", "dbname", nullptr};
-    const std::array<const char*, 5> values = {"10", "10000", "romlift", uri.c_str(), nullptr};
+    // Defaults first: what the URI says comes later and wins. tcp_user_timeout and keepalives
+    // notice a server that vanished from the network; statement_timeout has the server itself
+    // give up a statement stuck behind another session's lock.
+    const std::array<const char*, 10> keys = {"connect_timeout",
+                                              "tcp_user_timeout",
+                                              "keepalives",
+                                              "keepalives_idle",
+                                              "keepalives_interval",
+                                              "keepalives_count",
+                                              "options",
+                                              "application_name",
+                                              "dbname",
+                                              nullptr};
+    const std::array<const char*, 10> values = {
+        "5",       "10000",     "1",    "5", "2", "3", "-c statement_timeout=8000",
+        "romlift", uri.c_str(), nullptr};
     conn_ = PQconnectdbParams(keys.data(), values.data(), 1);
     if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
         *error = where_ + ": cannot reach the record server (" +
-                 (conn_ != nullptr ? OneLine(PQerrorMessage(conn_)) : "out of memory") + ")";
+                 (conn_ != nullptr ? Why() : "out of memory") + ")";
         Close();
         return false;
     }
@@ -183,24 +266,22 @@ bool PgRecord::Connect(const std::string& uri, std::string* error) {
 // Makes the table when it is missing, once, however many stations connect at the same moment.
 bool PgRecord::Prepare(std::string* error) {
     auto fail = [&](const std::string& what) {
-        *error = where_ + ": " + what + " (" + OneLine(PQerrorMessage(conn_)) + ")";
-        Exec(conn_, "ROLLBACK");
+        *error = where_ + ": " + what + " (" + Why() + ")";
+        Run("ROLLBACK");
         return false;
     };
-    if (!Good(Exec(conn_, "BEGIN")) || !Good(Exec(conn_, kCreateLock))) {
+    if (!Good(Run("BEGIN")) || !Good(Run(kCreateLock))) {
         return fail("cannot start the record");
     }
-    const Result found = Exec(conn_,
-                              "SELECT to_regclass('romlift_meta') IS NOT NULL,"
-                              " to_regclass('downloads') IS NOT NULL");
+    const Result found =
+        Run("SELECT to_regclass('romlift_meta') IS NOT NULL, to_regclass('downloads') IS NOT NULL");
     if (!Good(found) || PQntuples(found.get()) != 1) {
         return fail("cannot look for the record's table");
     }
     const bool meta = PQgetvalue(found.get(), 0, 0)[0] == 't';
     const bool table = PQgetvalue(found.get(), 0, 1)[0] == 't';
     if (meta) {
-        const Result v =
-            Exec(conn_, "SELECT value FROM romlift_meta WHERE name = 'schema_version'");
+        const Result v = Run("SELECT value FROM romlift_meta WHERE name = 'schema_version'");
         int version = 0;
         if (Good(v) && PQntuples(v.get()) == 1) {
             const char* text = PQgetvalue(v.get(), 0, 0);
@@ -208,28 +289,31 @@ bool PgRecord::Prepare(std::string* error) {
         }
         if (version < 1 || !table) {
             *error = where_ + ": the record's tables are incomplete; nothing is written there";
-            Exec(conn_, "ROLLBACK");
+            Run("ROLLBACK");
             return false;
         }
         if (version > kPgSchemaVersion) {
             *error = where_ + ": the record has schema " + std::to_string(version) +
                      ", newer than this program's " + std::to_string(kPgSchemaVersion) +
                      "; nothing is written there";
-            Exec(conn_, "ROLLBACK");
+            Run("ROLLBACK");
             return false;
+        }
+        if (version == 1 && !Good(Run(kFromSchema1))) {
+            return fail("cannot bring the record to this program's schema");
         }
     } else if (table) {
         *error = where_ +
                  ": a table named downloads is there but is not a romlift record; it is"
                  " left as it is";
-        Exec(conn_, "ROLLBACK");
+        Run("ROLLBACK");
         return false;
-    } else if (!Good(Exec(conn_, kSchema)) ||
-               !Good(Exec(conn_, "INSERT INTO romlift_meta VALUES ('schema_version', $1)",
-                          {std::to_string(kPgSchemaVersion)}))) {
+    } else if (!Good(Run(kSchema)) ||
+               !Good(Run("INSERT INTO romlift_meta VALUES ('schema_version', $1)",
+                         {std::to_string(kPgSchemaVersion)}))) {
         return fail("cannot make the record's table");
     }
-    if (!Good(Exec(conn_, "COMMIT"))) {
+    if (!Good(Run("COMMIT"))) {
         return fail("cannot make the record's table");
     }
     return true;
@@ -237,10 +321,11 @@ bool PgRecord::Prepare(std::string* error) {
 
 // Errors libpq makes itself (no SQLSTATE), connection exceptions (08) and operator
 // intervention such as a shutdown (57) mean the server is gone; anything else is about the row.
+// A statement the server cancelled for taking too long (57014) is a stall, not a lost server.
 bool ServerLost(const PGresult* r) {
     const char* state = r != nullptr ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
     return state == nullptr || std::string_view(state).starts_with("08") ||
-           std::string_view(state).starts_with("57");
+           (std::string_view(state).starts_with("57") && std::string_view(state) != "57014");
 }
 
 PgRecord::Attempt PgRecord::InsertOnce(DownloadRow& row, bool* inserted, std::string* error) {
@@ -248,20 +333,21 @@ PgRecord::Attempt PgRecord::InsertOnce(DownloadRow& row, bool* inserted, std::st
     for (int i = 2; i <= detail::kColumnCount; ++i) {
         sql += ", $" + std::to_string(i);
     }
-    sql += ") ON CONFLICT (row_key) DO NOTHING RETURNING id";
-    const Result r = Exec(conn_, sql, detail::RowValues(row));
+    // Unfinished before the first byte, then complete; a complete row is never changed again.
+    sql += ") ON CONFLICT (row_key) DO UPDATE SET " + detail::UpdateAssignments("EXCLUDED.") +
+           " WHERE downloads.outcome = 'unfinished' RETURNING id";
+    const Result r = Run(sql, detail::RowValues(row));
     if (!Good(r)) {
         const bool lost = PQstatus(conn_) != CONNECTION_OK || ServerLost(r.get());
         *error =
             where_ +
             (lost ? ": the record server went away (" : ": the record server refused the row (") +
-            OneLine(PQerrorMessage(conn_)) + ")";
+            Why() + ")";
         return lost ? Attempt::Lost : Attempt::Refused;
     }
     *inserted = PQntuples(r.get()) == 1;
     const Result id =
-        *inserted ? nullptr
-                  : Exec(conn_, "SELECT id FROM downloads WHERE row_key = $1", {row.rowKey});
+        *inserted ? nullptr : Run("SELECT id FROM downloads WHERE row_key = $1", {row.rowKey});
     const PGresult* with = *inserted ? r.get() : id.get();
     if (with != nullptr && PQntuples(with) == 1) {
         std::string_view text = PQgetvalue(with, 0, 0);
@@ -270,7 +356,7 @@ PgRecord::Attempt PgRecord::InsertOnce(DownloadRow& row, bool* inserted, std::st
     return Attempt::Written;
 }
 
-bool PgRecord::Insert(DownloadRow& row, bool* inserted, std::string* error) {
+bool PgRecord::Put(DownloadRow& row, bool* inserted, std::string* error) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (conn_ == nullptr) {
         *error = where_ + ": not connected to the record server";
@@ -285,7 +371,11 @@ bool PgRecord::Insert(DownloadRow& row, bool* inserted, std::string* error) {
     }
     // An idle connection the server or a firewall dropped, or a server restarted since: one new
     // connection, and the same row again (its key keeps it from counting twice). A reset that
-    // fails leaves the connection bad, which is how Connected() tells a lost server.
+    // fails leaves the connection bad, which is how Connected() tells a lost server. A wait
+    // given up has dropped the connection already: a stalled server gets no second wait.
+    if (conn_ == nullptr) {
+        return false;
+    }
     PQreset(conn_);
     if (PQstatus(conn_) == CONNECTION_OK) {
         std::string again;
@@ -322,9 +412,9 @@ bool PgRecord::Query(const HistoryFilter& filter, std::vector<DownloadRow>* rows
         add("outcome =", OutcomeName(*filter.outcome));
     }
     sql += " ORDER BY started_utc DESC, id DESC";
-    const Result r = Exec(conn_, sql, params);
+    const Result r = Run(sql, params);
     if (!Good(r)) {
-        *error = where_ + ": cannot read the record (" + OneLine(PQerrorMessage(conn_)) + ")";
+        *error = where_ + ": cannot read the record (" + Why() + ")";
         return false;
     }
     for (int t = 0; t < PQntuples(r.get()); ++t) {

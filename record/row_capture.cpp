@@ -51,15 +51,6 @@ std::string ModelName(const DownloadState& state) {
     return state.modelPrefix;
 }
 
-// Frames the unit accepted: all of them once the end mark went out, those before the frame in
-// flight while frames were going, none before. frameCounter is 0 until this attempt's frames.
-int64_t FramesConfirmed(const DownloadState& state) {
-    if (state.frameCounter <= 0) {
-        return 0;
-    }
-    return state.phase == LinePhase::End ? state.totalFrames : state.frameCounter - 1;
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
     if (a.empty() || b.empty()) {
         return false;
@@ -100,8 +91,10 @@ DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context
     row.rowKey = NewRowKey();
     if (context.timer != nullptr) {
         row.startedUtc = context.timer->StartedUtc();
-        row.endedUtc = context.timer->EndedUtc();
-        row.durationMs = context.timer->DurationMs();
+        if (context.outcome != Outcome::Unfinished) {
+            row.endedUtc = context.timer->EndedUtc();
+            row.durationMs = context.timer->DurationMs();
+        }
     } else {
         row.startedUtc = row.endedUtc = FormatUtc(std::chrono::system_clock::now());
     }
@@ -125,7 +118,9 @@ DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context
 
     // Once every frame went out the digest has seen the whole image, whatever the file holds
     // now; before that the file tells.
-    const bool allSent = state.frameCounter > 0 && state.phase == LinePhase::End;
+    const bool unfinished = context.outcome == Outcome::Unfinished;
+    const AttemptStep step = state.outcome.step;
+    const bool allSent = !unfinished && (step == AttemptStep::End || step == AttemptStep::Done);
     struct stat st {};
     const bool fileTells = (digest == nullptr || !allSent) &&
                            ::stat(state.imageFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -134,22 +129,29 @@ DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context
     } else if (digest != nullptr) {
         row.imageSize = static_cast<int64_t>(digest->Bytes());
     }
-    row.imageSha256 = digest != nullptr ? digest->FinishHex(state.imageFileName,
-                                                            static_cast<uint64_t>(row.imageSize))
-                                        : FileSha256(state.imageFileName);
+    if (!unfinished && step == AttemptStep::Image) {
+        // Refused before a byte was read for the unit (a folder, a device, over 32 bits): its
+        // contents name nothing that was sent, and hashing gigabytes would hold up the row.
+        row.imageSha256.clear();
+    } else if (unfinished || digest == nullptr) {
+        row.imageSha256 = fileTells ? FileSha256(state.imageFileName) : std::string();
+    } else {
+        row.imageSha256 =
+            digest->FinishHex(state.imageFileName, static_cast<uint64_t>(row.imageSize));
+    }
 
     // The checksum byte exists once the transfer got past the header (phase Checksum or later).
-    if (state.phase == LinePhase::Checksum || state.phase == LinePhase::Frame ||
-        state.phase == LinePhase::End) {
+    if (!unfinished && step >= AttemptStep::Checksum) {
         row.imageXor = state.handshake;
     }
-    row.framesConfirmed = FramesConfirmed(state);
+    row.framesConfirmed = unfinished ? 0 : FramesConfirmed(state.outcome);
     // An attempt that stopped before the frames still had this many to send.
     row.framesTotal = state.frameCounter > 0 ? state.totalFrames
                       : row.imageSize <= std::numeric_limits<uint32_t>::max()
                           ? protocol::TotalFrames(static_cast<uint32_t>(row.imageSize))
                           : 0;
     row.outcome = context.outcome;
+    row.endedAt = unfinished ? std::string() : EndedAtName(state.outcome);
     row.statusText = context.statusText;
     row.station = StationName(context.station);
     row.operatorName = OperatorName(context.operatorName);

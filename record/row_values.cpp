@@ -27,7 +27,9 @@ enum Col {
     kOutcome,
     kStatus,
     kStation,
-    kOperator
+    kOperator,
+    kRunId,
+    kEndedAt
 };
 
 }  // namespace
@@ -46,11 +48,30 @@ bool IsIntegerColumn(int index) {
     }
 }
 
+std::string UpdateAssignments(const std::string& prefix) {
+    std::string out;
+    std::string_view rest = kColumns;
+    bool first = true;
+    while (!rest.empty()) {
+        const size_t comma = rest.find(", ");
+        const std::string_view name = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 2);
+        if (name == "row_key") {
+            continue;
+        }
+        out += (first ? "" : ", ") + std::string(name) + " = " + prefix + std::string(name);
+        first = false;
+    }
+    return out;
+}
+
 std::vector<Value> RowValues(const DownloadRow& r) {
     std::vector<Value> v(kColumnCount);
     v[kRowKey] = r.rowKey;
     v[kStarted] = r.startedUtc;
-    v[kEnded] = r.endedUtc;
+    if (!r.endedUtc.empty()) {  // NULL while unfinished
+        v[kEnded] = r.endedUtc;
+    }
     v[kDuration] = r.durationMs;
     v[kHost] = r.host;
     v[kUser] = r.user;
@@ -73,6 +94,8 @@ std::vector<Value> RowValues(const DownloadRow& r) {
     v[kStatus] = r.statusText;
     v[kStation] = r.station;
     v[kOperator] = r.operatorName;
+    v[kRunId] = r.runId;
+    v[kEndedAt] = r.endedAt;
     return v;
 }
 
@@ -99,7 +122,10 @@ bool RowFromValues(int64_t id, const std::vector<Value>& v, DownloadRow* r, std:
     r->id = id;
     r->rowKey = text(kRowKey);
     r->startedUtc = text(kStarted);
-    r->endedUtc = text(kEnded);
+    r->endedUtc.clear();
+    if (!std::holds_alternative<std::monostate>(v[kEnded])) {
+        r->endedUtc = text(kEnded);
+    }
     r->durationMs = integer(kDuration);
     r->host = text(kHost);
     r->user = text(kUser);
@@ -123,6 +149,8 @@ bool RowFromValues(int64_t id, const std::vector<Value>& v, DownloadRow* r, std:
     r->statusText = text(kStatus);
     r->station = text(kStation);
     r->operatorName = text(kOperator);
+    r->runId = text(kRunId);
+    r->endedAt = text(kEndedAt);
     if (bad >= 0) {
         *why = "row " + std::to_string(id) + ": column " + std::to_string(bad + 1) +
                " has the wrong type";

@@ -18,12 +18,15 @@ using Value = std::variant<std::monostate, int64_t, std::string>;  // monostate:
 inline constexpr const char* kColumns =
     "row_key, started_utc, ended_utc, duration_ms, host, \"user\", program, version, port, "
     "device, adapter, model, type_code, image_path, image_size, image_sha256, image_xor, "
-    "frames_confirmed, frames_total, outcome, status_text, station, \"operator\"";
-inline constexpr int kColumnCount = 23;
+    "frames_confirmed, frames_total, outcome, status_text, station, \"operator\", run_id, "
+    "ended_at";
+inline constexpr int kColumnCount = 25;
 
 std::vector<Value> RowValues(const DownloadRow& row);
+// "col = <prefix>col, ..." for every column but row_key, for an upsert.
+std::string UpdateAssignments(const std::string& prefix);
 // Reads RowValues' list back; false (with `why`) when a value has the wrong type or an outcome
-// is not one of the three.
+// is not one the record knows.
 bool RowFromValues(int64_t id, const std::vector<Value>& values, DownloadRow* row,
                    std::string* why);
 // Whether column `index` of kColumns holds an integer.

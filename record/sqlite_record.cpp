@@ -245,6 +245,7 @@ bool SqliteRecord::Check(bool write, std::string* error) {
                  "; nothing is written to it";
         return false;
     }
+    version_ = static_cast<int>(version);
     if (!write) {
         if (fresh) {
             Close();  // an empty file: no table yet, so no rows
@@ -255,57 +256,90 @@ bool SqliteRecord::Check(bool write, std::string* error) {
         *error = Name(path_) + ": cannot turn on the write-ahead log (" + Why(db_) + ")";
         return false;
     }
-    return fresh ? Create(error) : true;
+    return fresh || version < kSqliteSchemaVersion ? Create(error) : true;
 }
 
+namespace {
+
+// The table as this build makes it; a file of schema 1 is rebuilt into it in place.
+constexpr const char* kTable =
+    "CREATE TABLE downloads ("
+    " id INTEGER PRIMARY KEY,"
+    " row_key TEXT NOT NULL UNIQUE,"
+    " started_utc TEXT NOT NULL,"
+    // NULL while the attempt has not completed its row.
+    " ended_utc TEXT, duration_ms INTEGER NOT NULL,"
+    " host TEXT NOT NULL, \"user\" TEXT NOT NULL, program TEXT NOT NULL,"
+    " version TEXT NOT NULL, port TEXT NOT NULL, device TEXT NOT NULL,"
+    " adapter TEXT NOT NULL, model TEXT NOT NULL, type_code INTEGER NOT NULL,"
+    " image_path TEXT NOT NULL, image_size INTEGER NOT NULL, image_sha256 TEXT NOT NULL,"
+    " image_xor INTEGER CHECK (image_xor BETWEEN 0 AND 255),"
+    " frames_confirmed INTEGER NOT NULL, frames_total INTEGER NOT NULL,"
+    " outcome TEXT NOT NULL"
+    "  CHECK (outcome IN ('confirmed', 'failed', 'interrupted', 'unfinished')),"
+    " status_text TEXT NOT NULL, station TEXT NOT NULL, \"operator\" TEXT NOT NULL,"
+    // When the row went to a server with a push; NULL while it is only here.
+    " pushed_utc TEXT,"
+    " run_id TEXT NOT NULL DEFAULT '', ended_at TEXT NOT NULL DEFAULT ''"
+    ") STRICT;"
+    "CREATE INDEX downloads_started ON downloads (started_utc);";
+
+// Schema 1 had no unfinished rows, run or end step: its rows keep everything and get '' there.
+constexpr const char* kFromSchema1 =
+    "ALTER TABLE downloads RENAME TO downloads_v1;"
+    "DROP INDEX downloads_started;";
+constexpr const char* kCopySchema1 =
+    "INSERT INTO downloads (id, row_key, started_utc, ended_utc, duration_ms, host, \"user\","
+    " program, version, port, device, adapter, model, type_code, image_path, image_size,"
+    " image_sha256, image_xor, frames_confirmed, frames_total, outcome, status_text, station,"
+    " \"operator\", pushed_utc)"
+    " SELECT id, row_key, started_utc, ended_utc, duration_ms, host, \"user\", program,"
+    " version, port, device, adapter, model, type_code, image_path, image_size, image_sha256,"
+    " image_xor, frames_confirmed, frames_total, outcome, status_text, station, \"operator\","
+    " pushed_utc FROM downloads_v1;"
+    "DROP TABLE downloads_v1;";
+
+}  // namespace
+
 bool SqliteRecord::Create(std::string* error) {
-    static const std::string schema =
-        std::string(
-            "CREATE TABLE downloads ("
-            " id INTEGER PRIMARY KEY,"
-            " row_key TEXT NOT NULL UNIQUE,"
-            " started_utc TEXT NOT NULL, ended_utc TEXT NOT NULL, duration_ms INTEGER NOT NULL,"
-            " host TEXT NOT NULL, \"user\" TEXT NOT NULL, program TEXT NOT NULL,"
-            " version TEXT NOT NULL, port TEXT NOT NULL, device TEXT NOT NULL,"
-            " adapter TEXT NOT NULL, model TEXT NOT NULL, type_code INTEGER NOT NULL,"
-            " image_path TEXT NOT NULL, image_size INTEGER NOT NULL, image_sha256 TEXT NOT NULL,"
-            " image_xor INTEGER CHECK (image_xor BETWEEN 0 AND 255),"
-            " frames_confirmed INTEGER NOT NULL, frames_total INTEGER NOT NULL,"
-            " outcome TEXT NOT NULL CHECK (outcome IN ('confirmed', 'failed', 'interrupted')),"
-            " status_text TEXT NOT NULL, station TEXT NOT NULL, \"operator\" TEXT NOT NULL,"
-            // When the row went to a server with a push; NULL while it is only here.
-            " pushed_utc TEXT"
-            ") STRICT;"
-            "CREATE INDEX downloads_started ON downloads (started_utc);"
-            "PRAGMA application_id = ") +
-        std::to_string(kSqliteApplicationId) +
-        ";"
-        "PRAGMA user_version = " +
-        std::to_string(kSqliteSchemaVersion) + ";";
-    // Another program may be making the same new file: whoever comes second finds it made.
+    const std::string marks =
+        std::string("PRAGMA application_id = ") + std::to_string(kSqliteApplicationId) +
+        "; PRAGMA user_version = " + std::to_string(kSqliteSchemaVersion) + ";";
+    // Another program may be making or upgrading the same file: whoever comes second finds it
+    // done.
     if (ExecPatiently(db_, "BEGIN IMMEDIATE") != SQLITE_OK) {
         *error = Name(path_) + ": cannot start the record (" + Why(db_) + ")";
         return false;
     }
     int64_t app = 0;
-    if (!IntQuery(db_, "PRAGMA application_id", &app)) {
+    int64_t version = 0;
+    if (!IntQuery(db_, "PRAGMA application_id", &app) ||
+        !IntQuery(db_, "PRAGMA user_version", &version)) {
         *error = Name(path_) + ": cannot start the record (" + Why(db_) + ")";
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
-    if (app == kSqliteApplicationId) {
-        return sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    std::string sql;
+    if (app != kSqliteApplicationId) {
+        sql = std::string(kTable) + marks;
+    } else if (version < kSqliteSchemaVersion) {
+        sql = std::string(kFromSchema1) + kTable + kCopySchema1 + marks;
     }
-    if (sqlite3_exec(db_, schema.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
+    if ((!sql.empty() && sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) ||
         sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        *error = Name(path_) + ": cannot make the record's table (" + Why(db_) + ")";
+        *error =
+            Name(path_) +
+            (app == kSqliteApplicationId ? ": cannot bring the record to this program's schema ("
+                                         : ": cannot make the record's table (") +
+            Why(db_) + ")";
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
+    version_ = kSqliteSchemaVersion;
     return true;
 }
 
-bool SqliteRecord::Insert(DownloadRow& row, std::string* error) {
+bool SqliteRecord::Put(DownloadRow& row, std::string* error) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (db_ == nullptr) {
         *error = Name(path_) + ": the record is not open";
@@ -318,7 +352,11 @@ bool SqliteRecord::Insert(DownloadRow& row, std::string* error) {
     for (int i = 1; i < detail::kColumnCount; ++i) {
         sql += ", ?";
     }
-    sql += ") ON CONFLICT (row_key) DO NOTHING";
+    // A row is written twice: unfinished before the first byte, then complete. A row that is
+    // complete already is never changed again (a late or repeated write cannot undo it).
+    // A row pushed while unfinished goes to the server again once it is complete.
+    sql += ") ON CONFLICT (row_key) DO UPDATE SET " + detail::UpdateAssignments("excluded.") +
+           ", pushed_utc = NULL WHERE downloads.outcome = 'unfinished'";
     // BEGIN IMMEDIATE takes the write lock at once, so the busy timeout covers the whole wait.
     if (ExecPatiently(db_, "BEGIN IMMEDIATE") != SQLITE_OK) {
         *error = Name(path_) + ": cannot write the record (" + Why(db_) + ")";
@@ -357,8 +395,14 @@ bool SqliteRecord::Select(const std::string& where, const std::vector<std::strin
     if (db_ == nullptr) {
         return true;  // opened for reading and not there: no rows
     }
-    Stmt s(db_, std::string("SELECT id, ") + detail::kColumns + " FROM downloads" + where +
-                    " ORDER BY " + order);
+    // A file of schema 1 read without upgrading it has no run or end step.
+    const std::string columns = version_ >= 2
+                                    ? std::string(detail::kColumns)
+                                    : std::string(detail::kColumns)
+                                          .replace(std::string(detail::kColumns).find(", run_id"),
+                                                   std::string::npos, ", '', ''");
+    Stmt s(db_,
+           "SELECT id, " + columns + ", pushed_utc FROM downloads" + where + " ORDER BY " + order);
     if (!s.Ok()) {
         *error = Name(path_) + ": cannot read the record (" + Why(db_) + ")";
         return false;
@@ -389,6 +433,9 @@ bool SqliteRecord::Select(const std::string& where, const std::vector<std::strin
         if (!detail::RowFromValues(sqlite3_column_int64(s.Get(), 0), values, &row, &why)) {
             *error = Name(path_) + ": " + why;
             return false;
+        }
+        if (const auto* pushed = sqlite3_column_text(s.Get(), detail::kColumnCount + 1)) {
+            row.pushedUtc = reinterpret_cast<const char*>(pushed);
         }
         rows->push_back(std::move(row));
     }

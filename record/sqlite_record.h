@@ -17,7 +17,7 @@ struct sqlite3;
 namespace romlift::record {
 
 // The schema this build writes (PRAGMA user_version); the file names its own.
-inline constexpr int kSqliteSchemaVersion = 1;
+inline constexpr int kSqliteSchemaVersion = 2;
 // PRAGMA application_id of a romlift record: "RLFT".
 inline constexpr int kSqliteApplicationId = 0x524C4654;
 // How long a write waits for other writers before it gives up, in milliseconds.
@@ -41,15 +41,17 @@ class SqliteRecord {
     SqliteRecord& operator=(const SqliteRecord&) = delete;
 
     // False with a sentence naming the file in `error` when the file cannot be opened, is not a
-    // romlift record, is damaged, or (for Write) has a later schema. `createFolder` makes the
+    // romlift record, is damaged, or (for Write) has a later schema. A file of an earlier schema
+    // opened for Write is brought to this one in place, its rows kept. `createFolder` makes the
     // missing folders first (mode 0700), for the default path.
     bool Open(const std::filesystem::path& path, Access access, bool createFolder,
               std::string* error);
     const std::filesystem::path& Path() const { return path_; }
 
-    // Adds `row` in a transaction of its own and sets row.id. A row whose key is already in the
-    // file is not added again (and counts as written). A row without a key gets a fresh one.
-    bool Insert(DownloadRow& row, std::string* error);
+    // Writes `row` in a transaction of its own and sets row.id: added when its key is new,
+    // replacing the row with that key while that one is unfinished, else left as it is (and
+    // counts as written). A row without a key gets a fresh one.
+    bool Put(DownloadRow& row, std::string* error);
     // The rows `filter` keeps, newest first.
     bool Query(const HistoryFilter& filter, std::vector<DownloadRow>* rows, std::string* error);
 
@@ -68,6 +70,7 @@ class SqliteRecord {
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
     std::filesystem::path path_;
+    int version_ = 0;  // the file's schema as opened
 };
 
 }  // namespace romlift::record

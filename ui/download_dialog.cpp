@@ -25,9 +25,10 @@
 #include "models.h"
 #include "port_advice.h"
 #include "progress_area.h"
-#include "record_sink.h"
 #include "row_capture.h"
+#include "run_recorder.h"
 #include "test_seams.h"
+#include "texts.h"
 #include "version.h"
 
 namespace romlift {
@@ -127,29 +128,13 @@ void CDownloadDlg::OnDownload() {
         InterruptSignals stopOnSignal(interrupt);
         state_.port.SetStopSignal(interrupt.Fd());
         // The windows keep painting while the unit is written; input meanwhile is dropped.
-        RunAttempt(*this, [this, &interrupt, &stoppedShort](DownloadHost& host) {
-            record::ImageDigest digest;
-            state_.image.SetObserver(&digest);
-            // Looked up now: a pulled adapter has left sysfs by the time the attempt ends.
-            const std::string adapter = record::AdapterOf(
-                ports::ResolveCom(state_.selectedPort).device, ports::PortsPaths::ForThisProcess());
-            record::AttemptTimer timer;
-            const AttemptResult result =
-                DoDownload(state_, host, [this](DownloadState& s, DownloadHost& h) {
-                    return FirmwareHelper::LocateFirmware(s, h, options_);
-                });
-            timer.Stop();
-            stoppedShort = result == AttemptResult::Failed && interrupt.Requested();
-            // Still on the attempt's thread: the windows keep painting while the row is written.
-            if (result != AttemptResult::Cancelled) {
-                RecordAttempt(result, stoppedShort, timer, digest, adapter);
-            }
-            state_.image.SetObserver(nullptr);
+        RunAttempt(*this, [this, &interrupt, &stoppedShort](DownloadHost& gui) {
+            stoppedShort = AttemptWithRecord(gui, interrupt);
         });
         state_.port.SetStopSignal(-1);
     }
     download_->setEnabled(true);
-    ExplainPortFault();
+    ShowAdvice();
     if (!interrupt.Requested()) {
         return;
     }
@@ -181,70 +166,99 @@ void CDownloadDlg::RefreshPorts() {
     }
 }
 
-void CDownloadDlg::ExplainPortFault() {
-    const auto advice = ports::AdviseOnFault(state_.portFault, PortName(state_));
-    if (!advice) {
-        status_->setToolTip({});
-        return;
-    }
-    status_->setToolTip(QString::fromUtf8(advice->text.c_str()));
-    std::fprintf(stderr, "romlift: %s\n", advice->text.c_str());
-}
-
 namespace {
 
-void WriteRow(record::RecordSink& sink, record::DownloadRow& row) {
-    std::string notice, error;
-    if (!sink.Write(row, &notice, &error)) {
-        std::fprintf(stderr, "romlift: this download is not recorded: %s\n", error.c_str());
-    } else if (!notice.empty()) {
-        std::fprintf(stderr, "romlift: %s\n", notice.c_str());
-    }
-}
+// Between the engine and the dialog on the attempt's thread: everything goes to the dialog (on
+// the GUI thread), but the start row is written here, so the windows keep painting meanwhile.
+class RecordingHost final : public DownloadHost {
+  public:
+    RecordingHost(DownloadHost& gui, std::function<bool(DownloadState&)> begin)
+        : gui_(gui), begin_(std::move(begin)) {}
+    void SetStatus(std::string_view text) override { gui_.SetStatus(text); }
+    void PaintProgress(int x) override { gui_.PaintProgress(x); }
+    void ClearProgress() override { gui_.ClearProgress(); }
+    bool ChooseFirmware(DownloadState& state) override { return gui_.ChooseFirmware(state); }
+    void ShowWaitCursor(bool on) override { gui_.ShowWaitCursor(on); }
+    void InvalidateAll() override { gui_.InvalidateAll(); }
+    bool BeginSending(DownloadState& state) override { return begin_(state); }
+
+  private:
+    DownloadHost& gui_;
+    std::function<bool(DownloadState&)> begin_;
+};
 
 }  // namespace
 
-void CDownloadDlg::RecordAttempt(AttemptResult result, bool interrupted,
-                                 const record::AttemptTimer& timer, record::ImageDigest& digest,
-                                 const std::string& adapter) {
-    record::AttemptContext context;
-    context.program = "romlift";
-    context.version = version::kProduct;
-    context.statusText = lastStatus_;
-    context.outcome = result == AttemptResult::Confirmed ? record::Outcome::Confirmed
-                      : interrupted                      ? record::Outcome::Interrupted
-                                                         : record::Outcome::Failed;
-    context.timer = &timer;
-    context.adapter = adapter;
-    record::DownloadRow row = record::CaptureRow(state_, context, &digest);
+bool CDownloadDlg::AttemptWithRecord(DownloadHost& gui, const Interrupt& interrupt) {
+    recordAdvice_.clear();
+    recordAdviceSaid_ = false;
+    // Opened for this attempt only, once the file is chosen (a cancelled choice touches no
+    // record): attempts are minutes apart, and the dialog holds nothing open between them.
+    record::RunRecorder record(
+        [](const std::string& note) { std::fprintf(stderr, "romlift: %s\n", note.c_str()); });
+    record::RecordRequest request;
+    request.program = "romlift";
+    request.version = version::kProduct;
+    bool opened = false;
+    std::string refusal;  // a required record that cannot be had: nothing may be sent
+    std::unique_ptr<record::AttemptRow> row;
+    auto openRecord = [&] {
+        if (opened) {
+            return;
+        }
+        opened = true;
+        if (!record.Open(request, &refusal)) {
+            return;
+        }
+        record.SetStopSignal(interrupt.Fd());
+        row = record.NewRow();
+        // Looked up now: a pulled adapter has left sysfs by the time the attempt ends.
+        row->SetAdapter(record::AdapterOf(ports::ResolveCom(state_.selectedPort).device,
+                                          ports::PortsPaths::ForThisProcess()));
+        state_.image.SetObserver(&row->Digest());
+    };
+    RecordingHost host(gui, [&](DownloadState& s) {
+        openRecord();
+        std::string why = refusal;
+        if (why.empty() && record.Start(*row, s, lastStatus_, &why)) {
+            return true;
+        }
+        gui.SetStatus(texts::kCannotWriteRecord);
+        recordAdvice_ = why;
+        return false;
+    });
+    const AttemptOutcome outcome =
+        DoDownload(state_, host, [this, &openRecord](DownloadState& s, DownloadHost& h) {
+            const bool found = FirmwareHelper::LocateFirmware(s, h, options_);
+            if (s.cancel == 0) {
+                openRecord();
+            }
+            return found;
+        });
+    state_.image.SetObserver(nullptr);
+    const bool stoppedShort = outcome.cause == EndCause::Stopped;
+    if (row != nullptr && outcome.result != AttemptResult::Cancelled &&
+        outcome.cause != EndCause::NotStarted) {
+        std::string why;
+        if (!record.Finish(*row, state_, stoppedShort, lastStatus_, &why) && record.Required()) {
+            recordAdvice_ = why;
+            recordAdviceSaid_ = true;  // the record's note has put it on stderr
+        }
+    }
+    return stoppedShort;
+}
 
-    // Opened for this row only: attempts are minutes apart, and the dialog holds nothing open
-    // between them.
-    const std::string target = record::ChosenRecordTarget({});
-    std::string error;
-    if (const auto sink = record::OpenRecordSink(target, &error)) {
-        WriteRow(*sink, row);
-        return;
+void CDownloadDlg::ShowAdvice() {
+    std::string text = recordAdvice_;
+    bool said = recordAdviceSaid_;
+    if (const auto advice = ports::AdviseOnFault(state_.portFault, PortName(state_))) {
+        text = advice->text;
+        said = false;
     }
-    if (!record::IsServerUri(target)) {
-        std::fprintf(stderr, "romlift: this download is not recorded: %s\n", error.c_str());
-        return;
+    status_->setToolTip(QString::fromUtf8(text.c_str()));
+    if (!text.empty() && !said) {
+        std::fprintf(stderr, "romlift: %s\n", text.c_str());
     }
-    // The unit has its firmware: the row waits in the station's own file for a push.
-    std::string localError;
-    const auto local = record::OpenRecordSink({}, &localError);
-    if (local == nullptr) {
-        std::fprintf(stderr,
-                     "romlift: this download is not recorded: %s; nor could it be kept locally: "
-                     "%s\n",
-                     error.c_str(), localError.c_str());
-        return;
-    }
-    std::fprintf(stderr,
-                 "romlift: %s; this download is kept in %s until `romlift-cli history --push` "
-                 "sends it\n",
-                 error.c_str(), record::DefaultRecordPath().c_str());
-    WriteRow(*local, row);
 }
 
 void CDownloadDlg::SetStatus(std::string_view text) {

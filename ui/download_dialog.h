@@ -28,6 +28,7 @@ class ImageDigest;
 
 struct DownloadState;
 class ProgressArea;
+class Interrupt;
 
 class CDownloadDlg : public QDialog, public DownloadHost {
     Q_OBJECT
@@ -75,12 +76,13 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     void OnDownload();
     // Tooltips of the port buttons: the device and adapter each COM number names now.
     void RefreshPorts();
-    // After an attempt: why the port failed, as the status line's tooltip and on stderr.
-    void ExplainPortFault();
-    // Keeps the row of the attempt just ended in the download record. Runs on the attempt's
-    // thread; whatever goes wrong is one line on stderr, and the dialog's texts stay as they are.
-    void RecordAttempt(AttemptResult result, bool interrupted, const record::AttemptTimer& timer,
-                       record::ImageDigest& digest, const std::string& adapter);
+    // One attempt with its row in the download record, on the attempt's thread: the row is
+    // written before the first byte and completed at the end. A required record that cannot
+    // take the row stops the attempt with nothing sent. Sets recordAdvice_; returns whether the
+    // transfer ran short because of a signal.
+    bool AttemptWithRecord(DownloadHost& gui, const Interrupt& interrupt);
+    // After an attempt: why it failed, as the status line's tooltip and on stderr.
+    void ShowAdvice();
     static constexpr int kPortWatchMs = 700;
 
     DownloadState& state_;
@@ -93,6 +95,8 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     bool waitCursor_ = false;
     std::set<std::string> reported_;  // map file problems already written to stderr
     std::string lastStatus_;          // the last status text shown, for the record
+    std::string recordAdvice_;        // why the record refused or lost the last attempt's row
+    bool recordAdviceSaid_ = false;   // ... and it is on stderr already
     int interruptedBy_ = 0;
 };
 

@@ -248,11 +248,11 @@ TEST_F(PortTrouble, AbsentDeviceIsNamedWithItsComPortAndThePortsCommand) {
                                     "\",\"errno\":2,\"holders\":[],\"text\":\"no such device " +
                                     missing + ": plug in the adapter"));
     // The outcome line keeps its fields and comes after the advice.
-    EXPECT_THAT(
-        path.out,
-        HasSubstr("\"}\n{\"event\":\"outcome\",\"port\":\"" + missing +
-                  "\",\"confirmed\":false,\"interrupted\":false,\"status\":\"Can not open Port " +
-                  missing + "\"}\n"));
+    EXPECT_THAT(path.out,
+                HasSubstr("\"}\n{\"event\":\"outcome\",\"port\":\"" + missing +
+                          "\",\"confirmed\":false,\"interrupted\":false,\"recorded\":true,"
+                          "\"status\":\"Can not open Port " +
+                          missing + "\"}\n"));
 }
 
 TEST_F(PortTrouble, ThingsThatAreNotTerminalsAreCalledSo) {

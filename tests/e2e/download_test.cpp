@@ -37,9 +37,11 @@ class DownloadAttempt : public ::testing::Test {
     }
     fs::path drivers() const { return dir_.Path() / "drivers"; }
     AttemptResult Attempt() {
-        return DoDownload(state_, host_, [this](DownloadState& s, DownloadHost& h) {
-            return FirmwareHelper::LocateFirmware(s, h, where_);
-        });
+        return DoDownload(state_, host_,
+                          [this](DownloadState& s, DownloadHost& h) {
+                              return FirmwareHelper::LocateFirmware(s, h, where_);
+                          })
+            .result;
     }
 
     vx7r::VirtualUnit unit_;

@@ -186,17 +186,17 @@ TEST_F(PortFaultRecord, NextAttemptStartsWithoutTheOldRecord) {
     };
     const Locator nothing = [](DownloadState&, DownloadHost&) { return false; };
     state_.portDevice = (scratch_.Path() / "gone").string();
-    EXPECT_EQ(DoDownload(state_, host_, aim), AttemptResult::Failed);
+    EXPECT_EQ(DoDownload(state_, host_, aim).result, AttemptResult::Failed);
     ASSERT_EQ(state_.portFault.kind, K::OpenFailed);
 
     // No image this time: the attempt fails before the port, and must not carry the last
     // attempt's port trouble with it.
-    EXPECT_EQ(DoDownload(state_, host_, nothing), AttemptResult::Failed);
+    EXPECT_EQ(DoDownload(state_, host_, nothing).result, AttemptResult::Failed);
     EXPECT_EQ(host_.Statuses().back(), "Download :Can not open file");
     EXPECT_EQ(state_.portFault.kind, K::None);
 
     StartUnit();
-    EXPECT_EQ(DoDownload(state_, host_, aim), AttemptResult::Confirmed);
+    EXPECT_EQ(DoDownload(state_, host_, aim).result, AttemptResult::Confirmed);
     EXPECT_EQ(state_.portFault.kind, K::None);
 }
 

@@ -135,8 +135,8 @@ class FaultSuite : public ::testing::Test {
         {
             testing::Watchdog watchdog(bound + kWatchdogExtraMs, what);
             result = DoDownload(state, host, [this](DownloadState& s, DownloadHost& h) {
-                return FirmwareHelper::LocateFirmware(s, h, where_);
-            });
+                         return FirmwareHelper::LocateFirmware(s, h, where_);
+                     }).result;
         }
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         EXPECT_LT(ms, bound) << "the attempt took longer than its waits allow";
@@ -318,8 +318,8 @@ TEST_F(FaultSuite, BackToBackAttemptsOnOneUnitAcrossHangUps) {
             testing::Watchdog watchdog(kUnansweredBoundMs + kWatchdogExtraMs,
                                        "back-to-back attempt " + std::to_string(n));
             result = DoDownload(state, host, [this](DownloadState& s, DownloadHost& h) {
-                return FirmwareHelper::LocateFirmware(s, h, where_);
-            });
+                         return FirmwareHelper::LocateFirmware(s, h, where_);
+                     }).result;
         }
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         EXPECT_LT(ms, kUnansweredBoundMs);

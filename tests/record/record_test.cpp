@@ -97,7 +97,7 @@ class Backend : public ::testing::TestWithParam<bool> {
     }
     bool Insert(DownloadRow& r, std::string* why) {
         bool inserted = false;
-        return GetParam() ? pg_.Insert(r, &inserted, why) : file_.Insert(r, why);
+        return GetParam() ? pg_.Put(r, &inserted, why) : file_.Put(r, why);
     }
     std::vector<DownloadRow> Query(const HistoryFilter& f) {
         std::vector<DownloadRow> rows;
@@ -164,7 +164,7 @@ TEST(SqliteRecordTest, ConcurrentWritersLoseNothing) {
         }
         for (int i = 0; i < kRows; ++i) {
             DownloadRow r = Row("2026-12-09T10:00:00.000Z", port, Outcome::Confirmed);
-            if (!rec->Insert(r, &why)) {
+            if (!rec->Put(r, &why)) {
                 errors->push_back(why);
             }
         }
@@ -216,7 +216,8 @@ TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
         std::string why;
         ASSERT_TRUE(r.Open(newer, SqliteRecord::Access::Write, false, &why)) << why;
     }
-    ASSERT_TRUE(Sql(newer, "PRAGMA user_version = 2"));
+    const std::string later = "PRAGMA user_version = " + std::to_string(kSqliteSchemaVersion + 1);
+    ASSERT_TRUE(Sql(newer, later.c_str()));
     // A record whose first page was scribbled over past the header.
     const auto damaged = dir.Path() / "damaged.sqlite";
     std::filesystem::copy_file(newer, damaged);
@@ -234,8 +235,8 @@ TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
     };
     for (const Case& c :
          {Case{foreign, "another program's SQLite database", false},
-          Case{newer, "newer than this program's 1", true}, Case{damaged, "damaged", false},
-          Case{text, "not an SQLite database", false}}) {
+          Case{newer, "newer than this program's " + std::to_string(kSqliteSchemaVersion), true},
+          Case{damaged, "damaged", false}, Case{text, "not an SQLite database", false}}) {
         const std::string before = Slurp(c.path);
         const int descriptors = testing::OpenDescriptorCount();
         SqliteRecord r;
@@ -317,7 +318,7 @@ TEST(ServerRecordTest, StationsStartingTogetherShareOneTable) {
             bool inserted = false;
             auto& e = errors[static_cast<size_t>(i)];
             if (pg.Connect(uri, &e)) {
-                pg.Insert(r, &inserted, &e);
+                pg.Put(r, &inserted, &e);
             }
         });
     }
@@ -349,7 +350,7 @@ TEST(ServerRecordTest, ServerGoneMidWayThenPushedOnce) {
 
     DownloadRow before = Row("2026-12-09T10:00:00.000Z", "COM1", Outcome::Confirmed);
     std::string notice;
-    ASSERT_TRUE(sink->Write(before, &notice, &why)) << why;
+    ASSERT_TRUE(sink->Complete(before, &notice, &why)) << why;
     EXPECT_EQ(notice, "");
     EXPECT_FALSE(std::filesystem::exists(local));
 
@@ -359,7 +360,7 @@ TEST(ServerRecordTest, ServerGoneMidWayThenPushedOnce) {
     DownloadRow cutOff = Row("2026-12-09T10:06:00.000Z", "COM3", Outcome::Failed);
     for (DownloadRow* r : {&during, &cutOff}) {
         notice.clear();
-        ASSERT_TRUE(sink->Write(*r, &notice, &why)) << why;
+        ASSERT_TRUE(sink->Complete(*r, &notice, &why)) << why;
         EXPECT_NE(notice.find(": the record server went away ("), std::string::npos) << notice;
         EXPECT_NE(notice.find("kept in " + local.string()), std::string::npos) << notice;
     }
@@ -372,7 +373,7 @@ TEST(ServerRecordTest, ServerGoneMidWayThenPushedOnce) {
     // The same sink finds the server again.
     DownloadRow after = Row("2026-12-09T10:07:00.000Z", "COM4", Outcome::Confirmed);
     notice.clear();
-    ASSERT_TRUE(sink->Write(after, &notice, &why)) << why;
+    ASSERT_TRUE(sink->Complete(after, &notice, &why)) << why;
     EXPECT_EQ(notice, "");
     SqliteRecord kept;
     ASSERT_TRUE(kept.Open(local, SqliteRecord::Access::Write, false, &why)) << why;
@@ -381,7 +382,7 @@ TEST(ServerRecordTest, ServerGoneMidWayThenPushedOnce) {
     // An earlier push that was cut off after the server took this row, before it was noted.
     DownloadRow copy = cutOff;
     bool inserted = false;
-    ASSERT_TRUE(pg.Insert(copy, &inserted, &why)) << why;
+    ASSERT_TRUE(pg.Put(copy, &inserted, &why)) << why;
     PushCounts first;
     ASSERT_TRUE(PushLocal(kept, pg, &first, &why)) << why;
     EXPECT_EQ(first.sent, 1);

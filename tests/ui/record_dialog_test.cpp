@@ -101,9 +101,9 @@ class RecordDialogTest : public QObject {
         QCOMPARE(r.operatorName, std::string("kim"));
     }
 
-    // A cancelled choice is no attempt; a record that is not one costs the unit nothing and is
-    // left as it was.
-    void cancelledChoiceLeavesNoRowAndABadRecordChangesNothing() {
+    // A cancelled choice is no attempt. A named record that is not one is left as it was, and
+    // the unit gets nothing until the record can take the row.
+    void cancelledChoiceLeavesNoRowAndABadRecordSendsNothing() {
         folder_->AddFirmware("PLQ5A-1.abs", 100);
         folder_->AddFirmware("PLQ5A-2.abs", 120);
         DownloadState state;
@@ -122,11 +122,19 @@ class RecordDialogTest : public QObject {
         test_seams::SetFileSelectAnswer({});
         std::filesystem::remove(folder_->Drivers() / "PLQ5A-1.abs");
         ui_testing::Press(dlg, CDownloadDlg::kDownload);
-        QCOMPARE(dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus)->text(),
-                 QString::fromUtf8(texts::kCompleted.data()));
+        const QLabel* status = dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus);
+        QCOMPARE(status->text(), QString::fromUtf8(texts::kCannotWriteRecord.data()));
+        QVERIFY2(status->toolTip().contains("not a romlift record"), qPrintable(status->toolTip()));
         QCOMPARE(FileBytes(file_), garbage);
+
+        std::filesystem::remove(file_);
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
+        QCOMPARE(status->text(), QString::fromUtf8(texts::kCompleted.data()));
         QVERIFY(unit_->WaitForAttempts(1, 10000));
+        // The refused attempt never woke the unit: its first attempt is the confirmed one.
+        QCOMPARE(unit_->Attempts().size(), size_t{1});
         QVERIFY(unit_->Attempts()[0].confirmed);
+        QCOMPARE(Rows(file_).size(), size_t{1});
     }
 
     // SIGTERM (a session ending) or Ctrl-C in the middle: the attempt stops at once, its row says
