@@ -20,8 +20,10 @@ namespace romlift::record {
 inline constexpr int kSqliteSchemaVersion = 2;
 // PRAGMA application_id of a romlift record: "RLFT".
 inline constexpr int kSqliteApplicationId = 0x524C4654;
-// How long a write waits for other writers before it gives up, in milliseconds.
-inline constexpr int kSqliteBusyTimeoutMs = 10000;
+// How long a write waits for other writers before it gives up, in milliseconds: long beside a
+// row's few milliseconds, short enough that a file held by another program refuses an attempt
+// before the operator wonders.
+inline constexpr int kSqliteBusyTimeoutMs = 3000;
 
 // $XDG_STATE_HOME/romlift/history.sqlite when XDG_STATE_HOME is an absolute path, else
 // $HOME/.local/state/romlift/history.sqlite (HOME from the password database when unset).

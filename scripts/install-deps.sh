@@ -12,7 +12,7 @@ packages=(
   qemu-system-x86 linux-image-amd64 busybox-static cpio
   xvfb xauth openbox xdotool x11-utils imagemagick fonts-liberation2
   libcli11-dev nlohmann-json3-dev
-  libsqlite3-dev libpq-dev libssl-dev postgresql
+  libsqlite3-dev libpq-dev libssl-dev postgresql sqlite3
 )
 
 missing=()

@@ -72,6 +72,7 @@ struct EndCase {
     const char* name;
     const char* outcome;
     int exitStatus;
+    const char* endedAt;  // where the attempt stopped, a prefix of the recorded step
 };
 
 class EachEnd : public Record, public ::testing::WithParamInterface<EndCase> {};
@@ -131,6 +132,8 @@ TEST_P(EachEnd, OneRowWithEveryColumn) {
     EXPECT_EQ(r["station"], "line 2");
     EXPECT_EQ(r["operator"], "ann");
     EXPECT_EQ(r["row_key"].get<std::string>().size(), 36u);
+    EXPECT_EQ(r["run_id"].get<std::string>().size(), 36u);
+    EXPECT_THAT(r["ended_at"].get<std::string>(), ::testing::StartsWith(c.endedAt));
 
     const uint8_t x = ImageXor(Image(size));
     const auto attempts = unit.Attempts();
@@ -156,9 +159,9 @@ TEST_P(EachEnd, OneRowWithEveryColumn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, EachEnd,
-                         ::testing::Values(EndCase{"Confirmed", "confirmed", 0},
-                                           EndCase{"Failed", "failed", 1},
-                                           EndCase{"Interrupted", "interrupted", 130}),
+                         ::testing::Values(EndCase{"Confirmed", "confirmed", 0, "done"},
+                                           EndCase{"Failed", "failed", 1, "header"},
+                                           EndCase{"Interrupted", "interrupted", 130, "frame "}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- many writers ----------------------------------------------------------------------------

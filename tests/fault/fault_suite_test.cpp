@@ -165,6 +165,17 @@ class FaultSuite : public ::testing::Test {
         const auto attempts = unit.Attempts();
         ASSERT_GE(attempts.size(), unitAttempt);
         const vx7r::Attempt& record = attempts[unitAttempt - 1];
+        // Where the attempt ended, as the record keeps it, agrees with what was shown and never
+        // claims a frame the unit did not accept.
+        const AttemptOutcome& o = state.outcome;
+        EXPECT_EQ(o.result, result);
+        EXPECT_EQ(o.step == AttemptStep::Done, result == AttemptResult::Confirmed);
+        if (statuses.back() == testing::DownloadingText(kFileName)) {
+            EXPECT_EQ(o.cause, EndCause::UnexpectedAnswer) << "a silent end with another cause";
+        }
+        EXPECT_LE(std::min<size_t>(static_cast<size_t>(FramesConfirmed(o)) * 50, image.size()),
+                  record.image.size())
+            << "the outcome claims frames the unit did not accept (" << EndedAtName(o) << ")";
         if (result == AttemptResult::Confirmed) {
             EXPECT_TRUE(unitDone);
             EXPECT_TRUE(record.confirmed)

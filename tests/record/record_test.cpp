@@ -48,6 +48,8 @@ DownloadRow Row(const std::string& started, const std::string& port, Outcome out
     r.statusText = "Download failed.\nRetry?";
     r.station = "Línea 2";
     r.operatorName = "O'Brien";
+    r.runId = "0c5e8d52-7a4f-4c1e-9b0e-3f2a1d6c8b71";
+    r.endedAt = "frame 18";
     return r;
 }
 
@@ -139,6 +141,38 @@ TEST_P(Backend, RowsComeBackWholeAndFiltered) {
     ASSERT_TRUE(Insert(again, &why)) << why;
     EXPECT_EQ(again.id, a.id);
     EXPECT_EQ(filter("", std::nullopt).size(), 3u);
+}
+
+// The row written before the first byte is completed by the attempt's end, in place; a complete
+// row is never changed again, whatever comes later with its key (a late or repeated write).
+TEST_P(Backend, AnUnfinishedRowIsCompletedOnceAndThenLeftAlone) {
+    const std::string port = "COM" + NewRowKey().substr(0, 8);
+    DownloadRow start = Row("2026-12-04T08:00:00.000Z", port, Outcome::Unfinished);
+    start.endedUtc.clear();
+    start.durationMs = 0;
+    start.framesConfirmed = 0;
+    start.imageXor.reset();
+    start.runId = NewRowKey();
+    std::string why;
+    ASSERT_TRUE(Insert(start, &why)) << why;
+    HistoryFilter f;
+    f.port = port;
+    EXPECT_EQ(Query(f), std::vector<DownloadRow>{start});
+
+    DownloadRow done = start;
+    done.outcome = Outcome::Confirmed;
+    done.endedUtc = "2026-12-04T08:01:00.000Z";
+    done.durationMs = 60000;
+    done.framesConfirmed = done.framesTotal;
+    done.imageXor = 0x5A;
+    done.endedAt = "done";
+    ASSERT_TRUE(Insert(done, &why)) << why;
+    EXPECT_EQ(done.id, start.id);
+    DownloadRow late = done;
+    late.outcome = Outcome::Failed;
+    late.endedAt = "frame 3";
+    ASSERT_TRUE(Insert(late, &why)) << why;
+    EXPECT_EQ(Query(f), std::vector<DownloadRow>{done});
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Backend, ::testing::Values(false, true),
@@ -266,6 +300,49 @@ TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
 }
 
 // The default file follows XDG_STATE_HOME when it is absolute, else HOME; its folder is made.
+// A station's file from before rows were written at the start is brought to the new schema in
+// place on its first write: every old row kept as it was, new rows beside them.
+TEST(SqliteRecordTest, AnOlderFileIsUpgradedInPlace) {
+    ScratchDir dir;
+    const auto file = dir.Path() / "v1.sqlite";
+    ASSERT_TRUE(Sql(file,
+                    "CREATE TABLE downloads (id INTEGER PRIMARY KEY, row_key TEXT NOT NULL UNIQUE,"
+                    " started_utc TEXT NOT NULL, ended_utc TEXT NOT NULL,"
+                    " duration_ms INTEGER NOT NULL, host TEXT NOT NULL, \"user\" TEXT NOT NULL,"
+                    " program TEXT NOT NULL, version TEXT NOT NULL, port TEXT NOT NULL,"
+                    " device TEXT NOT NULL, adapter TEXT NOT NULL, model TEXT NOT NULL,"
+                    " type_code INTEGER NOT NULL, image_path TEXT NOT NULL,"
+                    " image_size INTEGER NOT NULL, image_sha256 TEXT NOT NULL,"
+                    " image_xor INTEGER CHECK (image_xor BETWEEN 0 AND 255),"
+                    " frames_confirmed INTEGER NOT NULL, frames_total INTEGER NOT NULL,"
+                    " outcome TEXT NOT NULL CHECK (outcome IN ('confirmed', 'failed',"
+                    " 'interrupted')), status_text TEXT NOT NULL, station TEXT NOT NULL,"
+                    " \"operator\" TEXT NOT NULL, pushed_utc TEXT) STRICT;"
+                    "CREATE INDEX downloads_started ON downloads (started_utc);"
+                    "INSERT INTO downloads VALUES (7, 'k-old', '2026-11-30T10:00:00.000Z',"
+                    " '2026-11-30T10:01:00.000Z', 60000, 'h', 'u', 'romlift-cli', '1.0.1', 'COM1',"
+                    " '/dev/ttyS0', '', 'VX7R-KT-121B-XXX', 10, '/fw/a.abs', 100, 'ab', 17, 2, 2,"
+                    " 'confirmed', 'DownLoad is Completed Successfully', 's', 'o', NULL);"
+                    "PRAGMA application_id = 1380730452; PRAGMA user_version = 1;"));
+    SqliteRecord reader;
+    std::string why;
+    std::vector<DownloadRow> before;
+    ASSERT_TRUE(reader.Open(file, SqliteRecord::Access::Read, false, &why)) << why;
+    ASSERT_TRUE(reader.Query({}, &before, &why)) << why;
+    ASSERT_EQ(before.size(), 1u);
+
+    SqliteRecord r;
+    ASSERT_TRUE(r.Open(file, SqliteRecord::Access::Write, false, &why)) << why;
+    DownloadRow fresh = Row("2026-12-05T08:00:00.000Z", "COM2", Outcome::Unfinished);
+    ASSERT_TRUE(r.Put(fresh, &why)) << why;
+    std::vector<DownloadRow> after;
+    ASSERT_TRUE(r.Query({}, &after, &why)) << why;
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[1], before[0]);
+    EXPECT_EQ(after[1].id, 7);
+    EXPECT_EQ(after[0].outcome, Outcome::Unfinished);
+}
+
 TEST(SqliteRecordTest, DefaultFileFollowsTheEnvironment) {
     ScratchDir dir;
     testing::EnvVar state("XDG_STATE_HOME");
