@@ -40,7 +40,8 @@ const std::vector<std::string_view>& ColumnNames() {
         "adapter",      "model",       "type_code",        "image_path",   "image_size",
         "image_sha256", "image_xor",   "frames_confirmed", "frames_total", "outcome",
         "status_text",  "station",     "operator",         "row_key",      "run_id",
-        "ended_at"};
+        "ended_at",     "unit_serial", "lot",              "release_list_sha256",
+        "release_key"};
     return names;
 }
 

@@ -45,6 +45,11 @@ struct DownloadRow {
     // Where the attempt stopped: port, image, wake-up, header, checksum, "frame N", end, done;
     // "" in rows kept before this was recorded.
     std::string endedAt;
+    std::string unitSerial;         // the unit's serial number as scanned; "" when not given
+    std::string lot;                // the work order the unit was written for; "" when none
+    std::string releaseListSha256;  // SHA-256 of the release list that allowed the image; ""
+    std::string releaseKey;         // first 16 hex digits of the SHA-256 of the key that signed
+                                    // that list; "" when unsigned or no list
     std::string statusText;  // the last status text shown, exactly
     std::string station;
     std::string operatorName;

@@ -37,7 +37,11 @@ std::vector<std::string> Fields(const DownloadRow& r) {
             r.operatorName,
             r.rowKey,
             r.runId,
-            r.endedAt};
+            r.endedAt,
+            r.unitSerial,
+            r.lot,
+            r.releaseListSha256,
+            r.releaseKey};
 }
 
 std::string CsvField(const std::string& s) {
@@ -131,6 +135,10 @@ std::string HistoryJson(const std::vector<DownloadRow>& rows) {
         o["row_key"] = r.rowKey;
         o["run_id"] = r.runId;
         o["ended_at"] = r.endedAt;
+        o["unit_serial"] = r.unitSerial;
+        o["lot"] = r.lot;
+        o["release_list_sha256"] = r.releaseListSha256;
+        o["release_key"] = r.releaseKey;
         all.push_back(std::move(o));
     }
     return all.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";

@@ -140,7 +140,9 @@ constexpr const char* kSchema =
     " status_text text NOT NULL, station text NOT NULL, \"operator\" text NOT NULL,"
     // When the server took the row: a row pushed later shows when it arrived.
     " received_utc timestamptz NOT NULL DEFAULT now(),"
-    " run_id text NOT NULL DEFAULT '', ended_at text NOT NULL DEFAULT '');"
+    " run_id text NOT NULL DEFAULT '', ended_at text NOT NULL DEFAULT '',"
+    " unit_serial text NOT NULL DEFAULT '', lot text NOT NULL DEFAULT '',"
+    " release_list_sha256 text NOT NULL DEFAULT '', release_key text NOT NULL DEFAULT '');"
     "CREATE INDEX downloads_started ON downloads (started_utc);"
     "CREATE TABLE romlift_meta (name text PRIMARY KEY, value text NOT NULL);";
 
@@ -148,6 +150,9 @@ constexpr const char* kSchema =
 constexpr const char* kFromSchema1 =
     "ALTER TABLE downloads ALTER COLUMN ended_utc DROP NOT NULL,"
     " ADD COLUMN run_id text NOT NULL DEFAULT '', ADD COLUMN ended_at text NOT NULL DEFAULT '',"
+    " ADD COLUMN unit_serial text NOT NULL DEFAULT '', ADD COLUMN lot text NOT NULL DEFAULT '',"
+    " ADD COLUMN release_list_sha256 text NOT NULL DEFAULT '',"
+    " ADD COLUMN release_key text NOT NULL DEFAULT '',"
     " DROP CONSTRAINT downloads_outcome_check,"
     " ADD CONSTRAINT downloads_outcome_check"
     "  CHECK (outcome IN ('confirmed', 'failed', 'interrupted', 'unfinished'));"
@@ -160,7 +165,8 @@ constexpr const char* kSelect =
     " to_char(ended_utc AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
     " duration_ms, host, \"user\", program, version, port, device, adapter, model, type_code,"
     " image_path, image_size, image_sha256, image_xor, frames_confirmed, frames_total, outcome,"
-    " status_text, station, \"operator\", run_id, ended_at FROM downloads";
+    " status_text, station, \"operator\", run_id, ended_at, unit_serial, lot,"
+    " release_list_sha256, release_key FROM downloads";
 
 // Any advisory lock number that other programs are unlikely to take: "RLFT".
 constexpr const char* kCreateLock = "SELECT pg_advisory_xact_lock(1380730452)";

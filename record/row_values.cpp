@@ -29,7 +29,11 @@ enum Col {
     kStation,
     kOperator,
     kRunId,
-    kEndedAt
+    kEndedAt,
+    kUnitSerial,
+    kLot,
+    kReleaseList,
+    kReleaseKey
 };
 
 }  // namespace
@@ -96,6 +100,10 @@ std::vector<Value> RowValues(const DownloadRow& r) {
     v[kOperator] = r.operatorName;
     v[kRunId] = r.runId;
     v[kEndedAt] = r.endedAt;
+    v[kUnitSerial] = r.unitSerial;
+    v[kLot] = r.lot;
+    v[kReleaseList] = r.releaseListSha256;
+    v[kReleaseKey] = r.releaseKey;
     return v;
 }
 
@@ -151,6 +159,10 @@ bool RowFromValues(int64_t id, const std::vector<Value>& v, DownloadRow* r, std:
     r->operatorName = text(kOperator);
     r->runId = text(kRunId);
     r->endedAt = text(kEndedAt);
+    r->unitSerial = text(kUnitSerial);
+    r->lot = text(kLot);
+    r->releaseListSha256 = text(kReleaseList);
+    r->releaseKey = text(kReleaseKey);
     if (bad >= 0) {
         *why = "row " + std::to_string(id) + ": column " + std::to_string(bad + 1) +
                " has the wrong type";

@@ -19,8 +19,8 @@ inline constexpr const char* kColumns =
     "row_key, started_utc, ended_utc, duration_ms, host, \"user\", program, version, port, "
     "device, adapter, model, type_code, image_path, image_size, image_sha256, image_xor, "
     "frames_confirmed, frames_total, outcome, status_text, station, \"operator\", run_id, "
-    "ended_at";
-inline constexpr int kColumnCount = 25;
+    "ended_at, unit_serial, lot, release_list_sha256, release_key";
+inline constexpr int kColumnCount = 29;
 
 std::vector<Value> RowValues(const DownloadRow& row);
 // "col = <prefix>col, ..." for every column but row_key, for an upsert.

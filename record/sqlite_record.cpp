@@ -280,7 +280,9 @@ constexpr const char* kTable =
     " status_text TEXT NOT NULL, station TEXT NOT NULL, \"operator\" TEXT NOT NULL,"
     // When the row went to a server with a push; NULL while it is only here.
     " pushed_utc TEXT,"
-    " run_id TEXT NOT NULL DEFAULT '', ended_at TEXT NOT NULL DEFAULT ''"
+    " run_id TEXT NOT NULL DEFAULT '', ended_at TEXT NOT NULL DEFAULT '',"
+    " unit_serial TEXT NOT NULL DEFAULT '', lot TEXT NOT NULL DEFAULT '',"
+    " release_list_sha256 TEXT NOT NULL DEFAULT '', release_key TEXT NOT NULL DEFAULT ''"
     ") STRICT;"
     "CREATE INDEX downloads_started ON downloads (started_utc);";
 
@@ -400,7 +402,7 @@ bool SqliteRecord::Select(const std::string& where, const std::vector<std::strin
                                     ? std::string(detail::kColumns)
                                     : std::string(detail::kColumns)
                                           .replace(std::string(detail::kColumns).find(", run_id"),
-                                                   std::string::npos, ", '', ''");
+                                                   std::string::npos, ", '', '', '', '', '', ''");
     Stmt s(db_,
            "SELECT id, " + columns + ", pushed_utc FROM downloads" + where + " ORDER BY " + order);
     if (!s.Ok()) {

@@ -50,6 +50,10 @@ DownloadRow Row(const std::string& started, const std::string& port, Outcome out
     r.operatorName = "O'Brien";
     r.runId = "0c5e8d52-7a4f-4c1e-9b0e-3f2a1d6c8b71";
     r.endedAt = "frame 18";
+    r.unitSerial = "SN-0042";
+    r.lot = "WO 7781";
+    r.releaseListSha256 = std::string(64, 'b');
+    r.releaseKey = "0123456789abcdef";
     return r;
 }
 
