@@ -5,6 +5,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${ROMLIFT_PKG_BUILD_DIR:-$root/build-pkg}"
+"$root/scripts/install-deps.sh" run build package >&2
 
 # Everything but the path goes to standard error, so `deb=$(scripts/package.sh)` works.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/ \
