@@ -373,21 +373,80 @@ TEST(SqliteRecordTest, DefaultFileFollowsTheEnvironment) {
 
 // Stations that meet an empty server at the same moment make one table between them, and all
 // their rows land in it.
+// A database of its own on the suite's server, with `sql` run in it; its URI, "" on failure.
+std::string FreshDatabase(const PgServer& server, const std::string& sql = "") {
+    const std::string db = "plant_" + NewRowKey().substr(0, 8);
+    auto exec = [](const std::string& uri, const std::string& text) {
+        PGconn* conn = PQconnectdb(uri.c_str());
+        PGresult* r = PQexec(conn, text.c_str());
+        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+        PQclear(r);
+        PQfinish(conn);
+        return ok;
+    };
+    std::string uri = server.Uri();
+    uri.replace(uri.find("/postgres?"), 10, "/" + db + "?");
+    if (!exec(server.Uri(), "CREATE DATABASE " + db) || (!sql.empty() && !exec(uri, sql))) {
+        return {};
+    }
+    return uri;
+}
+
+// A plant's server from before rows were written at the start: the first station to connect
+// brings the table to the new schema, the old rows kept, and new rows go in beside them.
+TEST(ServerRecordTest, AnOlderTableIsUpgradedInPlace) {
+    std::string why;
+    PgServer* server = Server::Get(&why);
+    if (server == nullptr) {
+        GTEST_SKIP() << "PostgreSQL: " << why;
+    }
+    const std::string uri = FreshDatabase(
+        *server,
+        "CREATE TABLE downloads (id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+        " row_key uuid NOT NULL UNIQUE, started_utc timestamptz NOT NULL,"
+        " ended_utc timestamptz NOT NULL, duration_ms bigint NOT NULL, host text NOT NULL,"
+        " \"user\" text NOT NULL, program text NOT NULL, version text NOT NULL, port text NOT NULL,"
+        " device text NOT NULL, adapter text NOT NULL, model text NOT NULL,"
+        " type_code bigint NOT NULL, image_path text NOT NULL, image_size bigint NOT NULL,"
+        " image_sha256 text NOT NULL, image_xor smallint CHECK (image_xor BETWEEN 0 AND 255),"
+        " frames_confirmed integer NOT NULL, frames_total integer NOT NULL,"
+        " outcome text NOT NULL CHECK (outcome IN ('confirmed', 'failed', 'interrupted')),"
+        " status_text text NOT NULL, station text NOT NULL, \"operator\" text NOT NULL,"
+        " received_utc timestamptz NOT NULL DEFAULT now());"
+        "CREATE INDEX downloads_started ON downloads (started_utc);"
+        "CREATE TABLE romlift_meta (name text PRIMARY KEY, value text NOT NULL);"
+        "INSERT INTO romlift_meta VALUES ('schema_version', '1');"
+        "INSERT INTO downloads (row_key, started_utc, ended_utc, duration_ms, host, \"user\","
+        " program, version, port, device, adapter, model, type_code, image_path, image_size,"
+        " image_sha256, image_xor, frames_confirmed, frames_total, outcome, status_text, station,"
+        " \"operator\") VALUES ('1b4e28ba-2fa1-41d2-883f-0016d3cca427', '2026-11-30T10:00:00Z',"
+        " '2026-11-30T10:01:00Z', 60000, 'h', 'u', 'romlift-cli', '1.0.1', 'COM1', '/dev/ttyS0',"
+        " '', 'VX7R-KT-121B-XXX', 10, '/fw/a.abs', 100, 'ab', 17, 2, 2, 'confirmed', 'done', 's',"
+        " 'o')");
+    ASSERT_FALSE(uri.empty()) << "could not make a table of schema 1";
+    PgRecord pg;
+    ASSERT_TRUE(pg.Connect(uri, &why)) << why;
+    DownloadRow fresh = Row("2026-12-05T08:00:00.000Z", "COM2", Outcome::Unfinished);
+    fresh.endedUtc.clear();
+    bool inserted = false;
+    ASSERT_TRUE(pg.Put(fresh, &inserted, &why)) << why;
+    std::vector<DownloadRow> rows;
+    ASSERT_TRUE(pg.Query({}, &rows, &why)) << why;
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], fresh);
+    EXPECT_EQ(rows[1].rowKey, "1b4e28ba-2fa1-41d2-883f-0016d3cca427");
+    EXPECT_EQ(rows[1].outcome, Outcome::Confirmed);
+    EXPECT_EQ(rows[1].endedAt, "");
+}
+
 TEST(ServerRecordTest, StationsStartingTogetherShareOneTable) {
     std::string why;
     PgServer* server = Server::Get(&why);
     if (server == nullptr) {
         GTEST_SKIP() << "PostgreSQL: " << why;
     }
-    const std::string db = "plant_" + NewRowKey().substr(0, 8);
-    PGconn* admin = PQconnectdb(server->Uri().c_str());
-    PGresult* made = PQexec(admin, ("CREATE DATABASE " + db).c_str());
-    const bool ok = PQresultStatus(made) == PGRES_COMMAND_OK;
-    PQclear(made);
-    PQfinish(admin);
-    ASSERT_TRUE(ok) << "CREATE DATABASE failed";
-    std::string uri = server->Uri();
-    uri.replace(uri.find("/postgres?"), 10, "/" + db + "?");
+    const std::string uri = FreshDatabase(*server);
+    ASSERT_FALSE(uri.empty()) << "CREATE DATABASE failed";
 
     constexpr int kStations = 6;
     std::vector<std::string> errors(kStations);
