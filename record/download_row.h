@@ -50,7 +50,7 @@ struct DownloadRow {
     std::string releaseListSha256;  // SHA-256 of the release list that allowed the image; ""
     std::string releaseKey;         // first 16 hex digits of the SHA-256 of the key that signed
                                     // that list; "" when unsigned or no list
-    std::string statusText;  // the last status text shown, exactly
+    std::string statusText;         // the last status text shown, exactly
     std::string station;
     std::string operatorName;
     // When a push sent the row from a station's file to a server; "" while it is only here.
