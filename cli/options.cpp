@@ -3,11 +3,14 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 
 #include "ascii_case.h"
 #include "download_row.h"
 #include "map_file.h"
 #include "models.h"
+#include "pg_record.h"
+#include "row_capture.h"
 #include "version.h"
 
 namespace romlift::cli {
@@ -212,6 +215,33 @@ CLI::Validator NotEmpty() {
         "");
 }
 
+// A record to keep or read: a file, or a server libpq can reach. Anything with '=' in it is a
+// server's keyword string, never a file name; one libpq cannot read is said without its text,
+// which may hold a password.
+CLI::Validator RecordTarget() {
+    return CLI::Validator(
+        [](const std::string& v) {
+            std::string why;
+            if (v.empty()) {
+                return std::string("needs a value");
+            }
+            return !record::IsServerUri(v) || record::CheckServerTarget(v, &why) ? std::string()
+                                                                                 : why;
+        },
+        "");
+}
+
+// A station or operator name for the record, from an option or the environment.
+std::optional<std::string> BadName(const char* option, const char* variable,
+                                   const std::string& given) {
+    const char* env = std::getenv(variable);
+    const bool fromEnv = given.empty() && env != nullptr;
+    if (const std::string why = record::NameProblem(fromEnv ? env : given); !why.empty()) {
+        return std::string(fromEnv ? variable : option) + " " + why;
+    }
+    return std::nullopt;
+}
+
 // "--pick=" with nothing after the sign: CLI11 would take the next argument as the value.
 std::optional<std::string> EmptyInlineValue(const std::vector<std::string>& args) {
     for (const std::string& a : args) {
@@ -265,7 +295,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
     download->add_flag("--json", o.json)->disable_flag_override();
     download->add_option("--trace", o.trace)->check(NotEmpty());
 
-    CLI::Option* record = download->add_option("--record", o.record)->check(NotEmpty());
+    CLI::Option* record = download->add_option("--record", o.record)->check(RecordTarget());
     CLI::Option* noRecord =
         download->add_flag("--no-record", o.noRecord)->disable_flag_override()->excludes(record);
     download->add_flag("--require-record", o.requireRecord)
@@ -277,7 +307,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
     CLI::App* models = app.add_subcommand("models");
 
     CLI::App* history = app.add_subcommand("history");
-    history->add_option("--record", o.record)->check(NotEmpty());
+    history->add_option("--record", o.record)->check(RecordTarget());
     std::string sinceText;
     CLI::Option* since = history->add_option("--since", sinceText)
                              ->check(CLI::Validator(
@@ -377,12 +407,20 @@ ParseResult Parse(const std::vector<std::string>& args) {
         return ParseResult{o, {}};
     }
 
+    // A password typed on the command line shows in ps and in the shell's history.
+    const std::string warning =
+        record::IsServerUri(o.record) && record::HasTypedPassword(o.record)
+            ? "a password typed in --record can be seen by other users of this machine "
+              "(ps, shell history); give it in ~/.pgpass (PGPASSFILE), a service file "
+              "(PGSERVICE) or PGPASSWORD instead"
+            : "";
+
     if (history->parsed()) {
         o.command = Options::Command::History;
         if (!sinceText.empty()) {
             o.since = *record::ParseSince(sinceText);
         }
-        return ParseResult{o, {}};
+        return ParseResult{o, {}, warning};
     }
 
     o.command = Options::Command::Download;
@@ -390,6 +428,12 @@ ParseResult Parse(const std::vector<std::string>& args) {
     // option that was meant to be one.
     if (portTexts.empty() || model.empty()) {
         return ParseResult{std::nullopt, portTexts.empty() ? "missing --port" : "missing --model"};
+    }
+    for (const auto& bad : {BadName("--station", "ROMLIFT_STATION", o.station),
+                            BadName("--operator", "ROMLIFT_OPERATOR", o.operatorName)}) {
+        if (bad) {
+            return ParseResult{std::nullopt, *bad};
+        }
     }
     for (const std::string& text : portTexts) {
         const PortArg port = *ParsePort(text);
@@ -407,7 +451,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
         o.pick = FromHex(pickHex);
         o.pickAsGiven = "--pick-hex " + pickHex;
     }
-    return ParseResult{o, {}};
+    return ParseResult{o, {}, warning};
 }
 
 }  // namespace romlift::cli

@@ -58,6 +58,7 @@ struct Options {
 struct ParseResult {
     std::optional<Options> options;  // empty on a usage error
     std::string error;               // one line, without the program name
+    std::string warning = "";        // one line to say before going on, or ""
 };
 
 ParseResult Parse(const std::vector<std::string>& args);
