@@ -591,16 +591,37 @@ bool PgRecord::Query(const HistoryFilter& filter, std::vector<DownloadRow>* rows
         params.emplace_back(value);
         sql += std::string(column) + " $" + std::to_string(params.size());
     };
+    if (filter.pending) {
+        *error = where_ +
+                 ": rows waiting to be sent are kept in a station's own file, not on "
+                 "the server";
+        return false;
+    }
     if (!filter.sinceUtc.empty()) {
         add("started_utc >=", filter.sinceUtc);
+    }
+    if (!filter.untilUtc.empty()) {
+        add("started_utc <", filter.untilUtc);
     }
     if (!filter.port.empty()) {
         add("port =", filter.port);
     }
+    if (!filter.station.empty()) {
+        add("station =", filter.station);
+    }
+    if (!filter.model.empty()) {
+        add("model =", filter.model);
+    }
     if (filter.outcome) {
         add("outcome =", OutcomeName(*filter.outcome));
     }
+    // A row is known by its key. Ids have gaps that are no deletions: the sequence never takes
+    // a number back, and an insert that fails or finds its row there (a second push) uses one
+    // up, as does a crash (numbers are logged ahead in blocks). Hence the order by start.
     sql += " ORDER BY started_utc DESC, id DESC";
+    if (filter.limit > 0) {
+        sql += " LIMIT " + std::to_string(filter.limit);
+    }
     const Result r = Run(sql, params);
     if (!Good(r)) {
         *error = where_ + ": cannot read the record (" + Why() + ")";

@@ -655,13 +655,29 @@ bool SqliteRecord::Query(const HistoryFilter& filter, std::vector<DownloadRow>* 
     if (!filter.sinceUtc.empty()) {
         add("started_utc >= ?", filter.sinceUtc);
     }
+    if (!filter.untilUtc.empty()) {
+        add("started_utc < ?", filter.untilUtc);
+    }
     if (!filter.port.empty()) {
         add("port = ?", filter.port);
+    }
+    if (!filter.station.empty()) {
+        add("station = ?", filter.station);
+    }
+    if (!filter.model.empty()) {
+        add("model = ?", filter.model);
     }
     if (filter.outcome) {
         add("outcome = ?", OutcomeName(*filter.outcome));
     }
-    return Select(where, args, "started_utc DESC, id DESC", rows, error);
+    if (filter.pending) {
+        where += where.empty() ? " WHERE " : " AND ";
+        where += "pushed_utc IS NULL";
+    }
+    const std::string order =
+        "started_utc DESC, id DESC" +
+        (filter.limit > 0 ? " LIMIT " + std::to_string(filter.limit) : std::string());
+    return Select(where, args, order.c_str(), rows, error);
 }
 
 bool SqliteRecord::Unpushed(std::vector<DownloadRow>* rows, std::string* error) {

@@ -19,6 +19,7 @@
 #include "cli_fixture.h"
 #include "pg_server.h"
 #include "seeded_image.h"
+#include "sqlite_record.h"
 #include "texts.h"
 
 namespace romlift::testing {
@@ -254,6 +255,74 @@ TEST_F(Record, HistoryOfAMissingNamedFileSaysSoAndMakesNone) {
     EXPECT_FALSE(fs::exists(typo));
     EXPECT_EQ(History(""), json::array());
     EXPECT_FALSE(fs::exists(DefaultRecord()));
+}
+
+// ---- reading it back --------------------------------------------------------------------------
+
+// Every filter reaches the record as typed (outcome and model in any letter case), and
+// --pending reads the station's own file even while the station names a server.
+TEST_F(Record, HistoryFiltersPickTheRowsAsked) {
+    const fs::path file = dir_ / "line2.sqlite";
+    std::vector<record::DownloadRow> rows;
+    {
+        record::SqliteRecord r;
+        std::string why;
+        ASSERT_TRUE(r.Open(file, record::SqliteRecord::Access::Write, false, &why)) << why;
+        for (const char* station : {"line 2", "line 3"}) {
+            for (const char* started : {"2026-12-01T08:00:00.000Z", "2026-12-02T08:00:00.000Z",
+                                        "2026-12-03T08:00:00.000Z"}) {
+                record::DownloadRow row;
+                row.startedUtc = row.endedUtc = started;
+                row.station = station;
+                row.model = kModel;
+                row.outcome = record::Outcome::Confirmed;
+                ASSERT_TRUE(r.Put(row, &why)) << why;
+                rows.push_back(row);
+            }
+        }
+        ASSERT_TRUE(r.MarkPushed(rows[5].rowKey, &why)) << why;
+    }
+    auto keys = [&](const std::vector<std::string>& args, const std::vector<std::string>& env) {
+        std::vector<std::string> full{"history", "--json"};
+        full.insert(full.end(), args.begin(), args.end());
+        const Outcome o = RunTool(RunSpec{full, OwnState(env)});
+        EXPECT_EQ(o.exitStatus, 0) << o.err;
+        std::vector<std::string> found;
+        for (const json& r : json::parse(o.out.empty() ? "[]" : o.out)) {
+            found.push_back(r["row_key"]);
+        }
+        return found;
+    };
+    EXPECT_EQ(keys({"--record", file.string(), "--station", "line 3", "--model", "vx7r-kt-121b-xxx",
+                    "--outcome", "CONFIRMED", "--until", "2026-12-03", "--limit", "1"},
+                   {}),
+              std::vector<std::string>{rows[4].rowKey});
+    EXPECT_EQ(keys({"--outcome", "Failed", "--record", file.string()}, {}),
+              std::vector<std::string>{});
+    fs::create_directories(DefaultRecord().parent_path());
+    fs::copy_file(file, DefaultRecord());
+    EXPECT_EQ(keys({"--pending", "--station", "line 3"},
+                   {"ROMLIFT_RECORD=postgresql:///nowhere?host=" + (dir_ / "none").string()}),
+              (std::vector<std::string>{rows[4].rowKey, rows[3].rowKey}));
+}
+
+// What history takes: counts without a leading 0, names of models and outcomes in any case.
+TEST_F(Record, HistoryOptionsOutOfRangeAreUsageErrors) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--limit", "0"},
+                                               {"--limit", "010"},
+                                               {"--limit", "-1"},
+                                               {"--limit", "99999999999999999999"},
+                                               {"--until", "2026-02-30"},
+                                               {"--model", "VX7R-KT-124B-XXX"},
+                                               {"--outcome", "done"},
+                                               {"--push", "--pending"}}) {
+        std::vector<std::string> full{"history"};
+        full.insert(full.end(), args.begin(), args.end());
+        const Outcome o = RunTool(RunSpec{full, OwnState()});
+        EXPECT_EQ(o.exitStatus, 2) << args[0] << " " << args[1];
+        EXPECT_EQ(Occurrences(o.err, "romlift-cli: "), 1u) << o.err;
+    }
 }
 
 // ---- a record named as users name it ----------------------------------------------------------

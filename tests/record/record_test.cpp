@@ -126,28 +126,44 @@ TEST_P(Backend, RowsComeBackWholeAndFiltered) {
     DownloadRow a = Row("2026-12-01T08:00:00.001Z", port, Outcome::Confirmed);
     DownloadRow b = Row("2026-12-02T08:00:00.000Z", port, Outcome::Interrupted);
     b.imageXor.reset();
+    b.station = "Línea 3";
     DownloadRow c = Row("2026-12-03T23:59:59.999Z", port, Outcome::Failed);
+    c.model = "VX7R-11";
     for (DownloadRow* r : {&a, &b, &c}) {
         std::string why;
         ASSERT_TRUE(Insert(*r, &why)) << why;
         EXPECT_GT(r->id, 0);
     }
-    auto filter = [&](const std::string& since, std::optional<Outcome> outcome) {
-        HistoryFilter f;
-        f.sinceUtc = since;
+    auto filter = [&](HistoryFilter f) {
         f.port = port;
-        f.outcome = outcome;
         return Query(f);
     };
-    EXPECT_EQ(filter("", std::nullopt), (std::vector<DownloadRow>{c, b, a}));
-    EXPECT_EQ(filter(*ParseSince("2026-12-02"), std::nullopt), (std::vector<DownloadRow>{c, b}));
-    EXPECT_EQ(filter("", Outcome::Interrupted), (std::vector<DownloadRow>{b}));
+    using Rows = std::vector<DownloadRow>;
+    EXPECT_EQ(filter({}), (Rows{c, b, a}));
+    EXPECT_EQ(filter({.sinceUtc = *ParseSince("2026-12-02")}), (Rows{c, b}));
+    EXPECT_EQ(filter({.untilUtc = *ParseSince("2026-12-02")}), (Rows{a}));
+    EXPECT_EQ(filter({.sinceUtc = *ParseSince("2026-12-01T08:00:00.001"),
+                      .untilUtc = *ParseSince("2026-12-03T23:59:59.999")}),
+              (Rows{b, a}));
+    EXPECT_EQ(filter({.station = "Línea 3"}), (Rows{b}));
+    EXPECT_EQ(filter({.model = "VX7R-11"}), (Rows{c}));
+    EXPECT_EQ(filter({.outcome = Outcome::Interrupted}), (Rows{b}));
+    EXPECT_EQ(filter({.limit = 2}), (Rows{c, b}));
+    EXPECT_EQ(filter({.model = "VX7R-10", .limit = 1}), (Rows{b}));
     // The same key again is the same row, kept once.
     std::string why;
     DownloadRow again = a;
     ASSERT_TRUE(Insert(again, &why)) << why;
     EXPECT_EQ(again.id, a.id);
-    EXPECT_EQ(filter("", std::nullopt).size(), 3u);
+    EXPECT_EQ(filter({}).size(), 3u);
+    // Rows wait for a push only in a station's own file.
+    if (GetParam()) {
+        std::vector<DownloadRow> rows;
+        EXPECT_FALSE(pg_.Query({.pending = true}, &rows, &why));
+    } else {
+        ASSERT_TRUE(file_.MarkPushed(b.rowKey, &why)) << why;
+        EXPECT_EQ(filter({.pending = true}), (Rows{c, a}));
+    }
 }
 
 // The row written before the first byte is completed by the attempt's end, in place; a complete
