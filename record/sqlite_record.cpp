@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <chrono>
@@ -323,7 +324,7 @@ bool SqliteRecord::Open(const std::filesystem::path& path, Access access, bool c
         case FileKind::Sqlite:
             if (write) {
                 if (std::string why = WriteObstacle(path, true); !why.empty()) {
-                    *error = why + kLeft;
+                    *error = why;
                     return false;
                 }
             }
@@ -444,7 +445,8 @@ bool SqliteRecord::QuickCheck(std::string* error) {
         return false;
     }
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s.Get(), 0));
-    const std::string said = text != nullptr ? text : "";
+    std::string said = text != nullptr ? text : "";
+    std::replace(said.begin(), said.end(), '\n', ' ');  // one line: "... *** Page 4: ..."
     if (said != "ok") {
         *error =
             Name(path_) + ": the record is damaged (SQLite's quick check: " + said + ")" + kLeft;

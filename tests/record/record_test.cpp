@@ -322,6 +322,7 @@ TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
         EXPECT_FALSE(r.Open(c.path, SqliteRecord::Access::Write, false, &why)) << c.path;
         EXPECT_NE(why.find(c.path.string() + ": "), std::string::npos) << why;
         EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+        EXPECT_EQ(why.find('\n'), std::string::npos) << "one line: " << why;
         std::string readWhy;
         EXPECT_EQ(r.Open(c.path, SqliteRecord::Access::Read, false, &readWhy), c.readable)
             << readWhy;
