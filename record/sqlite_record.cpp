@@ -348,13 +348,16 @@ bool SqliteRecord::Open(const std::filesystem::path& path, Access access, bool c
     if (Connect(path.string(), flags, error) && Check(write, error)) {
         return Accepted();
     }
+    const int rc = db_ != nullptr ? sqlite3_extended_errcode(db_) & 0xFF : SQLITE_CANTOPEN;
     Close();
-    // A reader that may not make the -shm file beside a record (a read-only share, an auditor's
-    // copy) reads the file as it is, without locks, when no writer has left rows in a -wal
-    // file: those rows would be missed.
+    // A reader that cannot make the -shm file beside a record (a read-only share, an auditor's
+    // copy, a full disk) reads the file as it is, without locks, when no writer has left rows
+    // in a -wal file: those rows would be missed.
     struct stat wal {};
-    if (write || MayNot(FolderOf(path), W_OK) == 0 ||
-        (::stat((path.string() + "-wal").c_str(), &wal) == 0 && wal.st_size > 0)) {
+    const bool walRows = ::stat((path.string() + "-wal").c_str(), &wal) == 0 && wal.st_size > 0;
+    if (write || walRows ||
+        (rc != SQLITE_CANTOPEN && rc != SQLITE_READONLY && rc != SQLITE_IOERR &&
+         rc != SQLITE_FULL)) {
         return false;
     }
     if (Connect(ImmutableUri(path), flags | SQLITE_OPEN_URI, error) && Check(write, error)) {
