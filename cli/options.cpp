@@ -135,7 +135,8 @@ Options of history:
   --outcome O         confirmed, failed, interrupted or unfinished (letter case ignored)
   --limit N           only the newest N of the attempts chosen
   --pending           the rows of the station's own file that no push has sent to a server
-                      yet: what history --push would send
+                      yet: what history --push would send (--json and --csv give each row's
+                      pushed_utc: when a push sent it, empty while only the file has it)
   --json              every column, as a JSON array of objects
   --csv               every column, as CSV; a text cell that a spreadsheet would take for a
                       formula (beginning with =, +, -, @, tab or CR) starts with a ' instead

@@ -60,7 +60,8 @@ struct DownloadRow {
     bool operator==(const DownloadRow&) const = default;
 };
 
-// The table's column names in order; what JSON and CSV name the fields.
+// The table's column names in order, and pushed_utc (a station's file keeps it, a server
+// does not); what JSON and CSV name the fields.
 const std::vector<std::string_view>& ColumnNames();
 
 // 2026-12-09T09:50:54.123Z for `t`, milliseconds truncated.

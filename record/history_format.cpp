@@ -49,7 +49,8 @@ std::vector<Field> Fields(const DownloadRow& r) {
             text(r.unitSerial),
             text(r.lot),
             text(r.releaseListSha256),
-            text(r.releaseKey)};
+            text(r.releaseKey),
+            text(r.pushedUtc)};
 }
 
 // RFC 4180 quoting. Text a spreadsheet would take for a formula (an operator named
@@ -152,6 +153,9 @@ std::string HistoryJson(const std::vector<DownloadRow>& rows) {
         o["lot"] = r.lot;
         o["release_list_sha256"] = r.releaseListSha256;
         o["release_key"] = r.releaseKey;
+        // When a push sent the row on from the station's file; null while only the file has it.
+        o["pushed_utc"] = r.pushedUtc.empty() ? nlohmann::ordered_json(nullptr)
+                                              : nlohmann::ordered_json(r.pushedUtc);
         all.push_back(std::move(o));
     }
     return all.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";

@@ -299,6 +299,13 @@ TEST_F(Record, HistoryFiltersPickTheRowsAsked) {
               std::vector<std::string>{rows[4].rowKey});
     EXPECT_EQ(keys({"--outcome", "Failed", "--record", file.string()}, {}),
               std::vector<std::string>{});
+    // The export says which rows a push has sent on, and when.
+    const json pushed = History(file.string());
+    ASSERT_EQ(pushed.size(), 6u);
+    EXPECT_TRUE(std::regex_match(pushed[0]["pushed_utc"].get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << pushed[0];
+    EXPECT_TRUE(pushed[1]["pushed_utc"].is_null()) << pushed[1];
     fs::create_directories(DefaultRecord().parent_path());
     fs::copy_file(file, DefaultRecord());
     EXPECT_EQ(keys({"--pending", "--station", "line 3"},
