@@ -49,9 +49,13 @@ int Push(const std::string& target, std::FILE* out, std::FILE* err) {
 }  // namespace
 
 int RunHistory(const Options& o, std::FILE* out, std::FILE* err) {
-    const std::string target = record::ChosenRecordTarget(o.record);
+    std::string target = record::ChosenRecordTarget(o.record);
     if (o.push) {
         return Push(target, out, err);
+    }
+    // Rows wait for a push in the station's own file, whatever server the station names.
+    if (o.pending && record::IsServerUri(target)) {
+        target.clear();
     }
     // A named file that is not there is most often a mistyped name: an empty answer would read
     // as "no downloads". The default file missing is a station that has recorded none yet.
@@ -61,8 +65,13 @@ int RunHistory(const Options& o, std::FILE* out, std::FILE* err) {
     }
     record::HistoryFilter filter;
     filter.sinceUtc = o.since;
+    filter.untilUtc = o.until;
     filter.port = o.historyPort;
+    filter.station = o.historyStation;
+    filter.model = o.historyModel;
     filter.outcome = record::ParseOutcome(o.historyOutcome);
+    filter.pending = o.pending;
+    filter.limit = o.limit;
     std::vector<record::DownloadRow> rows;
     if (std::string error; !record::ReadHistory(target, filter, &rows, &error)) {
         return Fail(err, error, 1);

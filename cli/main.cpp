@@ -21,6 +21,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "romlift-cli: %s\n", parsed.error.c_str());
         return kExitUsage;
     }
+    if (!parsed.warning.empty()) {
+        std::fprintf(stderr, "romlift-cli: %s\n", parsed.warning.c_str());
+    }
     const Options& o = *parsed.options;
     switch (o.command) {
         case Options::Command::Help:

@@ -3,11 +3,14 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 
 #include "ascii_case.h"
 #include "download_row.h"
 #include "map_file.h"
 #include "models.h"
+#include "pg_record.h"
+#include "row_capture.h"
 #include "version.h"
 
 namespace romlift::cli {
@@ -15,11 +18,12 @@ namespace romlift::cli {
 const char* const kUsage =
     R"(Usage: romlift-cli download --port COMn|DEVICE [--port ...] --model NAME [--image FILE]
                             [--drivers DIR] [--pick NAME | --pick-hex HEX] [--json]
-                            [--trace FILE] [--record FILE|URI | --no-record]
+                            [--trace FILE] [--record FILE|SERVER | --no-record]
                             [--station NAME] [--operator NAME]
-       romlift-cli history [--record FILE|URI] [--since DATE] [--port P]
-                           [--outcome O] [--json | --csv]
-       romlift-cli history --push [--record URI]
+       romlift-cli history [--record FILE|SERVER] [--since DATE] [--until DATE]
+                           [--port P] [--station S] [--model M] [--outcome O]
+                           [--limit N] [--pending] [--json | --csv]
+       romlift-cli history --push [--record SERVER]
        romlift-cli models
        romlift-cli ports [--json]
        romlift-cli ports assign COMn DEVICE [--force]
@@ -93,9 +97,15 @@ Options of download:
                       failed and interrupted, and the signal that interrupted them)
   --trace FILE        write every byte sent and received, with a millisecond timestamp, the
                       port and the exchange phase, to FILE
-  --record FILE|URI   keep the record of each attempt in FILE (an SQLite file, made when
-                      missing) or on the PostgreSQL server a postgresql:// URI names (the
-                      table made when missing). Default: ROMLIFT_RECORD when set, else
+  --record FILE|SERVER
+                      keep the record of each attempt in FILE (an SQLite file, made when
+                      missing, mode 0600) or on the PostgreSQL server a postgresql:// URI or a
+                      libpq keyword string (host=... dbname=...) names (the table made when
+                      missing); text with '=' in it always names a server. Give the server's
+                      password in ~/.pgpass (PGPASSFILE), a service file (PGSERVICE) or
+                      PGPASSWORD, not here: a command line is seen by every user of the
+                      machine, and one typed here is warned of. Default: ROMLIFT_RECORD when
+                      set, else
                       $XDG_STATE_HOME/romlift/history.sqlite (~/.local/state/romlift/
                       history.sqlite). Each attempt's row is written before the first byte
                       (outcome unfinished) and completed when the attempt ends. A record named
@@ -109,16 +119,27 @@ Options of download:
   --require-record    stop before anything is sent when the record cannot be written, even
                       the default file (as a named record does)
   --station NAME      the station in the record (default ROMLIFT_STATION, else the host name)
-  --operator NAME     the operator in the record (default ROMLIFT_OPERATOR, else the user)
+  --operator NAME     the operator in the record (default ROMLIFT_OPERATOR, else the user);
+                      each at most 200 characters, no control characters
 
 Options of history:
-  --record FILE|URI   the record to read (default as for download); with --push, the server
+  --record FILE|SERVER
+                      the record to read (default as for download); with --push, the server
   --since DATE        attempts started at or after DATE: YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS],
                       UTC
+  --until DATE        attempts started before DATE (a date alone is its first moment):
+                      --since 2026-12-01 --until 2027-01-01 is December
   --port P            attempts on the port named P, as it was given (COM3, /dev/ttyUSB0)
-  --outcome O         confirmed, failed or interrupted
+  --station S         attempts of the station named S, as it was recorded
+  --model M           attempts with the model M (letter case ignored)
+  --outcome O         confirmed, failed, interrupted or unfinished (letter case ignored)
+  --limit N           only the newest N of the attempts chosen
+  --pending           the rows of the station's own file that no push has sent to a server
+                      yet: what history --push would send (--json and --csv give each row's
+                      pushed_utc: when a push sent it, empty while only the file has it)
   --json              every column, as a JSON array of objects
-  --csv               every column, as CSV
+  --csv               every column, as CSV; a text cell that a spreadsheet would take for a
+                      formula (beginning with =, +, -, @, tab or CR) starts with a ' instead
   --push              send the locally kept rows to the server
 
 Common options:
@@ -150,9 +171,10 @@ Exit status:
   1    an attempt failed (the status text says why), or the image choice was cancelled
   2    usage error: unknown command or model, a missing argument, a --drivers that is not a
        readable folder, two ports that are one device, several images matching with no
-       terminal to ask and no --pick naming one of them; or refused before anything was sent:
-       the station's policy cannot be read or a flag would weaken it, a required record
-       cannot take the attempt's row
+       terminal to ask and no --pick naming one of them, a station or operator name (option
+       or environment) too long or with a control character, a --record with '=' that libpq
+       cannot read; or refused before anything was sent: the station's policy cannot be read
+       or a flag would weaken it, a required record cannot take the attempt's row
   3    every unit confirmed, but a required record could not complete a row (it stays
        "unfinished" in the record)
   130  interrupted by SIGINT during the download
@@ -212,6 +234,72 @@ CLI::Validator NotEmpty() {
         "");
 }
 
+// A time for --since and --until.
+CLI::Validator DateValidator() {
+    return CLI::Validator(
+        [](const std::string& v) {
+            return record::ParseSince(v) ? std::string()
+                                         : "'" + v +
+                                               "' is not a date: give YYYY-MM-DD or "
+                                               "YYYY-MM-DDTHH:MM[:SS] (UTC)";
+        },
+        "");
+}
+
+// A model's display name, letter case ignored.
+CLI::Validator ModelValidator() {
+    return CLI::Validator(
+        [](const std::string& v) {
+            return FindModel(v) ? std::string()
+                                : "unknown model '" + v + "' (romlift-cli models lists them)";
+        },
+        "");
+}
+
+// A count of 1 or more in decimal digits, without a leading 0.
+std::optional<int64_t> Count(const std::string& text) {
+    int64_t n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n < 1 || text[0] == '0') {
+        return std::nullopt;
+    }
+    return n;
+}
+
+std::string FoldedAscii(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(FoldAscii(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// A record to keep or read: a file, or a server libpq can reach. Anything with '=' in it is a
+// server's keyword string, never a file name; one libpq cannot read is said without its text,
+// which may hold a password.
+CLI::Validator RecordTarget() {
+    return CLI::Validator(
+        [](const std::string& v) {
+            std::string why;
+            if (v.empty()) {
+                return std::string("needs a value");
+            }
+            return !record::IsServerUri(v) || record::CheckServerTarget(v, &why) ? std::string()
+                                                                                 : why;
+        },
+        "");
+}
+
+// A station or operator name for the record, from an option or the environment.
+std::optional<std::string> BadName(const char* option, const char* variable,
+                                   const std::string& given) {
+    const char* env = std::getenv(variable);
+    const bool fromEnv = given.empty() && env != nullptr;
+    if (const std::string why = record::NameProblem(fromEnv ? env : given); !why.empty()) {
+        return std::string(fromEnv ? variable : option) + " " + why;
+    }
+    return std::nullopt;
+}
+
 // "--pick=" with nothing after the sign: CLI11 would take the next argument as the value.
 std::optional<std::string> EmptyInlineValue(const std::vector<std::string>& args) {
     for (const std::string& a : args) {
@@ -244,13 +332,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
                                  std::to_string(ports::kMaxComNumber) + " or a device path";
             },
             ""));
-    download->add_option("--model", model)
-        ->check(CLI::Validator(
-            [](const std::string& v) {
-                return FindModel(v) ? std::string()
-                                    : "unknown model '" + v + "' (romlift-cli models lists them)";
-            },
-            ""));
+    download->add_option("--model", model)->check(ModelValidator());
     CLI::Option* image = download->add_option("--image", o.image)->check(NotEmpty());
     download->add_option("--drivers", o.drivers)->check(NotEmpty())->excludes(image);
     CLI::Option* pick = download->add_option("--pick", o.pick)->check(NotEmpty())->excludes(image);
@@ -265,7 +347,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
     download->add_flag("--json", o.json)->disable_flag_override();
     download->add_option("--trace", o.trace)->check(NotEmpty());
 
-    CLI::Option* record = download->add_option("--record", o.record)->check(NotEmpty());
+    CLI::Option* record = download->add_option("--record", o.record)->check(RecordTarget());
     CLI::Option* noRecord =
         download->add_flag("--no-record", o.noRecord)->disable_flag_override()->excludes(record);
     download->add_flag("--require-record", o.requireRecord)
@@ -277,37 +359,42 @@ ParseResult Parse(const std::vector<std::string>& args) {
     CLI::App* models = app.add_subcommand("models");
 
     CLI::App* history = app.add_subcommand("history");
-    history->add_option("--record", o.record)->check(NotEmpty());
+    history->add_option("--record", o.record)->check(RecordTarget());
     std::string sinceText;
-    CLI::Option* since = history->add_option("--since", sinceText)
-                             ->check(CLI::Validator(
-                                 [](const std::string& v) {
-                                     return record::ParseSince(v)
-                                                ? std::string()
-                                                : "'" + v +
-                                                      "' is not a date: give YYYY-MM-DD or "
-                                                      "YYYY-MM-DDTHH:MM[:SS] (UTC)";
-                                 },
-                                 ""));
+    CLI::Option* since = history->add_option("--since", sinceText)->check(DateValidator());
+    std::string untilText;
+    CLI::Option* until = history->add_option("--until", untilText)->check(DateValidator());
     CLI::Option* hport = history->add_option("--port", o.historyPort)->check(NotEmpty());
-    CLI::Option* outcome =
-        history->add_option("--outcome", o.historyOutcome)
+    CLI::Option* hstation = history->add_option("--station", o.historyStation)->check(NotEmpty());
+    std::string historyModel;
+    CLI::Option* hmodel = history->add_option("--model", historyModel)->check(ModelValidator());
+    CLI::Option* outcome = history->add_option("--outcome", o.historyOutcome)
+                               ->check(CLI::Validator(
+                                   [](const std::string& v) {
+                                       return record::ParseOutcome(FoldedAscii(v))
+                                                  ? std::string()
+                                                  : "'" + v +
+                                                        "' is not an outcome: confirmed, failed, "
+                                                        "interrupted or unfinished";
+                                   },
+                                   ""));
+    std::string limitText;
+    CLI::Option* limit =
+        history->add_option("--limit", limitText)
             ->check(CLI::Validator(
                 [](const std::string& v) {
-                    return record::ParseOutcome(v)
-                               ? std::string()
-                               : "'" + v + "' is not an outcome: confirmed, failed or interrupted";
+                    return Count(v) ? std::string()
+                                    : "'" + v + "' is not a count of rows: give 1 or more";
                 },
                 ""));
+    CLI::Option* pending = history->add_flag("--pending", o.pending)->disable_flag_override();
     CLI::Option* hjson = history->add_flag("--json", o.json)->disable_flag_override();
     CLI::Option* csv = history->add_flag("--csv", o.csv)->disable_flag_override()->excludes(hjson);
-    history->add_flag("--push", o.push)
-        ->disable_flag_override()
-        ->excludes(since)
-        ->excludes(hport)
-        ->excludes(outcome)
-        ->excludes(hjson)
-        ->excludes(csv);
+    CLI::Option* push = history->add_flag("--push", o.push)->disable_flag_override();
+    for (CLI::Option* reading :
+         {since, until, hport, hstation, hmodel, outcome, limit, pending, hjson, csv}) {
+        push->excludes(reading);
+    }
 
     CLI::App* ports = app.add_subcommand("ports");
     ports->add_flag("--json", o.json)->disable_flag_override();
@@ -377,12 +464,30 @@ ParseResult Parse(const std::vector<std::string>& args) {
         return ParseResult{o, {}};
     }
 
+    // A password typed on the command line shows in ps and in the shell's history.
+    const std::string warning =
+        record::IsServerUri(o.record) && record::HasTypedPassword(o.record)
+            ? "a password typed in --record can be seen by other users of this machine "
+              "(ps, shell history); give it in ~/.pgpass (PGPASSFILE), a service file "
+              "(PGSERVICE) or PGPASSWORD instead"
+            : "";
+
     if (history->parsed()) {
         o.command = Options::Command::History;
         if (!sinceText.empty()) {
             o.since = *record::ParseSince(sinceText);
         }
-        return ParseResult{o, {}};
+        if (!untilText.empty()) {
+            o.until = *record::ParseSince(untilText);
+        }
+        if (!historyModel.empty()) {
+            o.historyModel = Models()[static_cast<size_t>(*FindModel(historyModel))].displayName;
+        }
+        o.historyOutcome = FoldedAscii(o.historyOutcome);
+        if (!limitText.empty()) {
+            o.limit = *Count(limitText);
+        }
+        return ParseResult{o, {}, warning};
     }
 
     o.command = Options::Command::Download;
@@ -390,6 +495,12 @@ ParseResult Parse(const std::vector<std::string>& args) {
     // option that was meant to be one.
     if (portTexts.empty() || model.empty()) {
         return ParseResult{std::nullopt, portTexts.empty() ? "missing --port" : "missing --model"};
+    }
+    for (const auto& bad : {BadName("--station", "ROMLIFT_STATION", o.station),
+                            BadName("--operator", "ROMLIFT_OPERATOR", o.operatorName)}) {
+        if (bad) {
+            return ParseResult{std::nullopt, *bad};
+        }
     }
     for (const std::string& text : portTexts) {
         const PortArg port = *ParsePort(text);
@@ -407,7 +518,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
         o.pick = FromHex(pickHex);
         o.pickAsGiven = "--pick-hex " + pickHex;
     }
-    return ParseResult{o, {}};
+    return ParseResult{o, {}, warning};
 }
 
 }  // namespace romlift::cli

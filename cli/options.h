@@ -1,6 +1,7 @@
 // Command-line parsing for romlift-cli.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -42,8 +43,13 @@ struct Options {
 
     // history: which rows, and how they are shown; or --push the rows kept locally.
     std::string since;  // FormatUtc's spelling, "" for all
+    std::string until;  // the same; rows started before it
     std::string historyPort;
-    std::string historyOutcome;  // "confirmed", "failed" or "interrupted"; "" for all
+    std::string historyStation;
+    std::string historyModel;    // the display name
+    std::string historyOutcome;  // an outcome's name in lower case; "" for all
+    int64_t limit = 0;           // the newest N rows; 0 for all
+    bool pending = false;        // rows of the station's own file no push has sent
     bool csv = false;
     bool push = false;
 
@@ -58,6 +64,7 @@ struct Options {
 struct ParseResult {
     std::optional<Options> options;  // empty on a usage error
     std::string error;               // one line, without the program name
+    std::string warning = "";        // one line to say before going on, or ""
 };
 
 ParseResult Parse(const std::vector<std::string>& args);

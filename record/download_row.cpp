@@ -63,7 +63,8 @@ const std::vector<std::string_view>& ColumnNames() {
                                                         "unit_serial",
                                                         "lot",
                                                         "release_list_sha256",
-                                                        "release_key"};
+                                                        "release_key",
+                                                        "pushed_utc"};
     return names;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <filesystem>
 
 #include <nlohmann/json.hpp>
@@ -10,46 +11,59 @@ namespace romlift::record {
 
 namespace {
 
-// Every column's value as text, in ColumnNames() order; the checksum byte "" when missing.
-std::vector<std::string> Fields(const DownloadRow& r) {
-    return {std::to_string(r.id),
-            r.startedUtc,
-            r.endedUtc,
-            std::to_string(r.durationMs),
-            r.host,
-            r.user,
-            r.program,
-            r.version,
-            r.port,
-            r.device,
-            r.adapter,
-            r.model,
-            std::to_string(r.typeCode),
-            r.imagePath,
-            std::to_string(r.imageSize),
-            r.imageSha256,
-            r.imageXor ? std::to_string(*r.imageXor) : std::string(),
-            std::to_string(r.framesConfirmed),
-            std::to_string(r.framesTotal),
-            OutcomeName(r.outcome),
-            r.statusText,
-            r.station,
-            r.operatorName,
-            r.rowKey,
-            r.runId,
-            r.endedAt,
-            r.unitSerial,
-            r.lot,
-            r.releaseListSha256,
-            r.releaseKey};
+struct Field {
+    std::string value;
+    bool text;  // false for a number
+};
+
+// Every column's value, in ColumnNames() order; the checksum byte "" when missing.
+std::vector<Field> Fields(const DownloadRow& r) {
+    auto number = [](int64_t n) { return Field{std::to_string(n), false}; };
+    auto text = [](const std::string& s) { return Field{s, true}; };
+    return {number(r.id),
+            text(r.startedUtc),
+            text(r.endedUtc),
+            number(r.durationMs),
+            text(r.host),
+            text(r.user),
+            text(r.program),
+            text(r.version),
+            text(r.port),
+            text(r.device),
+            text(r.adapter),
+            text(r.model),
+            number(r.typeCode),
+            text(r.imagePath),
+            number(r.imageSize),
+            text(r.imageSha256),
+            r.imageXor ? number(*r.imageXor) : Field{"", false},
+            number(r.framesConfirmed),
+            number(r.framesTotal),
+            text(OutcomeName(r.outcome)),
+            text(r.statusText),
+            text(r.station),
+            text(r.operatorName),
+            text(r.rowKey),
+            text(r.runId),
+            text(r.endedAt),
+            text(r.unitSerial),
+            text(r.lot),
+            text(r.releaseListSha256),
+            text(r.releaseKey),
+            text(r.pushedUtc)};
 }
 
-std::string CsvField(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos) {
-        return s;
+// RFC 4180 quoting. Text a spreadsheet would take for a formula (an operator named
+// =HYPERLINK(...), a file name starting with @ or -) gets a leading single quote first, the
+// mark that keeps a cell text (OWASP's rule for CSV injection); numbers are left as numbers.
+std::string CsvField(const std::string& s, bool text) {
+    const bool formula = text && !s.empty() && std::strchr("=+-@\t\r", s.front()) != nullptr;
+    const std::string cell = formula ? "'" + s : s;
+    if (cell.find_first_of(",\"\r\n") == std::string::npos) {
+        return cell;
     }
     std::string out = "\"";
-    for (const char c : s) {
+    for (const char c : cell) {
         out += c;
         if (c == '"') {
             out += '"';
@@ -139,6 +153,9 @@ std::string HistoryJson(const std::vector<DownloadRow>& rows) {
         o["lot"] = r.lot;
         o["release_list_sha256"] = r.releaseListSha256;
         o["release_key"] = r.releaseKey;
+        // When a push sent the row on from the station's file; null while only the file has it.
+        o["pushed_utc"] = r.pushedUtc.empty() ? nlohmann::ordered_json(nullptr)
+                                              : nlohmann::ordered_json(r.pushedUtc);
         all.push_back(std::move(o));
     }
     return all.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
@@ -152,9 +169,9 @@ std::string HistoryCsv(const std::vector<DownloadRow>& rows) {
     }
     out += "\r\n";
     for (const DownloadRow& r : rows) {
-        const std::vector<std::string> fields = Fields(r);
+        const std::vector<Field> fields = Fields(r);
         for (size_t i = 0; i < fields.size(); ++i) {
-            out += (i == 0 ? "" : ",") + CsvField(fields[i]);
+            out += (i == 0 ? "" : ",") + CsvField(fields[i].value, fields[i].text);
         }
         out += "\r\n";
     }

@@ -17,7 +17,9 @@ std::string HistoryTable(const std::vector<DownloadRow>& rows);
 std::string HistoryJson(const std::vector<DownloadRow>& rows);
 
 // RFC 4180: a header line of the column names, then one line per row, CRLF after each; a field
-// holding a comma, a quote, CR or LF is quoted with its quotes doubled.
+// holding a comma, a quote, CR or LF is quoted with its quotes doubled. A text cell beginning
+// with =, +, -, @, tab or CR is written after a single quote, so that a spreadsheet shows it
+// as text rather than running it as a formula.
 std::string HistoryCsv(const std::vector<DownloadRow>& rows);
 
 }  // namespace romlift::record

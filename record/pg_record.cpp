@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -173,29 +174,200 @@ constexpr const char* kCreateLock = "SELECT pg_advisory_xact_lock(1380730452)";
 
 }  // namespace
 
-bool IsServerUri(std::string_view target) {
+namespace {
+
+struct OptionsFree {
+    void operator()(PQconninfoOption* o) const { PQconninfoFree(o); }
+};
+using Options = std::unique_ptr<PQconninfoOption, OptionsFree>;
+
+bool IsSecret(std::string_view keyword) {
+    return keyword == "password" || keyword == "sslpassword";
+}
+
+bool IsUri(std::string_view target) {
     return target.starts_with("postgresql://") || target.starts_with("postgres://");
 }
 
-std::string RedactedUri(const std::string& uri) {
-    std::string out = uri;
-    const size_t scheme = out.find("://");
-    if (scheme != std::string::npos) {
-        const size_t start = scheme + 3;
-        const size_t end = out.find_first_of("/?", start);
-        const size_t at = out.rfind('@', end == std::string::npos ? out.size() : end);
-        if (at != std::string::npos && at >= start) {
-            const size_t colon = out.find(':', start);
-            if (colon != std::string::npos && colon < at) {
-                out.replace(colon + 1, at - colon - 1, "***");
+// Whether `target` may carry a password, read leniently: libpq may not be able to read it.
+bool MayHoldPassword(std::string_view target) {
+    std::string lower(target);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower.find("password") != std::string::npos ||
+           (IsUri(target) && target.find('@') != std::string::npos);
+}
+
+// libpq's word on a connection string it cannot read quotes pieces of it, a password among
+// them (`invalid percent-encoded token: "Top%ZZSecret"`). Every quoted piece but a keyword of
+// libpq's own goes when the string may hold a password.
+std::string MaskQuoted(const std::string& said, std::string_view target) {
+    if (!MayHoldPassword(target)) {
+        return said;
+    }
+    std::vector<std::string> keywords;
+    if (PQconninfoOption* defaults = PQconndefaults()) {
+        for (const PQconninfoOption* o = defaults; o->keyword != nullptr; ++o) {
+            keywords.emplace_back(o->keyword);
+        }
+        PQconninfoFree(defaults);
+    }
+    std::string out;
+    size_t from = 0;
+    for (size_t open = said.find('"'); open != std::string::npos; open = said.find('"', from)) {
+        const size_t close = said.find('"', open + 1);
+        if (close == std::string::npos) {
+            break;
+        }
+        const std::string quoted = said.substr(open + 1, close - open - 1);
+        const bool keep = quoted == "=" || quoted == "]" ||
+                          std::find(keywords.begin(), keywords.end(), quoted) != keywords.end();
+        out += said.substr(from, open - from) + "\"" + (keep ? quoted : "***") + "\"";
+        from = close + 1;
+    }
+    return out + said.substr(from);
+}
+
+// `said` with each whole-word occurrence of a secret as "***".
+std::string MaskSecrets(std::string said, const std::vector<std::string>& secrets) {
+    auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+    for (const std::string& secret : secrets) {
+        if (secret.empty()) {
+            continue;
+        }
+        for (size_t at = said.find(secret); at != std::string::npos;
+             at = said.find(secret, at + 1)) {
+            const size_t end = at + secret.size();
+            if ((at == 0 || !word(said[at - 1]) || !word(secret.front())) &&
+                (end == said.size() || !word(said[end]) || !word(secret.back()))) {
+                said.replace(at, secret.size(), "***");
             }
+        }
+    }
+    return said;
+}
+
+// In a URI, libpq takes the user name and password up to the first '@' before any '/', where a
+// person meant the last '@': "ana:p@ss@db1" would send the password "p" and name "ss@db1" as
+// the host in its error. Such a URI is refused before libpq sees it.
+std::string AmbiguousUserInfo(std::string_view target) {
+    const std::string_view rest = target.substr(target.find("://") + 3);
+    const std::string_view before = rest.substr(0, rest.find('?'));
+    const size_t at = before.find('@');
+    if (at == std::string_view::npos) {
+        return {};
+    }
+    if (before.find('@', at + 1) != std::string_view::npos) {
+        return "'@' stands more than once before the host; write an '@' in a user name or "
+               "password as %40";
+    }
+    if (before.substr(0, at).find('/') != std::string_view::npos) {
+        return "'/' stands before the '@'; write a '/' in a user name or password as %2F";
+    }
+    return {};
+}
+
+// The options libpq reads in `target`; null with the reason in `error` (no password in it).
+Options Parse(const std::string& target, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        *error = "the record server's connection string cannot be read: " + why;
+        return nullptr;
+    };
+    if (!IsUri(target) && target.find('=') == std::string::npos) {
+        return fail(
+            "a server is named by a URI that begins postgresql:// or postgres://, or by "
+            "keywords such as host=... dbname=...");
+    }
+    if (IsUri(target)) {
+        if (const std::string why = AmbiguousUserInfo(target); !why.empty()) {
+            return fail(why);
+        }
+    }
+    char* said = nullptr;
+    Options options(PQconninfoParse(target.c_str(), &said));
+    if (options == nullptr) {
+        const std::string why = said != nullptr ? OneLine(said) : "out of memory";
+        PQfreemem(said);
+        // A path with '=' in it lands here too: say why it was not taken for a file.
+        return fail(MaskQuoted(why, target) +
+                    (IsUri(target) ? "" : " (a record file's name may not hold '=')"));
+    }
+    return options;
+}
+
+// `value` as a keyword string writes it: quoted when it is empty or holds a space, quote or
+// backslash.
+std::string KeywordValue(std::string_view value) {
+    if (!value.empty() && value.find_first_of(" \t\n\r\f\v'\\") == std::string_view::npos) {
+        return std::string(value);
+    }
+    std::string out = "'";
+    for (const char c : value) {
+        if (c == '\'' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out + "'";
+}
+
+}  // namespace
+
+bool IsServerUri(std::string_view target) {
+    return target.starts_with("postgresql:") || target.starts_with("postgres:") ||
+           target.find('=') != std::string_view::npos;
+}
+
+bool CheckServerTarget(const std::string& target, std::string* error) {
+    return Parse(target, error) != nullptr;
+}
+
+bool HasTypedPassword(const std::string& target) {
+    std::string ignored;
+    const Options options = Parse(target, &ignored);
+    if (options == nullptr) {
+        return MayHoldPassword(target);
+    }
+    for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
+        if (IsSecret(o->keyword) && o->val != nullptr && o->val[0] != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string RedactedUri(const std::string& uri) {
+    if (!IsUri(uri)) {
+        // A keyword string, written again from what libpq reads in it, its secrets masked.
+        std::string ignored;
+        const Options options = Parse(uri, &ignored);
+        if (options == nullptr) {
+            return "the record server";
+        }
+        std::string out;
+        for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
+            if (o->val != nullptr) {
+                out += (out.empty() ? "" : " ") + std::string(o->keyword) + "=" +
+                       (IsSecret(o->keyword) ? "***" : KeywordValue(o->val));
+            }
+        }
+        return out;
+    }
+    std::string out = uri;
+    const size_t start = out.find("://") + 3;
+    const size_t end = out.find_first_of("/?", start);
+    const size_t at = out.rfind('@', end == std::string::npos ? out.size() : end);
+    if (at != std::string::npos && at >= start) {
+        const size_t colon = out.find(':', start);
+        if (colon != std::string::npos && colon < at) {
+            out.replace(colon + 1, at - colon - 1, "***");
         }
     }
     for (size_t p = out.find("password="); p != std::string::npos;
          p = out.find("password=", p + 1)) {
         const size_t value = p + 9;
-        const size_t end = out.find('&', value);
-        out.replace(value, (end == std::string::npos ? out.size() : end) - value, "***");
+        const size_t amp = out.find('&', value);
+        out.replace(value, (amp == std::string::npos ? out.size() : amp) - value, "***");
     }
     return out;
 }
@@ -223,7 +395,7 @@ std::string PgRecord::Why() const {
     if (conn_ == nullptr) {
         return abandoned_.empty() ? "not connected" : abandoned_;
     }
-    return OneLine(PQerrorMessage(conn_));
+    return MaskSecrets(OneLine(PQerrorMessage(conn_)), secrets_);
 }
 
 bool PgRecord::Connected() {
@@ -234,6 +406,17 @@ bool PgRecord::Connected() {
 bool PgRecord::Connect(const std::string& uri, std::string* error) {
     const std::lock_guard<std::mutex> lock(mutex_);
     Close();
+    secrets_.clear();
+    const Options options = Parse(uri, error);
+    if (options == nullptr) {
+        where_ = "the record server";
+        return false;
+    }
+    for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
+        if (IsSecret(o->keyword) && o->val != nullptr) {
+            secrets_.emplace_back(o->val);
+        }
+    }
     where_ = RedactedUri(uri);
     // Defaults first: what the URI says comes later and wins. tcp_user_timeout and keepalives
     // notice a server that vanished from the network; statement_timeout has the server itself
@@ -408,16 +591,37 @@ bool PgRecord::Query(const HistoryFilter& filter, std::vector<DownloadRow>* rows
         params.emplace_back(value);
         sql += std::string(column) + " $" + std::to_string(params.size());
     };
+    if (filter.pending) {
+        *error = where_ +
+                 ": rows waiting to be sent are kept in a station's own file, not on "
+                 "the server";
+        return false;
+    }
     if (!filter.sinceUtc.empty()) {
         add("started_utc >=", filter.sinceUtc);
+    }
+    if (!filter.untilUtc.empty()) {
+        add("started_utc <", filter.untilUtc);
     }
     if (!filter.port.empty()) {
         add("port =", filter.port);
     }
+    if (!filter.station.empty()) {
+        add("station =", filter.station);
+    }
+    if (!filter.model.empty()) {
+        add("model =", filter.model);
+    }
     if (filter.outcome) {
         add("outcome =", OutcomeName(*filter.outcome));
     }
+    // A row is known by its key. Ids have gaps that are no deletions: the sequence never takes
+    // a number back, and an insert that fails or finds its row there (a second push) uses one
+    // up, as does a crash (numbers are logged ahead in blocks). Hence the order by start.
     sql += " ORDER BY started_utc DESC, id DESC";
+    if (filter.limit > 0) {
+        sql += " LIMIT " + std::to_string(filter.limit);
+    }
     const Result r = Run(sql, params);
     if (!Good(r)) {
         *error = where_ + ": cannot read the record (" + Why() + ")";

@@ -32,9 +32,18 @@ struct ResultFree {
 };
 }  // namespace detail
 
-// Whether `target` names a server (postgresql:// or postgres://) rather than a file.
+// Whether `target` (--record, ROMLIFT_RECORD) names a server rather than a file: a URI
+// (postgresql://, postgres://) or a libpq keyword string ("host=plant-db dbname=romlift").
+// Anything with '=' in it is taken for a server, never a file name, so a keyword string libpq
+// cannot read is refused (CheckServerTarget) instead of becoming a file of that name.
 bool IsServerUri(std::string_view target);
-// `uri` with any password replaced by "***", for messages.
+// Whether libpq can read `target` as a connection string; when not, `error` says why, without
+// anything of it that could be a password.
+bool CheckServerTarget(const std::string& target, std::string* error);
+// Whether `target` carries a password (or an SSL key's password), for a warning: a command
+// line is seen by every user of the machine.
+bool HasTypedPassword(const std::string& target);
+// `uri` (or keyword string) with its passwords as "***", for messages.
 std::string RedactedUri(const std::string& uri);
 
 // One connection. Safe to share between threads: calls take turns.
@@ -45,9 +54,11 @@ class PgRecord {
     PgRecord(const PgRecord&) = delete;
     PgRecord& operator=(const PgRecord&) = delete;
 
-    // Connects with a libpq URI (connect_timeout 10 s unless the URI says otherwise), then makes
-    // the table when missing. False with the reason when the server cannot be reached, refuses
-    // the login, or holds a `downloads` table that is not this record's or has a later schema.
+    // Connects with a libpq URI or keyword string (connect_timeout 10 s unless it says
+    // otherwise), then makes the table when missing. False with the reason (no password in it,
+    // nor in libpq's own words) when the string cannot be read, the server cannot be reached,
+    // refuses the login, or holds a `downloads` table that is not this record's or has a later
+    // schema.
     bool Connect(const std::string& uri, std::string* error);
     // The server, without a password, for messages.
     const std::string& Where() const { return where_; }
@@ -72,7 +83,8 @@ class PgRecord {
   private:
     using Result = std::unique_ptr<pg_result, detail::ResultFree>;
     Result Run(const std::string& sql, const std::vector<detail::Value>& params = {});
-    // libpq's words for the last failure, on one line, or why the wait was given up.
+    // libpq's words for the last failure, on one line, any password in them masked, or why the
+    // wait was given up.
     std::string Why() const;
     bool Prepare(std::string* error);
     enum class Attempt { Written, Refused, Lost };
@@ -84,6 +96,7 @@ class PgRecord {
     std::string where_;
     PgWait wait_;
     std::string abandoned_;
+    std::vector<std::string> secrets_;  // the passwords given, kept out of every message
 };
 
 }  // namespace romlift::record

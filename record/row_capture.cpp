@@ -204,4 +204,23 @@ std::string OperatorName(const std::string& given) {
     return v.empty() ? UserName() : v;
 }
 
+std::string NameProblem(std::string_view name) {
+    size_t characters = 0;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        const bool c1 = c == 0xC2 && i + 1 < name.size() &&
+                        static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(name[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F || c1) {
+            return "holds a control character (a line break, tab, escape or the like)";
+        }
+        characters += (c & 0xC0) != 0x80 ? 1 : 0;
+    }
+    if (characters > kMaxNameLength) {
+        return "is longer than " + std::to_string(kMaxNameLength) + " characters (" +
+               std::to_string(characters) + ")";
+    }
+    return {};
+}
+
 }  // namespace romlift::record

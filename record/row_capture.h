@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 #include "download_row.h"
 #include "ports_paths.h"
@@ -63,5 +64,12 @@ std::string UserName();
 std::string StationName(const std::string& given);
 // `given` when not empty, else $ROMLIFT_OPERATOR when set and not empty, else the user.
 std::string OperatorName(const std::string& given);
+
+// The longest station or operator name the record takes, in characters.
+inline constexpr size_t kMaxNameLength = 200;
+// Why `name` cannot be a station or operator name: "" when it can. Longer than kMaxNameLength
+// characters (UTF-8 counted as characters), or a control character: a line break or escape
+// in a name splits a log line and lets a name pass for something else.
+std::string NameProblem(std::string_view name);
 
 }  // namespace romlift::record

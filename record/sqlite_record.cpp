@@ -6,13 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <thread>
 
+#include "row_capture.h"
 #include "row_values.h"
 
 namespace romlift::record {
@@ -89,9 +92,11 @@ bool IntQuery(sqlite3* db, const char* sql, int64_t* out) {
 // is empty or missing) is opened at all.
 enum class FileKind { Missing, Empty, Sqlite, Other, NotRegular, Unreadable };
 
-FileKind Look(const std::filesystem::path& path) {
+// `err` gets the errno behind Missing and Unreadable.
+FileKind Look(const std::filesystem::path& path, int* err) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
+        *err = errno;
         return errno == ENOENT ? FileKind::Missing : FileKind::Unreadable;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -102,6 +107,7 @@ FileKind Look(const std::filesystem::path& path) {
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
+        *err = errno;
         return FileKind::Unreadable;
     }
     static constexpr char kMagic[] = "SQLite format 3";  // with its NUL: 16 bytes
@@ -115,6 +121,149 @@ FileKind Look(const std::filesystem::path& path) {
 }
 
 constexpr const char* kLeft = "; it is left as it is";
+
+// "file:" and `path` with every byte but letters, digits, "/", "-", ".", "_" and "~" as %XX,
+// asking SQLite to read it as a file nobody changes.
+std::string ImmutableUri(const std::filesystem::path& path) {
+    std::string uri = "file:";
+    for (const unsigned char c : path.string()) {
+        if (std::isalnum(c) != 0 || std::strchr("/-._~", c) != nullptr) {
+            uri += static_cast<char>(c);
+        } else {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            uri += {'%', kHex[c >> 4], kHex[c & 0xF]};
+        }
+    }
+    return uri + "?immutable=1";
+}
+
+std::filesystem::path FolderOf(const std::filesystem::path& path) {
+    return path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+}
+
+// 0 when this process may `mode` the file, else the errno (EROFS for a read-only mount, EPERM
+// for an immutable file, which bind root too).
+int MayNot(const std::filesystem::path& path, int mode) {
+    return ::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+// Why this process cannot write, in words that say what to mend. A full disk, a read-only
+// mount, a file or folder without write permission and a lock each read differently from a
+// damaged file: an administrator told "damaged" may delete a good record.
+std::string NoSpace(const std::filesystem::path& path) {
+    return Name(path) + ": the disk holding the record is full; free some space there";
+}
+std::string ReadOnlyMount(const std::filesystem::path& path) {
+    return Name(path) + ": the record is on a read-only file system";
+}
+std::string Denied(const std::filesystem::path& path, const std::string& what) {
+    return Name(path) + ": permission denied: user " + UserName() + " may not " + what;
+}
+
+std::string WriteProblem(const std::filesystem::path& path, int err, bool folder) {
+    switch (err) {
+        case EROFS:
+            return ReadOnlyMount(path);
+        case ENOSPC:
+        case EDQUOT:
+            return NoSpace(path);
+        case ENOENT:
+            return Name(path) + ": no such folder " + Name(FolderOf(path));
+        case EACCES:
+        case EPERM:
+            return folder ? Name(path) + ": the record's folder " + Name(FolderOf(path)) +
+                                " is read-only for user " + UserName() +
+                                " (the record keeps its -wal and -shm files beside it)"
+                          : Name(path) + ": the record is read-only for user " + UserName() +
+                                " (it may be read but not written)";
+        default:
+            return Name(path) + ": cannot write the record (" + std::strerror(err) + ")";
+    }
+}
+
+// Whether a record at `path` could be written: the file itself and the folder that takes its
+// -wal and -shm files. "" when nothing stands in the way.
+std::string WriteObstacle(const std::filesystem::path& path, bool exists) {
+    if (exists) {
+        if (const int err = MayNot(path, R_OK); err != 0) {
+            return Denied(path, "read the record");
+        }
+        if (const int err = MayNot(path, W_OK); err != 0) {
+            return WriteProblem(path, err, false);
+        }
+    }
+    if (const int err = MayNot(FolderOf(path), W_OK | X_OK); err != 0) {
+        return WriteProblem(path, err, true);
+    }
+    return {};
+}
+
+// Makes the missing folders down to the record's, each 0700 whatever the umask: the record
+// names operators. Folders that are there already keep their mode.
+bool MakeFolders(const std::filesystem::path& folder, std::string* error) {
+    if (folder.empty() || folder == folder.root_path()) {
+        return true;
+    }
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) == 0) {
+        return true;
+    }
+    if (!MakeFolders(folder.parent_path(), error)) {
+        return false;
+    }
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        *error = Name(folder) + ": cannot make the record's folder (" + std::strerror(errno) + ")";
+        return false;
+    }
+    ::chmod(folder.c_str(), 0700);
+    return true;
+}
+
+// Makes the empty record file, 0600 whatever the umask (SQLite gives its -wal and -shm files
+// the same mode). A file another program made first is taken as it is.
+bool MakeFile(const std::filesystem::path& path, std::string* error) {
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        if (errno == EEXIST) {
+            return true;
+        }
+        *error = WriteProblem(path, errno, true);
+        return false;
+    }
+    ::fchmod(fd, S_IRUSR | S_IWUSR);
+    ::close(fd);
+    return true;
+}
+
+// What an SQLite call that failed with `rc` on the record at `path` means, for a message:
+// `doing` is what was being done ("cannot write the record") for the faults that have no
+// words of their own.
+std::string Trouble(sqlite3* db, const std::filesystem::path& path, int rc, const char* doing) {
+    const int primary = rc & 0xFF;
+    const int err = db != nullptr ? sqlite3_system_errno(db) : 0;
+    if (primary == SQLITE_FULL || err == ENOSPC || err == EDQUOT) {
+        return NoSpace(path);
+    }
+    if (IsBusy(rc)) {
+        return Name(path) + ": the record is locked by another program (still busy after " +
+               std::to_string(kSqliteBusyTimeoutMs / 1000) + " s)";
+    }
+    if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB) {
+        return Name(path) + ": the record is damaged (" + Why(db) + ")" + kLeft;
+    }
+    if (err == EROFS) {
+        return ReadOnlyMount(path);
+    }
+    if (primary == SQLITE_READONLY || primary == SQLITE_CANTOPEN || primary == SQLITE_PERM ||
+        primary == SQLITE_IOERR) {
+        struct stat st {};
+        if (std::string why = WriteObstacle(path, ::stat(path.c_str(), &st) == 0); !why.empty()) {
+            return why;
+        }
+    }
+    return Name(path) + ": " + doing + " (" + Why(db) + ")";
+}
 
 }  // namespace
 
@@ -157,25 +306,28 @@ bool SqliteRecord::Open(const std::filesystem::path& path, Access access, bool c
     Close();
     path_ = path;
     const bool write = access == Access::Write;
-    const FileKind kind = Look(path);
+    int err = 0;
+    const FileKind kind = Look(path, &err);
     switch (kind) {
         case FileKind::Missing:
             if (!write) {
                 return true;  // nothing recorded yet
             }
-            if (createFolder && !path.parent_path().empty()) {
-                std::error_code ec;
-                std::filesystem::create_directories(path.parent_path(), ec);
-                if (ec) {
-                    *error = Name(path.parent_path()) + ": cannot make the record's folder (" +
-                             ec.message() + ")";
-                    return false;
-                }
-                ::chmod(path.parent_path().c_str(), 0700);
+            if (createFolder && !MakeFolders(path.parent_path(), error)) {
+                return false;
+            }
+            if (!MakeFile(path, error)) {
+                return false;
             }
             break;
         case FileKind::Empty:
         case FileKind::Sqlite:
+            if (write) {
+                if (std::string why = WriteObstacle(path, true); !why.empty()) {
+                    *error = why;
+                    return false;
+                }
+            }
             break;
         case FileKind::Other:
             *error = Name(path) + ": not a romlift record (not an SQLite database)" + kLeft;
@@ -184,54 +336,79 @@ bool SqliteRecord::Open(const std::filesystem::path& path, Access access, bool c
             *error = Name(path) + ": not a romlift record (not a regular file)" + kLeft;
             return false;
         case FileKind::Unreadable:
-            *error = Name(path) + ": cannot read the record (" + std::strerror(errno) + ")";
+            *error = err == EACCES
+                         ? Denied(path, "read the record")
+                         : Name(path) + ": cannot read the record (" + std::strerror(err) + ")";
             return false;
     }
 
-    const int flags = (write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
-                      SQLITE_OPEN_FULLMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-        *error = Name(path) + ": cannot open the record (" + Why(db_) + ")";
-        Close();
+    // The file is there now: SQLite never makes one, so every record file is made 0600 above.
+    const int flags =
+        (write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_FULLMUTEX;
+    if (Connect(path.string(), flags, error) && Check(write, error)) {
+        return Accepted();
+    }
+    const int rc = db_ != nullptr ? sqlite3_extended_errcode(db_) & 0xFF : SQLITE_CANTOPEN;
+    Close();
+    // A reader that cannot make the -shm file beside a record (a read-only share, an auditor's
+    // copy, a full disk) reads the file as it is, without locks, when no writer has left rows
+    // in a -wal file: those rows would be missed.
+    struct stat wal {};
+    const bool walRows = ::stat((path.string() + "-wal").c_str(), &wal) == 0 && wal.st_size > 0;
+    if (write || walRows ||
+        (rc != SQLITE_CANTOPEN && rc != SQLITE_READONLY && rc != SQLITE_IOERR &&
+         rc != SQLITE_FULL)) {
+        return false;
+    }
+    if (Connect(ImmutableUri(path), flags | SQLITE_OPEN_URI, error) && Check(write, error)) {
+        return Accepted();
+    }
+    Close();
+    return false;
+}
+
+bool SqliteRecord::Connect(const std::string& name, int flags, std::string* error) {
+    if (const int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr); rc != SQLITE_OK) {
+        *error = Trouble(db_, path_, rc, "cannot open the record");
         return false;
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kSqliteBusyTimeoutMs);
-    if (!Check(write, error)) {
-        Close();
-        return false;
+    // A file refused by Check must stay byte for byte as it was: no checkpoint into it on close.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    return true;
+}
+
+bool SqliteRecord::Accepted() {
+    if (db_ != nullptr) {  // Check closes an empty file opened for reading
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
     }
     return true;
 }
 
-// Looks at the file's identity before anything may write to it; then makes the table when the
-// file is new, and turns WAL on.
+// Looks at the file's identity and, for writing, its pages before anything may write to it;
+// then makes the table when the file is new, and turns WAL on.
 bool SqliteRecord::Check(bool write, std::string* error) {
     int64_t app = 0;
     int64_t version = 0;
     int64_t objects = 0;
     // One statement, one snapshot: another program may be making the table right now, and a
     // file seen half before and half after its commit would look like someone else's.
-    bool read = false;
+    int rc = SQLITE_ERROR;
     {
         Stmt s(db_,
                "SELECT (SELECT application_id FROM pragma_application_id()),"
                " (SELECT user_version FROM pragma_user_version()),"
                " (SELECT count(*) FROM sqlite_schema)");
-        if (s.Ok() && s.Step() == SQLITE_ROW) {
+        rc = s.Ok() ? s.Step() : sqlite3_extended_errcode(db_);
+        if (rc == SQLITE_ROW) {
             app = sqlite3_column_int64(s.Get(), 0);
             version = sqlite3_column_int64(s.Get(), 1);
             objects = sqlite3_column_int64(s.Get(), 2);
-            read = true;
         }
     }
-    if (!read) {
-        if (IsBusy(sqlite3_errcode(db_))) {
-            *error = Name(path_) + ": the record stayed busy (" + Why(db_) + ")";
-        } else {
-            *error = Name(path_) + ": the record is damaged or not a database (" + Why(db_) + ")" +
-                     kLeft;
-        }
+    if (rc != SQLITE_ROW) {
+        *error = Trouble(db_, path_, sqlite3_extended_errcode(db_), "cannot read the record");
         return false;
     }
     const bool fresh = app == 0 && objects == 0;
@@ -252,11 +429,33 @@ bool SqliteRecord::Check(bool write, std::string* error) {
         }
         return true;
     }
-    if (ExecPatiently(db_, "PRAGMA journal_mode=WAL") != SQLITE_OK) {
-        *error = Name(path_) + ": cannot turn on the write-ahead log (" + Why(db_) + ")";
+    if (!fresh && !QuickCheck(error)) {
+        return false;
+    }
+    if (const int wal = ExecPatiently(db_, "PRAGMA journal_mode=WAL"); wal != SQLITE_OK) {
+        *error = Trouble(db_, path_, wal, "cannot turn on the write-ahead log");
         return false;
     }
     return fresh || version < kSqliteSchemaVersion ? Create(error) : true;
+}
+
+// A damaged page found now costs nothing; found by a later write or read, it costs the row.
+bool SqliteRecord::QuickCheck(std::string* error) {
+    Stmt s(db_, "PRAGMA quick_check(1)");
+    const int rc = s.Ok() ? s.Step() : sqlite3_extended_errcode(db_);
+    if (rc != SQLITE_ROW) {
+        *error = Trouble(db_, path_, sqlite3_extended_errcode(db_), "cannot check the record");
+        return false;
+    }
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s.Get(), 0));
+    std::string said = text != nullptr ? text : "";
+    std::replace(said.begin(), said.end(), '\n', ' ');  // one line: "... *** Page 4: ..."
+    if (said != "ok") {
+        *error =
+            Name(path_) + ": the record is damaged (SQLite's quick check: " + said + ")" + kLeft;
+        return false;
+    }
+    return true;
 }
 
 namespace {
@@ -406,7 +605,7 @@ bool SqliteRecord::Select(const std::string& where, const std::vector<std::strin
     Stmt s(db_,
            "SELECT id, " + columns + ", pushed_utc FROM downloads" + where + " ORDER BY " + order);
     if (!s.Ok()) {
-        *error = Name(path_) + ": cannot read the record (" + Why(db_) + ")";
+        *error = Trouble(db_, path_, sqlite3_extended_errcode(db_), "cannot read the record");
         return false;
     }
     for (size_t i = 0; i < args.size(); ++i) {
@@ -442,7 +641,7 @@ bool SqliteRecord::Select(const std::string& where, const std::vector<std::strin
         rows->push_back(std::move(row));
     }
     if (rc != SQLITE_DONE) {
-        *error = Name(path_) + ": cannot read the record (" + Why(db_) + ")";
+        *error = Trouble(db_, path_, rc, "cannot read the record");
         return false;
     }
     return true;
@@ -461,13 +660,29 @@ bool SqliteRecord::Query(const HistoryFilter& filter, std::vector<DownloadRow>* 
     if (!filter.sinceUtc.empty()) {
         add("started_utc >= ?", filter.sinceUtc);
     }
+    if (!filter.untilUtc.empty()) {
+        add("started_utc < ?", filter.untilUtc);
+    }
     if (!filter.port.empty()) {
         add("port = ?", filter.port);
+    }
+    if (!filter.station.empty()) {
+        add("station = ?", filter.station);
+    }
+    if (!filter.model.empty()) {
+        add("model = ?", filter.model);
     }
     if (filter.outcome) {
         add("outcome = ?", OutcomeName(*filter.outcome));
     }
-    return Select(where, args, "started_utc DESC, id DESC", rows, error);
+    if (filter.pending) {
+        where += where.empty() ? " WHERE " : " AND ";
+        where += "pushed_utc IS NULL";
+    }
+    const std::string order =
+        "started_utc DESC, id DESC" +
+        (filter.limit > 0 ? " LIMIT " + std::to_string(filter.limit) : std::string());
+    return Select(where, args, order.c_str(), rows, error);
 }
 
 bool SqliteRecord::Unpushed(std::vector<DownloadRow>* rows, std::string* error) {

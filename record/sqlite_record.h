@@ -42,10 +42,13 @@ class SqliteRecord {
     SqliteRecord(const SqliteRecord&) = delete;
     SqliteRecord& operator=(const SqliteRecord&) = delete;
 
-    // False with a sentence naming the file in `error` when the file cannot be opened, is not a
-    // romlift record, is damaged, or (for Write) has a later schema. A file of an earlier schema
-    // opened for Write is brought to this one in place, its rows kept. `createFolder` makes the
-    // missing folders first (mode 0700), for the default path.
+    // False with a sentence naming the file in `error` when the file is not a romlift record,
+    // is damaged (for Write: fails SQLite's quick check), has a later schema (Write), or is out
+    // of reach: a full disk, a read-only file, folder or mount, a lock held past the busy
+    // timeout, no permission, each in words of its own. A file of an earlier schema opened for
+    // Write is brought to this one in place, its rows kept. A file it makes is mode 0600
+    // whatever the umask; `createFolder` makes the missing folders first (mode 0700), for the
+    // default path.
     bool Open(const std::filesystem::path& path, Access access, bool createFolder,
               std::string* error);
     const std::filesystem::path& Path() const { return path_; }
@@ -63,7 +66,10 @@ class SqliteRecord {
     bool MarkPushed(const std::string& rowKey, std::string* error);
 
   private:
+    bool Connect(const std::string& name, int flags, std::string* error);
+    bool Accepted();
     bool Check(bool write, std::string* error);
+    bool QuickCheck(std::string* error);
     bool Create(std::string* error);
     bool Select(const std::string& where, const std::vector<std::string>& args, const char* order,
                 std::vector<DownloadRow>* rows, std::string* error);

@@ -199,6 +199,7 @@ TEST_F(RecordFault, AFullDiskRefusesTheStartAndMarksAnIncompleteRow) {
                 OwnState()});
     EXPECT_EQ(refused.exitStatus, 2) << refused.err;
     EXPECT_THAT(refused.err + refused.out, HasSubstr("nothing was sent"));
+    EXPECT_THAT(refused.err + refused.out, HasSubstr("full"));
     disk.Free();
     ConfirmNothingCameBefore(unit, image);
 

@@ -101,6 +101,10 @@ class PgServer {
     std::string Uri() const {
         return "postgresql:///postgres?host=" + root_.string() + "&user=romlift";
     }
+    // The same server as a libpq keyword string.
+    std::string Keywords() const {
+        return "host='" + root_.string() + "' dbname=postgres user=romlift";
+    }
 
   private:
     std::string Data() const { return (root_ / "data").string(); }

@@ -1,5 +1,7 @@
 // The record against real engines: SQLite files in a scratch folder and a PostgreSQL server
 // started for the suite.
+#include <grp.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "file_faults.h"
 #include "pg_record.h"
 #include "pg_server.h"
 #include "record_sink.h"
@@ -123,28 +126,44 @@ TEST_P(Backend, RowsComeBackWholeAndFiltered) {
     DownloadRow a = Row("2026-12-01T08:00:00.001Z", port, Outcome::Confirmed);
     DownloadRow b = Row("2026-12-02T08:00:00.000Z", port, Outcome::Interrupted);
     b.imageXor.reset();
+    b.station = "Línea 3";
     DownloadRow c = Row("2026-12-03T23:59:59.999Z", port, Outcome::Failed);
+    c.model = "VX7R-11";
     for (DownloadRow* r : {&a, &b, &c}) {
         std::string why;
         ASSERT_TRUE(Insert(*r, &why)) << why;
         EXPECT_GT(r->id, 0);
     }
-    auto filter = [&](const std::string& since, std::optional<Outcome> outcome) {
-        HistoryFilter f;
-        f.sinceUtc = since;
+    auto filter = [&](HistoryFilter f) {
         f.port = port;
-        f.outcome = outcome;
         return Query(f);
     };
-    EXPECT_EQ(filter("", std::nullopt), (std::vector<DownloadRow>{c, b, a}));
-    EXPECT_EQ(filter(*ParseSince("2026-12-02"), std::nullopt), (std::vector<DownloadRow>{c, b}));
-    EXPECT_EQ(filter("", Outcome::Interrupted), (std::vector<DownloadRow>{b}));
+    using Rows = std::vector<DownloadRow>;
+    EXPECT_EQ(filter({}), (Rows{c, b, a}));
+    EXPECT_EQ(filter({.sinceUtc = *ParseSince("2026-12-02")}), (Rows{c, b}));
+    EXPECT_EQ(filter({.untilUtc = *ParseSince("2026-12-02")}), (Rows{a}));
+    EXPECT_EQ(filter({.sinceUtc = *ParseSince("2026-12-01T08:00:00.001"),
+                      .untilUtc = *ParseSince("2026-12-03T23:59:59.999")}),
+              (Rows{b, a}));
+    EXPECT_EQ(filter({.station = "Línea 3"}), (Rows{b}));
+    EXPECT_EQ(filter({.model = "VX7R-11"}), (Rows{c}));
+    EXPECT_EQ(filter({.outcome = Outcome::Interrupted}), (Rows{b}));
+    EXPECT_EQ(filter({.limit = 2}), (Rows{c, b}));
+    EXPECT_EQ(filter({.model = "VX7R-10", .limit = 1}), (Rows{b}));
     // The same key again is the same row, kept once.
     std::string why;
     DownloadRow again = a;
     ASSERT_TRUE(Insert(again, &why)) << why;
     EXPECT_EQ(again.id, a.id);
-    EXPECT_EQ(filter("", std::nullopt).size(), 3u);
+    EXPECT_EQ(filter({}).size(), 3u);
+    // Rows wait for a push only in a station's own file.
+    if (GetParam()) {
+        std::vector<DownloadRow> rows;
+        EXPECT_FALSE(pg_.Query({.pending = true}, &rows, &why));
+    } else {
+        ASSERT_TRUE(file_.MarkPushed(b.rowKey, &why)) << why;
+        EXPECT_EQ(filter({.pending = true}), (Rows{c, a}));
+    }
 }
 
 // The row written before the first byte is completed by the attempt's end, in place; a complete
@@ -264,6 +283,25 @@ TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
         f.seekp(100);
         f << std::string(3000, '\xA5');
     }
+    // A record whose identity reads well but one of whose later pages was scribbled over: only
+    // SQLite's quick check finds it before a row is lost in it.
+    const auto damagedPage = dir.Path() / "damaged-page.sqlite";
+    {
+        SqliteRecord r;
+        std::string why;
+        ASSERT_TRUE(r.Open(damagedPage, SqliteRecord::Access::Write, false, &why)) << why;
+        for (int i = 0; i < 40; ++i) {
+            DownloadRow row = Row("2026-12-09T10:00:00.000Z", "COM1", Outcome::Confirmed);
+            ASSERT_TRUE(r.Put(row, &why)) << why;
+        }
+    }
+    const auto pages = std::filesystem::file_size(damagedPage) / 4096;
+    ASSERT_GE(pages, 4u);
+    {
+        std::fstream f(damagedPage, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>((pages - 1) * 4096));
+        f << std::string(4096, '\xA5');
+    }
     const auto text = dir.Write("notes.sqlite", {'h', 'e', 'l', 'l', 'o', '\n'});
 
     struct Case {
@@ -274,7 +312,9 @@ TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
     for (const Case& c :
          {Case{foreign, "another program's SQLite database", false},
           Case{newer, "newer than this program's " + std::to_string(kSqliteSchemaVersion), true},
-          Case{damaged, "damaged", false}, Case{text, "not an SQLite database", false}}) {
+          Case{damaged, "damaged", false},
+          Case{damagedPage, "the record is damaged (SQLite's quick check: ", true},
+          Case{text, "not an SQLite database", false}}) {
         const std::string before = Slurp(c.path);
         const int descriptors = testing::OpenDescriptorCount();
         SqliteRecord r;
@@ -282,6 +322,7 @@ TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
         EXPECT_FALSE(r.Open(c.path, SqliteRecord::Access::Write, false, &why)) << c.path;
         EXPECT_NE(why.find(c.path.string() + ": "), std::string::npos) << why;
         EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+        EXPECT_EQ(why.find('\n'), std::string::npos) << "one line: " << why;
         std::string readWhy;
         EXPECT_EQ(r.Open(c.path, SqliteRecord::Access::Read, false, &readWhy), c.readable)
             << readWhy;
@@ -301,6 +342,163 @@ TEST(SqliteRecordTest, ForeignOrDamagedFilesAreLeftAlone) {
     }
     EXPECT_FALSE(std::filesystem::exists(dir.Path() / "none.sqlite"));
     EXPECT_FALSE(std::filesystem::exists(dir.Path() / "foreign.sqlite-wal"));
+}
+
+// A record out of this process's reach is refused at open with words that say what to mend,
+// never "damaged" (an administrator may delete a damaged file); the file stays as it was, and
+// what can still be read reads.
+TEST(SqliteRecordTest, EachFaultOutOfReachHasItsOwnWords) {
+    ScratchDir dir;
+    auto makeRecord = [](const std::filesystem::path& path) {
+        SqliteRecord r;
+        std::string why;
+        DownloadRow row = Row("2026-12-09T10:00:00.000Z", "COM1", Outcome::Confirmed);
+        return r.Open(path, SqliteRecord::Access::Write, false, &why) && r.Put(row, &why);
+    };
+    struct Case {
+        const char* name;
+        std::filesystem::path path;
+        std::string words;
+        bool readable;  // history can still read it
+    };
+    std::vector<Case> cases;
+    std::vector<std::string> skipped;
+
+    // A real small disk, filled to the last block, holding a record and about to hold another.
+    testing::SmallTmpfs disk(256 * 1024);
+    if (disk.Mounted()) {
+        ASSERT_TRUE(makeRecord(disk.Path() / "kept.sqlite"));
+        ASSERT_TRUE(disk.Fill());
+        cases.push_back({"full disk", disk.Path() / "kept.sqlite",
+                         "the disk holding the record is full", true});
+        cases.push_back({"full disk, new file", disk.Path() / "new.sqlite",
+                         "the disk holding the record is full", false});
+    } else {
+        skipped.push_back(disk.Why());
+    }
+    const auto shared = dir.Path() / "shared";
+    std::filesystem::create_directory(shared);
+    ASSERT_TRUE(makeRecord(shared / "line2.sqlite"));
+    testing::ReadOnlyBind mount(shared);
+    if (mount.Mounted()) {
+        cases.push_back({"read-only mount", mount.Path() / "line2.sqlite",
+                         "the record is on a read-only file system", true});
+    } else {
+        skipped.push_back(mount.Why());
+    }
+    const auto file = dir.Path() / "file.sqlite";
+    ASSERT_TRUE(makeRecord(file));
+    testing::Unwritable lockedFile(file);
+    const auto folder = dir.Path() / "folder";
+    std::filesystem::create_directory(folder);
+    ASSERT_TRUE(makeRecord(folder / "line3.sqlite"));
+    testing::Unwritable lockedFolder(folder);
+    if (lockedFile.Done() && lockedFolder.Done()) {
+        cases.push_back({"read-only file", file, "the record is read-only for user ", true});
+        cases.push_back({"read-only folder", folder / "line3.sqlite",
+                         "the record's folder " + folder.string() + " is read-only for user ",
+                         true});
+    } else {
+        skipped.push_back(lockedFile.Why() + lockedFolder.Why());
+    }
+    cases.push_back({"no folder", dir.Path() / "gone" / "line4.sqlite",
+                     "no such folder " + (dir.Path() / "gone").string(), false});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string before = Slurp(c.path);
+        const int descriptors = testing::OpenDescriptorCount();
+        SqliteRecord r;
+        std::string why;
+        EXPECT_FALSE(r.Open(c.path, SqliteRecord::Access::Write, false, &why));
+        EXPECT_NE(why.find(c.path.string() + ": " + c.words), std::string::npos) << why;
+        EXPECT_EQ(why.find("damaged"), std::string::npos) << why;
+        EXPECT_EQ(Slurp(c.path), before) << "changed";
+        EXPECT_EQ(testing::OpenDescriptorCount(), descriptors) << "left open";
+        std::vector<DownloadRow> rows;
+        if (c.readable) {
+            EXPECT_TRUE(r.Open(c.path, SqliteRecord::Access::Read, false, &why) &&
+                        r.Query({}, &rows, &why))
+                << why;
+            EXPECT_EQ(rows.size(), 1u);
+        }
+    }
+    // A file this user may not read at all. Root reads anything, so root asks from a child that
+    // runs as nobody; anyone else takes the file's read bit away.
+    const auto closed = dir.Path() / "closed.sqlite";
+    ASSERT_TRUE(makeRecord(closed));
+    std::string why;
+    if (::geteuid() == 0) {
+        const passwd* nobody = ::getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        ::chmod(dir.Path().c_str(), 0711);
+        int out[2];
+        ASSERT_EQ(::pipe(out), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(out[0]);
+            std::string said = "could not become nobody";
+            if (::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 &&
+                ::setuid(nobody->pw_uid) == 0) {
+                SqliteRecord r;
+                said = r.Open(closed, SqliteRecord::Access::Write, false, &said) ? "opened" : said;
+            }
+            ::_exit(::write(out[1], said.data(), said.size()) < 0 ? 1 : 0);
+        }
+        ::close(out[1]);
+        char buf[512];
+        for (ssize_t n = 0; (n = ::read(out[0], buf, sizeof buf)) > 0;) {
+            why.append(buf, static_cast<size_t>(n));
+        }
+        ::close(out[0]);
+        ::waitpid(child, nullptr, 0);
+        EXPECT_EQ(why,
+                  closed.string() + ": permission denied: user nobody may not read the record");
+    } else {
+        ::chmod(closed.c_str(), 0200);
+        SqliteRecord r;
+        EXPECT_FALSE(r.Open(closed, SqliteRecord::Access::Write, false, &why));
+        EXPECT_NE(why.find(closed.string() + ": permission denied: user "), std::string::npos)
+            << why;
+    }
+    for (const std::string& s : skipped) {
+        std::printf("skipped: %s\n", s.c_str());
+    }
+}
+
+// The record names operators: the files and folders it makes are the owner's alone whatever
+// the umask; a file or folder that was there keeps its mode.
+TEST(SqliteRecordTest, WhatItMakesIsTheOwnersAloneWhateverTheUmask) {
+    ScratchDir dir;
+    auto modeOf = [](const std::filesystem::path& p) {
+        struct stat st {};
+        return ::stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    };
+    ::chmod(dir.Path().c_str(), 0751);
+    const auto kept = dir.Path() / "kept.sqlite";
+    ASSERT_TRUE(Sql(kept, "SELECT 1"));  // an empty file made by another hand
+    ::chmod(kept.c_str(), 0640);
+    for (const mode_t mask : {0000, 0022, 0277}) {
+        SCOPED_TRACE("umask " + std::to_string(mask));
+        const auto top = dir.Path() / ("state" + std::to_string(mask));
+        const auto path = top / "romlift" / "history.sqlite";
+        const mode_t saved = ::umask(mask);
+        std::string why;
+        for (const auto& p : {path, kept}) {
+            SqliteRecord r;
+            DownloadRow row = Row("2026-12-09T10:00:00.000Z", "COM1", Outcome::Confirmed);
+            EXPECT_TRUE(r.Open(p, SqliteRecord::Access::Write, true, &why) && r.Put(row, &why))
+                << why;
+            for (const char* side : {"", "-wal", "-shm"}) {
+                EXPECT_EQ(modeOf(p.string() + side), p == kept ? 0640 : 0600) << p << side;
+            }
+        }
+        ::umask(saved);
+        EXPECT_EQ(modeOf(top), 0700);
+        EXPECT_EQ(modeOf(top / "romlift"), 0700);
+    }
+    EXPECT_EQ(modeOf(dir.Path()), 0751) << "a folder that was there keeps its mode";
 }
 
 // The default file follows XDG_STATE_HOME when it is absolute, else HOME; its folder is made.
