@@ -87,6 +87,9 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
     if (const auto twice = SameDeviceTwice(o.ports)) {
         return UsageError(console, *twice);
     }
+    if (const auto own = OwnTerminal(o.ports)) {
+        return UsageError(console, *own);
+    }
     // Opened after the checks of the folder and the ports: their usage errors leave no trace file.
     TraceFile trace;
     if (std::string error; o.trace && !trace.Open(o.trace->string(), &error)) {
