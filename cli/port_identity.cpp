@@ -57,7 +57,9 @@ std::optional<std::string> OwnTerminal(const std::vector<PortArg>& ports) {
     if (const dev_t ctty = ControllingTerminal(); ctty != 0) {
         own.push_back({ctty, "this program's controlling terminal"});
     }
-    const char* const streams[] = {"standard input", "standard output", "standard error"};
+    const char* const streams[] = {"this program's standard input",
+                                   "this program's standard output",
+                                   "this program's standard error"};
     for (int fd = 0; fd < 3; ++fd) {
         struct stat st {};
         // Only a terminal: /dev/null on a script's standard input is no one's keyboard.
