@@ -24,6 +24,7 @@ const char* const kUsage =
        romlift-cli ports [--json]
        romlift-cli ports assign COMn DEVICE [--force]
        romlift-cli ports forget COMn
+       romlift-cli doctor [--json]
        romlift-cli --help | --version
 
 Writes a firmware image into VX7R units over serial lines, in the same exchange the Download
@@ -40,6 +41,16 @@ Commands:
                       save the adapter at DEVICE as COMn in the map file; refused when another
                       adapter has COMn, unless --force
   ports forget COMn   free COMn in the map file
+  doctor              what on this machine stands between this user and a serial port, each
+                      as OK, WARNING or PROBLEM with the fix to paste: this user's groups
+                      against the devices' group (and "log in again" when the group was
+                      joined after this login began); each serial device, its driver, USB ids,
+                      COM number and FTDI latency timer; adapters that share one
+                      /dev/serial/by-id name; USB serial adapters left without a tty, and
+                      brltty, which claims them; ModemManager and each ttyACM port it has not
+                      been told to leave alone; programs holding a port. Nothing is opened.
+                      Exit status 0 when nothing is a PROBLEM, else 1. --json: one object a
+                      line ("check" with level, check, device, text, fix; then "summary").
   history             the download record, newest first: a short table, or every column
                       with --json (an array of objects) or --csv (RFC 4180, a header line,
                       CRLF line ends, as a spreadsheet opens it)
@@ -276,6 +287,9 @@ ParseResult Parse(const std::vector<std::string>& args) {
 
     CLI::App* models = app.add_subcommand("models");
 
+    CLI::App* doctor = app.add_subcommand("doctor");
+    doctor->add_flag("--json", o.json)->disable_flag_override();
+
     CLI::App* history = app.add_subcommand("history");
     history->add_option("--record", o.record)->check(NotEmpty());
     std::string sinceText;
@@ -324,7 +338,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
         return ParseResult{std::nullopt, "no command given (try --help)"};
     }
     if (args[0].rfind('-', 0) != 0 && args[0] != "download" && args[0] != "models" &&
-        args[0] != "ports" && args[0] != "history") {
+        args[0] != "ports" && args[0] != "history" && args[0] != "doctor") {
         return ParseResult{std::nullopt, "unknown command '" + args[0] + "' (try --help)"};
     }
     if (const auto empty = EmptyInlineValue(args)) {
@@ -357,6 +371,10 @@ ParseResult Parse(const std::vector<std::string>& args) {
 
     if (models->parsed()) {
         o.command = Options::Command::Models;
+        return ParseResult{o, {}};
+    }
+    if (doctor->parsed()) {
+        o.command = Options::Command::Doctor;
         return ParseResult{o, {}};
     }
     if (ports->parsed()) {
