@@ -174,9 +174,9 @@ void CheckDevices(const ComMap& map, std::vector<Finding>& out) {
                            d.path + ": driver " + d.driver +
                                " has no latency timer; low latency does not apply",
                            ""});
-        } else if (timer == "1") {
-            out.push_back(
-                {Level::Ok, "latency", d.path, d.path + ": latency timer 1 ms (low latency)", ""});
+        } else if (timer == "0" || timer == "1") {
+            out.push_back({Level::Ok, "latency", d.path,
+                           d.path + ": latency timer " + timer + " ms: answers pass at once", ""});
         } else {
             out.push_back({Level::Ok, "latency", d.path,
                            d.path + ": latency timer " + timer +
