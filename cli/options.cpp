@@ -74,7 +74,10 @@ Options of download:
                       name the port as given. Give --port several times to flash several units
                       at once with the same image: each port gets its own attempt. Two ports
                       that are one device (COMn and its path, a link and its target) are a
-                      usage error.
+                      usage error, as is this program's own terminal (/dev/tty, or the
+                      terminal on standard input, output or error). A port is given back
+                      with the settings and serial flags it had; while open it runs in low
+                      latency where the driver has it (an FTDI adapter's timer at 1 ms).
   --model NAME        the unit model by its display name, letter case ignored:
                       VX7R-KT-121B-XXX, VX7R-KT-122B-XXX, VX7R-KT-123B-XXX,
                       VX7R-KT-125B-XXX, VX7R-KT-126B-XXX, VX7R-KT-127B-XXX
@@ -103,7 +106,8 @@ Options of download:
                       total when interrupted); and a final "summary" (the ports confirmed,
                       failed and interrupted, and the signal that interrupted them)
   --trace FILE        write every byte sent and received, with a millisecond timestamp, the
-                      port and the exchange phase, to FILE
+                      port and the exchange phase, to FILE; lines starting with # are
+                      remarks (whether low latency was on, once per port)
   --record FILE|URI   keep the record of each attempt in FILE (an SQLite file, made when
                       missing) or on the PostgreSQL server a postgresql:// URI names (the
                       table made when missing). Default: ROMLIFT_RECORD when set, else
@@ -160,10 +164,10 @@ Exit status:
        complete: the download is complete
   1    an attempt failed (the status text says why), or the image choice was cancelled
   2    usage error: unknown command or model, a missing argument, a --drivers that is not a
-       readable folder, two ports that are one device, several images matching with no
-       terminal to ask and no --pick naming one of them; or refused before anything was sent:
-       the station's policy cannot be read or a flag would weaken it, a required record
-       cannot take the attempt's row
+       readable folder, two ports that are one device, a port that is this program's own
+       terminal, several images matching with no terminal to ask and no --pick naming one
+       of them; or refused before anything was sent: the station's policy cannot be read or
+       a flag would weaken it, a required record cannot take the attempt's row
   3    every unit confirmed, but a required record could not complete a row (it stays
        "unfinished" in the record)
   130  interrupted by SIGINT during the download
