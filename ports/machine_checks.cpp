@@ -52,12 +52,6 @@ std::string UserWithGroups() {
     return UserName(::geteuid()) + " (groups " + Joined(names) + ")";
 }
 
-std::string Octal(mode_t mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-    return text;
-}
-
 // The finding for a group whose members may open its devices, when this user is not one.
 Finding GroupFinding(const std::string& group, const Membership& m, const std::string& devices) {
     const std::string user = UserName(::geteuid());

@@ -82,15 +82,15 @@ bool ListedInGroup(uid_t uid, gid_t gid) {
     return false;
 }
 
+const std::string kSeePorts = "romlift-cli ports lists the serial devices present";
+
+}  // namespace
+
 std::string Octal(mode_t mode) {
     char text[8];
     std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
     return text;
 }
-
-const std::string kSeePorts = "romlift-cli ports lists the serial devices present";
-
-}  // namespace
 
 std::string UserName(uid_t uid) {
     std::string name;

@@ -29,6 +29,9 @@ struct PortAdvice {
 // brltty named when it has claimed an adapter (sysfs of this process's PortsPaths).
 std::optional<PortAdvice> AdviseOnFault(const PortFault& fault, const std::string& portLabel);
 
+// Permission bits in octal, as chmod takes them: "0660".
+std::string Octal(mode_t mode);
+
 // The name of a user or group, or its number when the database has none. Safe on any thread.
 std::string UserName(uid_t uid);
 std::string GroupName(gid_t gid);
