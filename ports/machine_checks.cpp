@@ -31,6 +31,7 @@ std::string Joined(const std::vector<std::string>& items, const char* between = 
 
 std::string Pids(const std::vector<pid_t>& pids) {
     std::vector<std::string> texts;
+    texts.reserve(pids.size());
     for (pid_t p : pids) {
         texts.push_back(std::to_string(p));
     }
@@ -317,6 +318,7 @@ void CheckHolders(const std::vector<SerialDevice>& devices, std::vector<Finding>
             continue;
         }
         std::vector<std::string> pids;
+        pids.reserve(holders.size());
         for (const Holder& h : holders) {
             pids.push_back(std::to_string(h.pid));
         }

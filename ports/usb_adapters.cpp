@@ -46,7 +46,7 @@ std::vector<UsbSerialAdapter> ListUsbSerialAdapters(const PortsPaths& paths,
     std::vector<UsbSerialAdapter> found;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(paths.sys / "bus" / "usb" / "devices", ec)) {
-        const fs::path usb = entry.path();
+        const fs::path& usb = entry.path();
         const std::string name = usb.filename().string();
         // Interfaces (1-2:1.0) sit beside the devices; root hubs (usb1) are no adapters.
         if (name.find(':') != std::string::npos || name.rfind("usb", 0) == 0) {
