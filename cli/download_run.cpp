@@ -20,6 +20,7 @@
 #include "port_advice.h"
 #include "port_host.h"
 #include "port_identity.h"
+#include "port_warnings.h"
 #include "protocol.h"
 #include "reporter.h"
 #include "row_capture.h"
@@ -87,6 +88,9 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
     if (const auto twice = SameDeviceTwice(o.ports)) {
         return UsageError(console, *twice);
     }
+    if (const auto own = OwnTerminal(o.ports)) {
+        return UsageError(console, *own);
+    }
     // Opened after the checks of the folder and the ports: their usage errors leave no trace file.
     TraceFile trace;
     if (std::string error; o.trace && !trace.Open(o.trace->string(), &error)) {
@@ -120,6 +124,7 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
         imageSize = static_cast<uint64_t>(st.st_size);
     }
 
+    WarnBeforeSending(o.ports, labels, *reporter);
     std::vector<PortOutcome> outcomes(o.ports.size());
     auto attempt = [&](size_t i) {
         const PortArg& port = o.ports[i];

@@ -39,13 +39,45 @@ bool TraceFile::Close(std::string* error) {
     return false;
 }
 
+std::string LowLatencyText(SerialPort::LowLatency mode, int err) {
+    using L = SerialPort::LowLatency;
+    const std::string why = err != 0 ? std::string(" (") + std::strerror(err) + ")" : "";
+    switch (mode) {
+        case L::Set:
+            return "low latency on (ASYNC_LOW_LATENCY) while the port is open; its flags as "
+                   "found come back when it closes";
+        case L::AlreadyOn:
+            return "low latency was already on; left so";
+        case L::Unsupported:
+            return "low latency not available: the driver keeps no such flag" + why;
+        case L::Refused:
+            return "low latency could not be set" + why + "; the download goes on without it";
+        case L::Off:
+            break;
+    }
+    return "low latency off";
+}
+
+void PortTrace::Opened(const SerialPort& port) {
+    if (latencySaid_) {
+        return;
+    }
+    latencySaid_ = true;
+    file_.Note(port_, LowLatencyText(port.LowLatencyMode(), port.LowLatencyErrno()));
+}
+
+void TraceFile::Note(const std::string& port, const std::string& text) {
+    char head[64];
+    std::snprintf(head, sizeof head, "# %.3f ", Ms());
+    const std::string line = head + port + " " + text + "\n";
+    Put(line);
+}
+
 void TraceFile::Write(const std::string& port, const char* direction, LinePhase phase,
                       const uint8_t* b, size_t n) {
-    const double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0_).count();
     std::string line;
     char head[64];
-    std::snprintf(head, sizeof head, "%.3f ", ms);
+    std::snprintf(head, sizeof head, "%.3f ", Ms());
     line += head;
     line += port;
     line += ' ';
@@ -58,6 +90,15 @@ void TraceFile::Write(const std::string& port, const char* direction, LinePhase 
         line += hex;
     }
     line += '\n';
+    Put(line);
+}
+
+double TraceFile::Ms() const {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0_)
+        .count();
+}
+
+void TraceFile::Put(const std::string& line) {
     std::lock_guard lock(mu_);
     if (f_ != nullptr) {
         const bool ok =

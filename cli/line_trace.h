@@ -7,6 +7,7 @@
 #include <string>
 
 #include "line_tap.h"
+#include "serial_port.h"
 
 namespace romlift::cli {
 
@@ -21,14 +22,21 @@ class TraceFile {
     bool Close(std::string* error);
     void Write(const std::string& port, const char* direction, LinePhase phase, const uint8_t* b,
                size_t n);
+    // A remark about the port, as a comment line: "# ms port text".
+    void Note(const std::string& port, const std::string& text);
 
   private:
+    double Ms() const;
+    void Put(const std::string& line);  // whole, under the lock
     std::mutex mu_;
     std::FILE* f_ = nullptr;
     std::string path_;
     int writeErrno_ = 0;  // the first write failure, 0 while every line went out
     std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
 };
+
+// "low latency on ...", "low latency not available: ...": one line for a trace or a note.
+std::string LowLatencyText(SerialPort::LowLatency mode, int err);
 
 class PortTrace final : public LineTap {
   public:
@@ -39,10 +47,13 @@ class PortTrace final : public LineTap {
     void Received(LinePhase phase, const uint8_t* b, size_t n) override {
         file_.Write(port_, "recv", phase, b, n);
     }
+    // Says once an attempt whether the line ran in low latency, and why not.
+    void Opened(const SerialPort& port) override;
 
   private:
     TraceFile& file_;
     std::string port_;
+    bool latencySaid_ = false;
 };
 
 }  // namespace romlift::cli

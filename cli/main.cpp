@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "doctor.h"
 #include "download_run.h"
 #include "history.h"
 #include "listings.h"
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
             return RunPorts(o);
         case Options::Command::History:
             return RunHistory(o, stdout, stderr);
+        case Options::Command::Doctor:
+            return RunDoctor(o.json);
         case Options::Command::Download:
             break;
     }

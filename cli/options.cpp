@@ -28,6 +28,7 @@ const char* const kUsage =
        romlift-cli ports [--json]
        romlift-cli ports assign COMn DEVICE [--force]
        romlift-cli ports forget COMn
+       romlift-cli doctor [--json]
        romlift-cli --help | --version
 
 Writes a firmware image into VX7R units over serial lines, in the same exchange the Download
@@ -44,6 +45,16 @@ Commands:
                       save the adapter at DEVICE as COMn in the map file; refused when another
                       adapter has COMn, unless --force
   ports forget COMn   free COMn in the map file
+  doctor              what on this machine stands between this user and a serial port, each
+                      as OK, WARNING or PROBLEM with the fix to paste: this user's groups
+                      against the devices' group (and "log in again" when the group was
+                      joined after this login began); each serial device, its driver, USB ids,
+                      COM number and FTDI latency timer; adapters that share one
+                      /dev/serial/by-id name; USB serial adapters left without a tty, and
+                      brltty, which claims them; ModemManager and each ttyACM port it has not
+                      been told to leave alone; programs holding a port. Nothing is opened.
+                      Exit status 0 when nothing is a PROBLEM, else 1. --json: one object a
+                      line ("check" with level, check, device, text, fix; then "summary").
   history             the download record, newest first: a short table, or every column
                       with --json (an array of objects) or --csv (RFC 4180, a header line,
                       CRLF line ends, as a spreadsheet opens it)
@@ -67,7 +78,10 @@ Options of download:
                       name the port as given. Give --port several times to flash several units
                       at once with the same image: each port gets its own attempt. Two ports
                       that are one device (COMn and its path, a link and its target) are a
-                      usage error.
+                      usage error, as is this program's own terminal (/dev/tty, or the
+                      terminal on standard input, output or error). A port is given back
+                      with the settings and serial flags it had; while open it runs in low
+                      latency where the driver has it (an FTDI adapter's timer at 1 ms).
   --model NAME        the unit model by its display name, letter case ignored:
                       VX7R-KT-121B-XXX, VX7R-KT-122B-XXX, VX7R-KT-123B-XXX,
                       VX7R-KT-125B-XXX, VX7R-KT-126B-XXX, VX7R-KT-127B-XXX
@@ -96,7 +110,8 @@ Options of download:
                       total when interrupted); and a final "summary" (the ports confirmed,
                       failed and interrupted, and the signal that interrupted them)
   --trace FILE        write every byte sent and received, with a millisecond timestamp, the
-                      port and the exchange phase, to FILE
+                      port and the exchange phase, to FILE; lines starting with # are
+                      remarks (whether low latency was on, once per port)
   --record FILE|SERVER
                       keep the record of each attempt in FILE (an SQLite file, made when
                       missing, mode 0600) or on the PostgreSQL server a postgresql:// URI or a
@@ -170,11 +185,12 @@ Exit status:
        complete: the download is complete
   1    an attempt failed (the status text says why), or the image choice was cancelled
   2    usage error: unknown command or model, a missing argument, a --drivers that is not a
-       readable folder, two ports that are one device, several images matching with no
-       terminal to ask and no --pick naming one of them, a station or operator name (option
-       or environment) too long or with a control character, a --record with '=' that libpq
-       cannot read; or refused before anything was sent: the station's policy cannot be read
-       or a flag would weaken it, a required record cannot take the attempt's row
+       readable folder, two ports that are one device, a port that is this program's own
+       terminal, several images matching with no terminal to ask and no --pick naming one
+       of them, a station or operator name (option or environment) too long or with a
+       control character, a --record with '=' that libpq cannot read; or refused before
+       anything was sent: the station's policy cannot be read or a flag would weaken it, a
+       required record cannot take the attempt's row
   3    every unit confirmed, but a required record could not complete a row (it stays
        "unfinished" in the record)
   130  interrupted by SIGINT during the download
@@ -358,6 +374,9 @@ ParseResult Parse(const std::vector<std::string>& args) {
 
     CLI::App* models = app.add_subcommand("models");
 
+    CLI::App* doctor = app.add_subcommand("doctor");
+    doctor->add_flag("--json", o.json)->disable_flag_override();
+
     CLI::App* history = app.add_subcommand("history");
     history->add_option("--record", o.record)->check(RecordTarget());
     std::string sinceText;
@@ -411,7 +430,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
         return ParseResult{std::nullopt, "no command given (try --help)"};
     }
     if (args[0].rfind('-', 0) != 0 && args[0] != "download" && args[0] != "models" &&
-        args[0] != "ports" && args[0] != "history") {
+        args[0] != "ports" && args[0] != "history" && args[0] != "doctor") {
         return ParseResult{std::nullopt, "unknown command '" + args[0] + "' (try --help)"};
     }
     if (const auto empty = EmptyInlineValue(args)) {
@@ -444,6 +463,10 @@ ParseResult Parse(const std::vector<std::string>& args) {
 
     if (models->parsed()) {
         o.command = Options::Command::Models;
+        return ParseResult{o, {}};
+    }
+    if (doctor->parsed()) {
+        o.command = Options::Command::Doctor;
         return ParseResult{o, {}};
     }
     if (ports->parsed()) {

@@ -20,7 +20,7 @@ struct PortArg {
 std::string PortLabel(const PortArg& port);
 
 struct Options {
-    enum class Command { Help, Version, Download, Models, Ports, History };
+    enum class Command { Help, Version, Download, Models, Ports, History, Doctor };
     Command command = Command::Help;
     std::vector<PortArg> ports;  // one attempt per port, side by side
     int modelRow = -1;

@@ -62,6 +62,9 @@ bool OpenPort(DownloadState& state, DownloadHost& host) {
     if (state.portFault.kind == PortFault::Kind::None) {
         const SerialPort::OpenError error = state.port.Open(state.openedDevice);
         if (error == SerialPort::OpenError::None) {
+            if (state.tap != nullptr) {
+                state.tap->Opened(state.port);
+            }
             return true;
         }
         state.portFault = PortFault{

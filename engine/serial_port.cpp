@@ -1,6 +1,7 @@
 #include "serial_port.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -61,13 +62,18 @@ SerialPort::OpenError SerialPort::Open(const std::string& device) {
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         return Fail(OpenError::Busy, errno);
     }
-    // Keep out programs that do not take the flock; cleared again in Close().
-    exclusive_ = ::ioctl(fd_, TIOCEXCL) == 0;
+    // Keep out programs that do not take the flock; cleared again in Close() unless the line
+    // was in exclusive mode already (root opens through it).
+    if (int was = 0; ::ioctl(fd_, TIOCGEXCL, &was) != 0 || was == 0) {
+        exclusive_ = ::ioctl(fd_, TIOCEXCL) == 0;
+    }
 
     termios t{};
     if (::tcgetattr(fd_, &t) != 0) {
         return Fail(OpenError::Settings, errno);
     }
+    foundSettings_ = t;
+    found_ = true;
     MakeRaw(t);
     if (::tcsetattr(fd_, TCSANOW, &t) != 0) {
         return Fail(OpenError::Settings, errno);
@@ -84,14 +90,68 @@ SerialPort::OpenError SerialPort::Open(const std::string& device) {
     if (::tcflush(fd_, TCIOFLUSH) != 0) {
         return Fail(OpenError::Settings, errno);
     }
+    AskLowLatency();
     return OpenError::None;
 }
 
-void SerialPort::Close() {
-    lineError_ = 0;
-    if (fd_ < 0) {
+void SerialPort::AskLowLatency() {
+    lowLatencyErrno_ = 0;
+    serial_struct s{};
+    if (::ioctl(fd_, TIOCGSERIAL, &s) != 0) {
+        lowLatencyErrno_ = errno;
+        lowLatency_ = LowLatency::Unsupported;
         return;
     }
+    if ((s.flags & ASYNC_LOW_LATENCY) != 0) {
+        lowLatency_ = LowLatency::AlreadyOn;
+        return;
+    }
+    // Everything else goes back as read: a user may change only the user flags, and only
+    // while the rest stays as it is.
+    s.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(fd_, TIOCSSERIAL, &s) != 0) {
+        lowLatencyErrno_ = errno;
+        lowLatency_ = LowLatency::Refused;
+        return;
+    }
+    // Some drivers take the call and keep nothing; only a flag read back counts.
+    serial_struct back{};
+    if (::ioctl(fd_, TIOCGSERIAL, &back) != 0 || (back.flags & ASYNC_LOW_LATENCY) == 0) {
+        lowLatency_ = LowLatency::Unsupported;
+        return;
+    }
+    lowLatency_ = LowLatency::Set;
+}
+
+void SerialPort::RestoreLine() {
+    if (lowLatency_ == LowLatency::Set) {
+        // The flag lives on in the driver after the close: the next program would inherit it.
+        if (serial_struct s{}; ::ioctl(fd_, TIOCGSERIAL, &s) == 0) {
+            s.flags &= ~ASYNC_LOW_LATENCY;
+            ::ioctl(fd_, TIOCSSERIAL, &s);
+        }
+    }
+    lowLatency_ = LowLatency::Off;
+    lowLatencyErrno_ = 0;
+    if (!found_) {
+        return;
+    }
+    found_ = false;
+    // Bytes still queued would leave at the restored speed, garbled for the unit: give them the
+    // moment they need at 9600 baud. A dead line or a stop request does not wait.
+    if (lineError_ == 0) {
+        Drain(Deadline::AfterMs(kRestoreWaitMs));
+    }
+    ::tcsetattr(fd_, TCSANOW, &foundSettings_);
+}
+
+void SerialPort::Close() {
+    if (fd_ < 0) {
+        lineError_ = 0;
+        return;
+    }
+    RestoreLine();
+    lineError_ = 0;
     // The exclusive mode lives on the tty, not on our descriptor: clear it, or the next open by a
     // non-root user fails while anything else still holds the device.
     // Only a port that set the mode clears it: a refused open must not unlock the holder's line.

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "serial_traps.h"
+
 namespace romlift::ports {
 namespace {
 
@@ -80,15 +82,15 @@ bool ListedInGroup(uid_t uid, gid_t gid) {
     return false;
 }
 
+const std::string kSeePorts = "romlift-cli ports lists the serial devices present";
+
+}  // namespace
+
 std::string Octal(mode_t mode) {
     char text[8];
     std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
     return text;
 }
-
-const std::string kSeePorts = "romlift-cli ports lists the serial devices present";
-
-}  // namespace
 
 std::string UserName(uid_t uid) {
     std::string name;
@@ -117,9 +119,14 @@ AccessFacts GatherAccessFacts(const std::string& device) {
     f.owner = UserName(st.st_uid);
     f.group = GroupName(st.st_gid);
     f.mode = st.st_mode & 07777;
-    f.listedInGroup = ListedInGroup(::geteuid(), st.st_gid);
-    f.sessionHasGroup = SessionHasGroup(st.st_gid);
+    const Membership m = MembershipOf(st.st_gid);
+    f.listedInGroup = m.listed;
+    f.sessionHasGroup = m.session;
     return f;
+}
+
+Membership MembershipOf(gid_t gid) {
+    return Membership{ListedInGroup(::geteuid(), gid), SessionHasGroup(gid)};
 }
 
 std::string PermissionText(const AccessFacts& f, const std::string& shownAs) {
@@ -172,6 +179,10 @@ std::optional<PortAdvice> AdviseOnFault(const PortFault& fault, const std::strin
 
     if (fault.kind == PortFault::Kind::NoDevice) {
         a.kind = "no-number";
+        if (const auto brltty = BrlttyAdvice(PortsPaths::ForThisProcess())) {
+            a.text = portLabel + ": " + fault.detail + "; " + *brltty;
+            return a;
+        }
         a.text = portLabel + ": " + fault.detail +
                  "; plug in the adapter (a new one gets the lowest free COM number) or give one "
                  "a number with romlift-cli ports assign " +
@@ -208,8 +219,11 @@ std::optional<PortAdvice> AdviseOnFault(const PortFault& fault, const std::strin
         a.text = PermissionText(GatherAccessFacts(fault.device), shown);
     } else if (fault.err == ENOENT) {
         a.kind = "absent";
-        a.text = "no such device " + shown + ": plug in the adapter or choose another port; " +
-                 kSeePorts;
+        const std::string name = fault.device.substr(fault.device.rfind('/') + 1);
+        const bool usbSerial = name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
+        const auto brltty = usbSerial ? BrlttyAdvice(PortsPaths::ForThisProcess()) : std::nullopt;
+        a.text = "no such device " + shown + ": " +
+                 (brltty ? *brltty : "plug in the adapter or choose another port; " + kSeePorts);
     } else if (fault.openError == E::NoUart || fault.err == ENXIO || fault.err == ENODEV ||
                fault.err == EIO) {
         // A ttyS node the kernel made without finding a UART, or an adapter on its way out.

@@ -25,12 +25,24 @@ struct PortAdvice {
 
 // What to tell the user about `fault` on the port named `portLabel` ("COM3" or the device path).
 // Nothing when there is no fault. Looks at the device (stat, the group database, /proc) but
-// never opens it.
+// never opens it. A port that names no device, or a USB serial path that is not there, gets
+// brltty named when it has claimed an adapter (sysfs of this process's PortsPaths).
 std::optional<PortAdvice> AdviseOnFault(const PortFault& fault, const std::string& portLabel);
+
+// Permission bits in octal, as chmod takes them: "0660".
+std::string Octal(mode_t mode);
 
 // The name of a user or group, or its number when the database has none. Safe on any thread.
 std::string UserName(uid_t uid);
 std::string GroupName(gid_t gid);
+
+// The group database's view and this login's of the effective user in group `gid`: a user added
+// with usermod -aG is listed at once, while a running login keeps the groups it started with.
+struct Membership {
+    bool listed = false;   // the group database puts the user in the group
+    bool session = false;  // this process runs with the group
+};
+Membership MembershipOf(gid_t gid);
 
 // The facts a permission message rests on, gathered apart so that each wording can be tested.
 struct AccessFacts {

@@ -20,6 +20,9 @@ PortsPaths PortsPaths::ForThisProcess() {
     if (const char* dev = Env("ROMLIFT_DEV")) {
         p.dev = dev;
     }
+    if (const char* udev = Env("ROMLIFT_UDEV_DATA")) {
+        p.udevData = udev;
+    }
     // A relative XDG_CONFIG_HOME is invalid by the XDG rules and is ignored.
     if (const char* xdg = Env("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
         p.userMap = std::filesystem::path(xdg) / "romlift" / "ports.conf";

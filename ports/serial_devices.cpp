@@ -9,17 +9,6 @@ namespace romlift::ports {
 namespace fs = std::filesystem;
 namespace {
 
-// The first line of a sysfs attribute, "" when it cannot be read.
-std::string Attribute(const fs::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == ' ' || line.back() == '\r')) {
-        line.pop_back();
-    }
-    return line;
-}
-
 bool StartsWith(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0;
 }
@@ -55,6 +44,16 @@ std::string ByIdName(const PortsPaths& paths, const std::string& name) {
 }
 
 }  // namespace
+
+std::string ReadAttribute(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    return line;
+}
 
 std::string AdapterId::Text() const {
     const std::string ids = vendor + ":" + product;
@@ -121,7 +120,7 @@ bool HasUart(const PortsPaths& paths, int index) {
         return false;
     }
     // The 8250 driver registers ttyS0..ttyS31 whether or not a UART answers; type 0 is none.
-    const std::string type = Attribute(dir / "type");
+    const std::string type = ReadAttribute(dir / "type");
     return !type.empty() && type != "0";
 }
 
@@ -151,12 +150,12 @@ std::vector<SerialDevice> ListSerialDevices(const PortsPaths& paths) {
             const fs::path usb = UsbDeviceAbove(dir / "device");
             if (!usb.empty()) {
                 d.adapter = true;
-                d.id.vendor = Attribute(usb / "idVendor");
-                d.id.product = Attribute(usb / "idProduct");
-                d.id.serial = Attribute(usb / "serial");
+                d.id.vendor = ReadAttribute(usb / "idVendor");
+                d.id.product = ReadAttribute(usb / "idProduct");
+                d.id.serial = ReadAttribute(usb / "serial");
                 d.id.usbPort = usb.filename().string();
-                d.manufacturer = Attribute(usb / "manufacturer");
-                d.product = Attribute(usb / "product");
+                d.manufacturer = ReadAttribute(usb / "manufacturer");
+                d.product = ReadAttribute(usb / "product");
             }
         }
         d.byId = ByIdName(paths, d.name);

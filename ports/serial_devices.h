@@ -48,4 +48,7 @@ std::vector<SerialDevice> ListSerialDevices(const PortsPaths& paths);
 // Whether <sys>/class/tty/ttyS<index> has a UART behind it (its type is not 0).
 bool HasUart(const PortsPaths& paths, int index);
 
+// The first line of a sysfs attribute without its line end, "" when it cannot be read.
+std::string ReadAttribute(const std::filesystem::path& file);
+
 }  // namespace romlift::ports

@@ -19,6 +19,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "as_nobody.h"
 #include "cli_fixture.h"
 
 namespace romlift::testing {
@@ -30,7 +31,6 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-constexpr uid_t kNobody = 65534;
 const std::string kDownloading =
     "Downloading file img.abs to selected unit.\nThis takes a long time, please wait...\n";
 const std::string kSeePorts = "romlift-cli ports lists the serial devices present";
@@ -81,20 +81,11 @@ class AsNobody : public PortTrouble {
   protected:
     void SetUp() override {
         PortTrouble::SetUp();
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "needs root to run romlift-cli as another user and to chown the pty";
+        if (const std::string why = CannotRunAsNobody(&user_); !why.empty()) {
+            GTEST_SKIP() << why;
         }
-        if (::access("/usr/bin/setpriv", X_OK) != 0) {
-            GTEST_SKIP() << "setpriv (util-linux) is not installed";
-        }
-        const passwd* pw = ::getpwuid(kNobody);
-        if (pw == nullptr) {
-            GTEST_SKIP() << "no user with uid 65534 on this machine";
-        }
-        user_ = pw->pw_name;
-        cli_ = dir_ / "romlift-cli";
-        fs::copy_file(ROMLIFT_CLI, cli_, fs::copy_options::overwrite_existing);
-        ASSERT_EQ(::chmod(cli_.c_str(), 0755), 0);
+        cli_ = CopyForNobody(dir_);
+        ASSERT_FALSE(cli_.empty());
         // A download record of nobody's own: root's in the shared scratch home is not its to
         // write.
         fs::create_directory(StateDir());
@@ -103,29 +94,13 @@ class AsNobody : public PortTrouble {
 
     RunSpec Spec(std::vector<std::string> groups, std::vector<std::string> args,
                  std::vector<std::string> env = {}) {
-        std::vector<std::string> a{"--reuid=65534", "--regid=65534"};
-        if (groups.empty()) {
-            a.push_back("--clear-groups");
-        } else {
-            std::string list;
-            for (const std::string& g : groups) {
-                list += (list.empty() ? "" : ",") + g;
-            }
-            a.push_back("--groups=" + list);
-        }
-        a.push_back(cli_.string());
-        a.insert(a.end(), args.begin(), args.end());
-        return RunSpec{a, OwnState(env), "/usr/bin/setpriv"};
+        return NobodySpec(cli_, groups, args, OwnState(env));
     }
 
-    // The device as udev leaves it: owned by root, in `group`, with `mode`.
     static bool Own(const std::string& device, const char* group, mode_t mode) {
-        return ::chown(device.c_str(), 0, Gid(group)) == 0 && ::chmod(device.c_str(), mode) == 0;
+        return OwnAs(device, group, mode);
     }
-    static gid_t Gid(const char* name) {
-        const group* g = ::getgrnam(name);
-        return g != nullptr ? g->gr_gid : static_cast<gid_t>(-1);
-    }
+    static gid_t Gid(const char* name) { return GroupId(name); }
 
     std::string user_;
     fs::path cli_;

@@ -2,9 +2,9 @@
 # Builds the guest for the real-driver suite: a busybox initramfs holding romlift-cli with the
 # shared libraries it loads, and the USB serial modules of the host's Debian kernel.
 #
-#   make-initramfs.sh ROMLIFT_CLI OUT_DIR [IMAGE_DIR]
+#   make-initramfs.sh ROMLIFT_CLI OUT_DIR [IMAGE_DIR [PROGRAM...]]
 #
-# IMAGE_DIR's files go to the guest's /img. Writes OUT_DIR/initramfs.cpio and OUT_DIR/vmlinuz (a link to the kernel image). Exits 77 with
+# IMAGE_DIR's files go to the guest's /img; each PROGRAM (a helper of the suite) to its /bin. Writes OUT_DIR/initramfs.cpio and OUT_DIR/vmlinuz (a link to the kernel image). Exits 77 with
 # the reason on stderr when the kernel image, its modules, busybox or cpio are missing, so the
 # suite can say why it did not run.
 set -euo pipefail
@@ -12,6 +12,8 @@ set -euo pipefail
 cli="$1"
 out="$2"
 images="${3:-}"
+shift $(($# < 3 ? $# : 3))
+helpers=("$@")
 
 missing() {
   echo "$1" >&2
@@ -47,9 +49,16 @@ fi
 if [ -n "$images" ]; then
   cp -r "$images" "$root/img"
 fi
+for helper in "${helpers[@]}"; do
+  [ -x "$helper" ] || missing "no helper program at $helper (build it first)"
+  strip --strip-debug -o "$root/bin/$(basename "$helper")" "$helper" 2>/dev/null ||
+    cp "$helper" "$root/bin/"
+done
 
 # The libraries at the paths the dynamic loader will look for them.
-ldd "$cli" | awk '/=> \// { print $3 } /^[ \t]*\// { print $1 }' | while read -r lib; do
+for program in "$cli" "${helpers[@]}"; do
+  ldd "$program" | awk '/=> \// { print $3 } /^[ \t]*\// { print $1 }'
+done | sort -u | while read -r lib; do
   mkdir -p "$root$(dirname "$lib")"
   cp -L "$lib" "$root$lib"
 done

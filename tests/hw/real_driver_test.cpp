@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -411,6 +412,86 @@ TEST_F(RealDrivers, AdapterPulledMidDownloadEndsTheAttemptAndTheNextOneWorks) {
     EXPECT_EQ(cut.image, Bytes(whole.begin(), whole.begin() + cut.image.size()));
 }
 
+// An FTDI adapter runs the download in low latency (its latency timer at 1 ms, so each answer
+// reaches the program at once), and afterwards has the timer, the serial flags and the line
+// settings it had before.
+TEST_F(RealDrivers, FtdiDownloadsInLowLatencyAndIsLeftAsFound) {
+    Line* line = units_["RLA1"].get();
+    const std::string tty = TtyOf("RLA1");
+    ASSERT_FALSE(tty.empty());
+    const std::string timer = "cat /sys/bus/usb-serial/devices/" + tty.substr(5) + "/latency_timer";
+    const std::string state = timer + "; serial-flags " + tty + "; stty -F " + tty + " -g";
+    const Result found = guest_->Run(state);
+    ASSERT_EQ(found.status, 0) << found.output;
+    ASSERT_THAT(found.output, HasSubstr("\nlow-latency off\n"));
+
+    const auto before = HeardSoFar();
+    const size_t logged = line->LogSize();
+    const Result started = guest_->Run(Download(tty, kLong, " --trace /tmp/latency.trace") +
+                                       " >/tmp/latency.out 2>&1 &\necho $!");
+    const std::string pid = started.output.substr(0, started.output.find('\n'));
+    ASSERT_TRUE(line->WaitForLog("frame 5:", logged, 30000));
+    const Result during = guest_->Run(timer + "; serial-flags " + tty);
+    const Result done = guest_->Run("wait " + pid + "; r=$?; cat /tmp/latency.out; (exit $r)");
+    EXPECT_EQ(during.output, "1\nlow-latency on\n");
+    EXPECT_EQ(done.status, 0) << done.output;
+    ExpectOnlyReceiver(line, before, vx7r::testing::Image(kLong));
+    EXPECT_EQ(guest_->Run(state).output, found.output);
+
+    // Said once, though the wake-up opens the port a second time.
+    const Result said = guest_->Run(
+        "grep -c 'low latency' /tmp/latency.trace; grep "
+        "'low latency' /tmp/latency.trace");
+    EXPECT_THAT(said.output, ::testing::StartsWith("1\n"));
+    EXPECT_THAT(said.output,
+                HasSubstr(" low latency on (ASYNC_LOW_LATENCY) while the port is open"));
+    // The frame period, from the trace: the time between one frame's first byte and the next's.
+    const Result sent = guest_->Run("grep ' sent frame ' /tmp/latency.trace | cut -d' ' -f1");
+    std::vector<double> times;
+    for (size_t at = 0; at < sent.output.size();) {
+        const size_t end = sent.output.find('\n', at);
+        times.push_back(std::atof(sent.output.substr(at, end - at).c_str()));
+        at = end == std::string::npos ? sent.output.size() : end + 1;
+    }
+    ASSERT_GT(times.size(), 10u);
+    std::vector<double> periods;
+    for (size_t i = 1; i < times.size(); ++i) {
+        periods.push_back(times[i] - times[i - 1]);
+    }
+    std::sort(periods.begin(), periods.end());
+    std::printf(
+        "frame period over the FTDI adapter in low latency: median %.2f ms, from %.2f "
+        "to %.2f ms (%zu frames)\n",
+        periods[periods.size() / 2], periods.front(), periods.back(), times.size());
+}
+
+TEST_F(RealDrivers, DoctorNamesTheAdaptersTheirDriverAndLatencyTimer) {
+    const Result r = guest_->Run("romlift-cli doctor");
+    std::printf("romlift-cli doctor in the guest:\n%s", r.output.c_str());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(r.output, HasSubstr("OK       user root: every serial device opens for root, "
+                                    "whatever its group\n"));
+    EXPECT_THAT(r.output, HasSubstr("OK       /dev/ttyS1: COM2, driver 8250, UART\n"));
+    for (const char* serial : {"RLA1", "RLA2"}) {
+        const std::string tty = TtyOf(serial);
+        ASSERT_FALSE(tty.empty());
+        const Result timer =
+            guest_->Run("cat /sys/bus/usb-serial/devices/" + tty.substr(5) + "/latency_timer");
+        EXPECT_THAT(r.output, ::testing::ContainsRegex("OK       " + tty +
+                                                       ": COM[0-9]+, driver ftdi_sio, USB "
+                                                       "0403:6001, .*, serial " +
+                                                       serial + "\n"));
+        // QEMU's adapter reports 0 ms; a real FT232R says 16 until told otherwise.
+        const std::string ms = timer.output.substr(0, timer.output.find('\n'));
+        EXPECT_THAT(r.output,
+                    HasSubstr("OK       " + tty + ": latency timer " + ms +
+                              (ms == "0" || ms == "1" ? " ms: answers pass at once\n"
+                                                      : " ms; a download switches the port to "
+                                                        "low latency (1 ms) and back\n")));
+    }
+    EXPECT_THAT(r.output, HasSubstr("\n0 problems, 0 warnings\n"));
+}
+
 }  // namespace
 }  // namespace romlift::hw
 
@@ -441,8 +522,8 @@ int main(int argc, char** argv) {
     }
     const std::string reason = (work.Path() / "why").string();
     const std::string build = std::string(ROMLIFT_MAKE_INITRAMFS) + " " + ROMLIFT_CLI + " " +
-                              work.Path().string() + " " + (work.Path() / "img").string() + " 2>" +
-                              reason;
+                              work.Path().string() + " " + (work.Path() / "img").string() + " " +
+                              ROMLIFT_SERIAL_FLAGS + " 2>" + reason;
     const int status = std::system(build.c_str());
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
         std::ifstream in(reason);

@@ -72,6 +72,7 @@ check "Depends names fonts-liberation2 (the dialogs' font): $depends" \
 listing="$(dpkg-deb -c "$deb")"
 actual="$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sort)"
 expected="$(sort <<'LIST'
+./lib/udev/rules.d/60-romlift.rules
 ./opt/romlift/bin/romlift
 ./opt/romlift/bin/romlift-cli
 ./opt/romlift/bin/vx7r-sim
@@ -108,6 +109,14 @@ for p in romlift romlift-cli vx7r-sim; do
   check "/usr/bin/$p is a link to /opt/romlift/bin/$p (it is '$target')" \
     test -L "$link" -a "$(realpath -m "$resolved")" = "$(realpath "$bin/$p")"
 done
+
+# --- the udev rules: harmless as installed, each rule there to be enabled ---
+rules="$root/lib/udev/rules.d/60-romlift.rules"
+check "60-romlift.rules has only comments and blank lines as installed" \
+  test -z "$(grep -Ev '^[[:space:]]*(#|$)' "$rules")"
+check "60-romlift.rules offers the ModemManager and low-latency rules, commented out" \
+  sh -c "grep -q '^#.*ENV{ID_MM_DEVICE_IGNORE}=\"1\"' '$rules' &&
+         grep -q '^#.*ATTR{latency_timer}=\"1\"' '$rules'"
 
 # --- desktop entry and icons ---
 desktop="$root/usr/share/applications/romlift.desktop"
