@@ -30,10 +30,10 @@ struct DownloadRow {
     std::string user;
     std::string program;  // romlift or romlift-cli
     std::string version;
-    std::string port = "";   // as named: COM3 or a device path
-    std::string device;      // the device path opened
-    std::string adapter;     // "0403:6001 serial A50285BI", "0403:6001", or "" when not an adapter
-    std::string model = "";  // display name
+    std::string port;     // as named: COM3 or a device path
+    std::string device;   // the device path opened
+    std::string adapter;  // "0403:6001 serial A50285BI", "0403:6001", or "" when not an adapter
+    std::string model;    // display name
     int64_t typeCode = 0;
     std::string imagePath;
     int64_t imageSize = 0;
@@ -79,7 +79,7 @@ struct HistoryFilter {
     std::string sinceUtc = "";  // rows started at or after this time (FormatUtc's spelling)
     std::string untilUtc = "";  // rows started before this time
     std::string port = "";      // exactly as recorded
-    std::string station;        // exactly as recorded
+    std::string station = "";   // exactly as recorded
     std::string model = "";     // the display name, exactly
     std::optional<Outcome> outcome = std::nullopt;
     bool pending = false;  // only rows no push has sent to a server yet (a station's own file)

@@ -58,7 +58,7 @@ std::vector<Field> Fields(const DownloadRow& r) {
 // mark that keeps a cell text (OWASP's rule for CSV injection); numbers are left as numbers.
 std::string CsvField(const std::string& s, bool text) {
     const bool formula = text && !s.empty() && std::strchr("=+-@\t\r", s.front()) != nullptr;
-    const std::string cell = formula ? "'" + s : s;
+    std::string cell = formula ? "'" + s : s;
     if (cell.find_first_of(",\"\r\n") == std::string::npos) {
         return cell;
     }

@@ -403,6 +403,47 @@ TEST(SqliteRecordTest, EachFaultOutOfReachHasItsOwnWords) {
     }
     cases.push_back({"no folder", dir.Path() / "gone" / "line4.sqlite",
                      "no such folder " + (dir.Path() / "gone").string(), false});
+    // Another program holding the record in an exclusive lock longer than the busy timeout
+    // (its change not committed: the file itself is as it was), until the test lets it go.
+    const auto held = dir.Path() / "held.sqlite";
+    ASSERT_TRUE(makeRecord(held));
+    int locked[2], release[2];
+    ASSERT_EQ(::pipe(locked), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        ::close(release[1]);
+        ::close(locked[0]);
+        sqlite3* db = nullptr;
+        const bool ok = sqlite3_open(held.c_str(), &db) == SQLITE_OK &&
+                        sqlite3_exec(db,
+                                     "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"
+                                     " UPDATE downloads SET station = 'held'",
+                                     nullptr, nullptr, nullptr) == SQLITE_OK;
+        char c = ok ? 'y' : 'n';
+        (void)!::write(locked[1], &c, 1);
+        (void)!::read(release[0], &c, 1);  // until the test closes its end
+        ::_exit(0);
+    }
+    ::close(locked[1]);
+    ::close(release[0]);
+    // Lets the holder go however the test ends.
+    struct Release {
+        int fd;
+        pid_t pid;
+        ~Release() {
+            ::close(fd);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } letGo{release[1], holder};
+    char ready = 0;
+    ASSERT_EQ(::read(locked[0], &ready, 1), 1);
+    ASSERT_EQ(ready, 'y');
+    cases.push_back({"locked", held,
+                     "the record is locked by another program (still busy after " +
+                         std::to_string(kSqliteBusyTimeoutMs / 1000) + " s)",
+                     false});
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -462,6 +503,7 @@ TEST(SqliteRecordTest, EachFaultOutOfReachHasItsOwnWords) {
         EXPECT_NE(why.find(closed.string() + ": permission denied: user "), std::string::npos)
             << why;
     }
+    ::close(locked[0]);
     for (const std::string& s : skipped) {
         std::printf("skipped: %s\n", s.c_str());
     }
