@@ -160,7 +160,10 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
         });
         state.image.SetObserver(nullptr);
         PortOutcome& out = outcomes[i];
-        out = PortOutcome{labels[i], r.result == AttemptResult::Confirmed, host.LastStatus()};
+        out = PortOutcome{};
+        out.port = labels[i];
+        out.confirmed = r.result == AttemptResult::Confirmed;
+        out.lastStatus = host.LastStatus();
         out.interrupted = r.cause == EndCause::Stopped;
         out.notStarted = r.cause == EndCause::NotStarted;
         if (out.interrupted) {
