@@ -71,12 +71,16 @@ bool LoadPolicy(const std::string& path, Policy* policy, std::string* error) {
         auto flag = [&](bool* out) {
             const auto v = YesNo(value);
             if (!v) {
-                return bad(key + " must be yes or no, not \"" + value + "\"");
+                std::string why = key;
+                why += " must be yes or no, not \"";
+                why += value;
+                why += '"';
+                return bad(why);
             }
             *out = *v;
             return true;
         };
-        auto text_ = [&](std::string* out) {
+        auto word = [&](std::string* out) {
             if (value.empty()) {
                 return bad(key + " has no value");
             }
@@ -85,13 +89,13 @@ bool LoadPolicy(const std::string& path, Policy* policy, std::string* error) {
         };
         bool ok = true;
         if (key == "record") {
-            ok = text_(&policy->record);
+            ok = word(&policy->record);
         } else if (key == "require_record") {
             ok = flag(&policy->requireRecord);
         } else if (key == "release") {
-            ok = text_(&policy->release);
+            ok = word(&policy->release);
         } else if (key == "release_keys") {
-            ok = text_(&policy->releaseKeys);
+            ok = word(&policy->releaseKeys);
         } else if (key == "require_release") {
             ok = flag(&policy->requireRelease);
         } else if (key == "require_unit_serial") {
