@@ -123,17 +123,21 @@ QWidget* Make(const Control& c, QDialog& dialog) {
 
 }  // namespace
 
+void ModalFrame(QDialog& dialog) {
+    // Title bar and close box only, so the window manager offers no minimize or maximize for a
+    // box that must stay over its owner.
+    dialog.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    new StayShown(dialog);
+}
+
 void Build(QDialog& dialog, const Template& t) {
     const QFont font = DialogFont(t.pointSize);
     const Units u = UnitsFor(font);
     dialog.setFont(font);
     dialog.setWindowTitle(QString::fromUtf8(t.caption));
     dialog.setFixedSize(u.ToPixels(0, 0, t.w, t.h).size());
-    // A modal frame: title bar and close box only, so the window manager offers no minimize or
-    // maximize for a box that must stay over its owner.
-    dialog.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    new StayShown(dialog);
+    ModalFrame(dialog);
 
     QWidget* previousStop = nullptr;
     for (const Control& c : t.controls) {
