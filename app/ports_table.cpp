@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "com_map.h"
+#include "row_table.h"
 
 namespace romlift {
 namespace {
@@ -27,23 +28,11 @@ QString ComText(const PortRow& row) {
 
 PortsTable::PortsTable(QWidget* parent) : QTreeWidget(parent) {
     setObjectName("ports");
-    setRootIsDecorated(false);
-    setItemsExpandable(false);
-    setUniformRowHeights(true);
-    setSortingEnabled(false);
-    setSelectionMode(QAbstractItemView::SingleSelection);
-    setSelectionBehavior(QAbstractItemView::SelectRows);
-    setAllColumnsShowFocus(true);
-    setHeaderLabels({"COM", "Device", "Adapter", "Driver", "State"});
-    header()->setStretchLastSection(true);
-    header()->setSectionsMovable(false);
-    const QFontMetrics m(font());
-    header()->resizeSection(kCom, m.horizontalAdvance("COM255") + 24);
-    header()->resizeSection(kDevice, m.horizontalAdvance("/dev/ttyUSB10") + 40);
-    header()->resizeSection(kAdapter, m.horizontalAdvance("0403:6001 FT232R USB UART, serial "
-                                                          "A50285BI") +
-                                          24);
-    header()->resizeSection(kDriver, m.horizontalAdvance("cdc_acm") + 40);
+    SetUpRowTable(*this, {{"COM", "COM255"},
+                          {"Device", "/dev/ttyUSB10"},
+                          {"Adapter", "0403:6001 FT232R USB UART, serial A50285BI"},
+                          {"Driver", "cdc_acm"},
+                          {"State", ""}});
     Refresh();
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, &PortsTable::Refresh);

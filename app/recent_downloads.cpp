@@ -11,6 +11,7 @@
 #include "pg_record.h"
 #include "policy.h"
 #include "record_sink.h"
+#include "row_table.h"
 
 namespace romlift {
 namespace {
@@ -65,23 +66,22 @@ struct RecentDownloads::Read {
     std::string error;
 
     void Run() {
+        record::HistoryFilter newest;
+        newest.limit = kRows;
         std::string target;
         ok = RecordToRead(&target, &error);
         if (ok && record::IsServerUri(target)) {
             record::PgRecord server;
             server.SetWait(record::PgWait{kServerWait, stop.Fd()});
-            ok = server.Connect(target, &error) && server.Query({}, &rows, &error);
+            ok = server.Connect(target, &error) && server.Query(newest, &rows, &error);
         } else if (ok) {
             std::error_code ec;
             // A station that has recorded nothing yet has no file yet.
             const std::filesystem::path file =
                 target.empty() ? record::DefaultRecordPath() : std::filesystem::path(target);
             if (std::filesystem::exists(file, ec)) {
-                ok = record::ReadHistory(target, {}, &rows, &error);
+                ok = record::ReadHistory(target, newest, &rows, &error);
             }
-        }
-        if (rows.size() > static_cast<size_t>(kRows)) {
-            rows.resize(kRows);
         }
         over = true;
     }
@@ -89,21 +89,11 @@ struct RecentDownloads::Read {
 
 RecentDownloads::RecentDownloads(QWidget* parent) : QTreeWidget(parent) {
     setObjectName("downloads");
-    setRootIsDecorated(false);
-    setItemsExpandable(false);
-    setUniformRowHeights(true);
-    setSortingEnabled(false);
-    setSelectionMode(QAbstractItemView::SingleSelection);
-    setSelectionBehavior(QAbstractItemView::SelectRows);
-    setAllColumnsShowFocus(true);
-    setHeaderLabels({"Time", "Port", "Model", "Image", "Outcome"});
-    header()->setStretchLastSection(true);
-    header()->setSectionsMovable(false);
-    const QFontMetrics m(font());
-    header()->resizeSection(kTime, m.horizontalAdvance("2026-12-09 10:50:54") + 24);
-    header()->resizeSection(kPort, m.horizontalAdvance("/dev/ttyUSB10") + 24);
-    header()->resizeSection(kModel, m.horizontalAdvance("VX7R-KT-121B-XXX") + 24);
-    header()->resizeSection(kImage, m.horizontalAdvance("PLQ5A_v2_release.abs") + 40);
+    SetUpRowTable(*this, {{"Time", "2026-12-09 10:50:54"},
+                          {"Port", "/dev/ttyUSB10"},
+                          {"Model", "VX7R-KT-121B-XXX"},
+                          {"Image", "PLQ5A_v2_release.abs"},
+                          {"Outcome", ""}});
 
     connect(&collect_, &QTimer::timeout, this, &RecentDownloads::Collect);
     auto* reload = new QTimer(this);
