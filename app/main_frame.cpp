@@ -21,6 +21,7 @@
 #include "download_dialog.h"
 #include "firmware_locator.h"
 #include "lock_keys.h"
+#include "recent_downloads.h"
 #include "vek_app.h"
 #include "vek_doc.h"
 #include "vek_view.h"
@@ -169,14 +170,19 @@ bool CMainFrame::event(QEvent* event) {
 }
 
 void CMainFrame::OnDownload() {
-    CDownloadDlg dlg(app_.State(), app_.Locate(), this);
-    dlg.exec();
-    if (const int signal = dlg.InterruptedBy(); signal != 0) {
+    int bySignal = 0;
+    {
+        CDownloadDlg dlg(app_.State(), app_.Locate(), this);
+        dlg.exec();
+        bySignal = dlg.InterruptedBy();
+    }
+    if (bySignal != 0) {
         // The attempt was stopped and recorded; now end as the signal asked (no settings written,
         // as when the signal ends the program outside a download).
-        ::signal(signal, SIG_DFL);
-        ::raise(signal);
+        ::signal(bySignal, SIG_DFL);
+        ::raise(bySignal);
     }
+    view_->Downloads()->Reload();  // the rows the dialog just wrote
 }
 
 void CMainFrame::OnFileOpen() {

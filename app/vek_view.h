@@ -1,20 +1,32 @@
-// The view: a fixed grey field in the top-left corner, the window background elsewhere.
+// The view: the serial ports present, with their COM numbers, and the latest rows of the
+// download record.
 #pragma once
 
 #include <QWidget>
 
+class QLabel;
+
 namespace romlift {
+
+class PortsTable;
+class RecentDownloads;
 
 class CVekView : public QWidget {
     Q_OBJECT
   public:
-    static constexpr int kFieldWidth = 1100;
-    static constexpr int kFieldHeight = 800;
-
     explicit CVekView(QWidget* parent = nullptr);
 
-  protected:
-    void paintEvent(QPaintEvent* event) override;
+    PortsTable* Ports() const { return ports_; }
+    RecentDownloads* Downloads() const { return downloads_; }
+    // The notes under each table: map file trouble, a number not given; the record unread.
+    QLabel* PortsNote() const { return portsNote_; }
+    QLabel* DownloadsNote() const { return downloadsNote_; }
+
+  private:
+    PortsTable* ports_;
+    RecentDownloads* downloads_;
+    QLabel* portsNote_;
+    QLabel* downloadsNote_;
 };
 
 }  // namespace romlift

@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "answer_hint.h"
 #include "com_map.h"
 #include "download.h"
 #include "download_state.h"
@@ -17,6 +16,7 @@
 #include "image_faults.h"
 #include "line_trace.h"
 #include "models.h"
+#include "outcome_advice.h"
 #include "port_advice.h"
 #include "port_host.h"
 #include "port_identity.h"
@@ -66,7 +66,7 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
         labels.push_back(PortLabel(p));
     }
     if (o.drivers) {
-        if (const auto problem = DriversFolderProblem(*o.drivers)) {
+        if (const auto problem = advice::DriversFolderProblem(*o.drivers)) {
             return UsageError(console, *problem);
         }
     }
@@ -177,7 +177,8 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
             h.text = labels[i] + ": " + refusal;
             reporter->Advise(labels[i], h);
         } else if (r.result == AttemptResult::Failed) {
-            if (const auto hint = ExplainOutcome(labels[i], r, image)) {
+            if (const auto hint = advice::ExplainOutcome(
+                    labels[i], r, {image.imageFileName, image.searched, image.searchPattern})) {
                 reporter->Advise(labels[i], *hint);
             }
         }

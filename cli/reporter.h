@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hint.h"
 #include "port_advice.h"
 
 namespace romlift::cli {
@@ -42,14 +43,9 @@ struct PortOutcome {
     bool recordRequired = false;
 };
 
-// romlift-cli's own word on a failure the status text does not explain: a stable kind for
-// scripts, one line for people, and the facts behind it (device, errno, holders; path).
-struct Hint {
-    std::string kind;
-    std::string text;  // without the "romlift-cli: " prefix
-    Json facts = Json::object();
-};
-Hint HintFromPortAdvice(const ports::PortAdvice& advice);
+// romlift-cli's own word on a failure the status text does not explain (advice/hint.h).
+using advice::Hint;
+using advice::HintFromPortAdvice;
 
 class Reporter {
   public:

@@ -42,5 +42,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2")
 # The window also needs the X11 platform plugin, loaded at run time where the linker cannot see it.
 # Debian 12 ships libqxcb.so (and its xcb libraries) in libqt6gui6, which the linking already
 # names; qt6-qpa-plugins there holds only the VNC and TUIO plugins, so nothing is added for it.
+# On a Wayland desktop (GNOME, KDE) the window runs natively with the Wayland plugin, placed over
+# its owner by the compositor; without it Qt falls back to XWayland. Recommended, not required:
+# an X11 station does not need it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 
 include(CPack)

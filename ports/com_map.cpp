@@ -1,6 +1,7 @@
 #include "com_map.h"
 
 #include <cstdlib>
+#include <optional>
 
 namespace romlift::ports {
 namespace {
@@ -158,6 +159,14 @@ int ComMap::ComOf(const SerialDevice& device) const {
 }
 
 bool ComMap::Assign(int com, const std::string& devicePath, bool force, std::string* why) {
+    return Save(com, devicePath, force ? Occupant::Move : Occupant::Refuse, why);
+}
+
+bool ComMap::Swap(int com, const std::string& devicePath, std::string* why) {
+    return Save(com, devicePath, Occupant::Swap, why);
+}
+
+bool ComMap::Save(int com, const std::string& devicePath, Occupant mode, std::string* why) {
     Load();
     const std::string name = "COM" + std::to_string(com);
     if (com < 1 || com > kMaxComNumber) {
@@ -194,19 +203,28 @@ bool ComMap::Assign(int com, const std::string& devicePath, bool force, std::str
     const bool saved = UpdateMapFile(
         paths_.userMap,
         [&](MapFile& user) {
-            const MapEntry* holder = user.ForCom(com);
-            const bool same = holder != nullptr && holder->Value() == entry.Value();
-            if (holder != nullptr && !same && !force) {
+            const MapEntry* taken = user.ForCom(com);
+            std::optional<MapEntry> holder;
+            if (taken != nullptr && taken->Value() != entry.Value()) {
+                holder = *taken;
+            }
+            if (holder && mode == Occupant::Refuse) {
                 *why = name + " is taken by " + holder->Value() + " (give --force to move it)";
                 refused = true;
                 return false;
             }
             // The adapter keeps one number: its old line goes.
+            int old = 0;
             for (int other = 1; other <= kMaxComNumber; ++other) {
                 const MapEntry* e = user.ForCom(other);
                 if (other != com && e != nullptr && e->Value() == entry.Value()) {
                     user.Remove(other);
+                    old = other;
                 }
+            }
+            if (holder && mode == Occupant::Swap && old != 0) {
+                holder->com = old;
+                user.Set(*holder);
             }
             user.Set(entry);
             return true;

@@ -59,10 +59,16 @@ class ComMap {
     // user's map. Refused when another adapter has the number (unless `force`, which moves it),
     // when the machine's map sets the number, or when the device is not present.
     bool Assign(int com, const std::string& devicePath, bool force, std::string* why);
+    // As Assign, but an adapter that has COMn in the user's map takes the number the device had
+    // there: the two swap. When the device had none there, the other adapter loses COMn and gets
+    // the lowest free number at the next look.
+    bool Swap(int com, const std::string& devicePath, std::string* why);
     // Frees COMn in the user's map; false with `why` when it held nothing or could not be saved.
     bool Forget(int com, std::string* why);
 
   private:
+    enum class Occupant { Refuse, Move, Swap };  // what becomes of the adapter that has the number
+    bool Save(int com, const std::string& devicePath, Occupant occupant, std::string* why);
     bool Taken(int com, const MapFile& user) const;
     void Load();
 

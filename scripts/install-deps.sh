@@ -4,7 +4,8 @@
 #   run      what the programs need at run time
 #   build    the compiler, CMake and the -dev packages the programs are built from
 #   package  what scripts/package.sh needs besides the build (dpkg-dev for cpack's .deb)
-#   test   the test suites, sanitizers, fuzzers, lint, the real-driver guest, the X11 checks,
+#   test   the test suites, sanitizers, fuzzers, lint, the real-driver guest, the X11 and
+#          Wayland checks,
 #          the package check, and PostgreSQL's server binaries (no cluster is made or started:
 #          the tests start their own)
 set -euo pipefail
@@ -25,6 +26,7 @@ test=(
   qemu-system-x86 linux-image-amd64 busybox-static cpio
   xvfb xauth openbox xdotool x11-utils imagemagick fonts-liberation2
   postgresql-15 sqlite3
+  weston qt6-wayland
 )
 
 packages=()

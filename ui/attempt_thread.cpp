@@ -61,8 +61,10 @@ class GuiThreadHost final : public DownloadHost {
 
 }  // namespace
 
-void RunAttempt(DownloadHost& target, const std::function<void(DownloadHost&)>& attempt) {
+void RunAttempt(DownloadHost& target, const std::function<void(DownloadHost&)>& attempt,
+                InputGate::Watcher watcher) {
     InputGate gate;
+    gate.SetWatcher(std::move(watcher));
     QObject context;  // lives on this thread: the calls from the attempt run here
     GuiThreadHost host(context, target, gate);
     QEventLoop loop;

@@ -4,6 +4,8 @@
 
 #include <functional>
 
+#include "input_gate.h"
+
 namespace romlift {
 
 class DownloadHost;
@@ -17,7 +19,10 @@ class DownloadHost;
 // `target` is touched from the other thread. Data the attempt shares with `target` (the
 // DownloadState) is handed over at each such call and when RunAttempt returns.
 //
+// `watcher` (when given) sees each input event dropped meanwhile (InputGate::SetWatcher).
+//
 // Must be called on the GUI thread while a QApplication exists.
-void RunAttempt(DownloadHost& target, const std::function<void(DownloadHost&)>& attempt);
+void RunAttempt(DownloadHost& target, const std::function<void(DownloadHost&)>& attempt,
+                InputGate::Watcher watcher = {});
 
 }  // namespace romlift

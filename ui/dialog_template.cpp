@@ -10,6 +10,7 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeWidget>
@@ -78,6 +79,26 @@ class StayShown : public QObject {
     QDialog& dialog_;
 };
 
+// A list whose outline is drawn again on whole device pixels: at a fractional scale (150%) the
+// style's outline falls between pixels on the right and at the bottom and is lost.
+class OutlinedList : public QTreeWidget {
+  public:
+    using QTreeWidget::QTreeWidget;
+
+  protected:
+    bool event(QEvent* e) override {
+        const bool done = QTreeWidget::event(e);
+        if (e->type() == QEvent::Paint && frameShape() != QFrame::NoFrame) {
+            QPainter p(this);
+            const qreal px = 1.0 / devicePixelRatioF();
+            p.setPen(QPen(palette().color(QPalette::Window).darker(140), 0));
+            p.setBrush(Qt::NoBrush);
+            p.drawRect(QRectF(0, 0, width() - px, height() - px));
+        }
+        return done;
+    }
+};
+
 QWidget* Make(const Control& c, QDialog& dialog) {
     const QString text = QString::fromUtf8(c.text);
     switch (c.kind) {
@@ -116,24 +137,54 @@ QWidget* Make(const Control& c, QDialog& dialog) {
             return r;
         }
         case Kind::ListView:
-            return new QTreeWidget(&dialog);
+            return new OutlinedList(&dialog);
     }
     return nullptr;
 }
 
 }  // namespace
 
+namespace {
+
+// At a fractional scale (150%) a control whose edge falls between two device pixels loses the
+// line drawn there: the file list showed no right or bottom border. Each edge moves to the
+// nearest logical pixel that is a whole device pixel.
+int OnDevicePixel(int v, qreal scale) {
+    for (int d : {0, 1, -1, 2, -2}) {
+        const qreal device = (v + d) * scale;
+        if (std::abs(device - std::round(device)) < 1e-6) {
+            return v + d;
+        }
+    }
+    return v;
+}
+
+QRect OnDevicePixels(const QRect& r, qreal scale) {
+    const int left = OnDevicePixel(r.left(), scale);
+    const int top = OnDevicePixel(r.top(), scale);
+    const int right = OnDevicePixel(r.left() + r.width(), scale);
+    const int bottom = OnDevicePixel(r.top() + r.height(), scale);
+    return QRect(left, top, right - left, bottom - top);
+}
+
+}  // namespace
+
+void ModalFrame(QDialog& dialog) {
+    // Title bar and close box only, so the window manager offers no minimize or maximize for a
+    // box that must stay over its owner.
+    dialog.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    new StayShown(dialog);
+}
+
 void Build(QDialog& dialog, const Template& t) {
     const QFont font = DialogFont(t.pointSize);
     const Units u = UnitsFor(font);
     dialog.setFont(font);
     dialog.setWindowTitle(QString::fromUtf8(t.caption));
-    dialog.setFixedSize(u.ToPixels(0, 0, t.w, t.h).size());
-    // A modal frame: title bar and close box only, so the window manager offers no minimize or
-    // maximize for a box that must stay over its owner.
-    dialog.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    new StayShown(dialog);
+    const qreal scale = qApp->devicePixelRatio();
+    dialog.setFixedSize(OnDevicePixels(u.ToPixels(0, 0, t.w, t.h), scale).size());
+    ModalFrame(dialog);
 
     QWidget* previousStop = nullptr;
     for (const Control& c : t.controls) {
@@ -146,6 +197,7 @@ void Build(QDialog& dialog, const Template& t) {
             // The template's height is the dropped-down list; the closed box keeps its own.
             r.setHeight(w->sizeHint().height());
         }
+        r = OnDevicePixels(r, scale);
         w->setGeometry(r);
         if (c.kind == Kind::GroupBox) {
             w->lower();

@@ -63,10 +63,14 @@ QFont DialogFont(int pointSize);
 // Sets caption, font and fixed client size of `dialog` and creates the controls as its direct
 // children in table order. Tab order follows the table among kTabStop controls; controls without
 // it take no keyboard focus by Tab. Group boxes sit beneath the other controls and let mouse
-// clicks through to them, as frames do in the original layout. The dialog asks for a modal frame
-// (title bar and close box, no minimize or maximize) and does not stay minimized where a window
-// manager minimizes it all the same.
+// clicks through to them, as frames do in the original layout. The dialog gets a modal frame
+// (ModalFrame).
 void Build(QDialog& dialog, const Template& t);
+
+// Gives `dialog` a modal frame: a title bar and a close box, nothing to minimize or maximize. Where
+// a window manager minimizes it all the same (openbox offers it on every window), it comes
+// straight back, so its disabled owner is never left with nothing to click.
+void ModalFrame(QDialog& dialog);
 
 // The control with this id among the dialog's children, or nullptr.
 template <class W>

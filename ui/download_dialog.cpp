@@ -7,12 +7,17 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QWindow>
 
 #include "attempt_thread.h"
 #include "com_map.h"
@@ -23,6 +28,7 @@
 #include "image_digest.h"
 #include "interrupt.h"
 #include "models.h"
+#include "outcome_advice.h"
 #include "port_advice.h"
 #include "progress_area.h"
 #include "row_capture.h"
@@ -62,6 +68,14 @@ constexpr std::array kControls{
 };
 constexpr dialog::Template kTemplate{"Download", 279, 139, 10, kControls};
 
+// The advice line, under the template's frame, across it (dialog units).
+constexpr int kAdviceX = 5;
+constexpr int kAdviceWidth = 269;
+constexpr int kAdviceMargin = 4;  // below the line
+
+// What the stop question puts in the attempt's stop signal: no signal, the user's word.
+constexpr int kStoppedFromWindow = -1;
+
 }  // namespace
 
 const dialog::Template& CDownloadDlg::Layout() {
@@ -76,6 +90,15 @@ CDownloadDlg::CDownloadDlg(DownloadState& state, LocateOptions options, QWidget*
     close_ = dialog::Find<QPushButton>(*this, kClose);
     progress_ = dialog::Find<ProgressArea>(*this, kProgress);
     status_ = dialog::Find<QLabel>(*this, kStatus);
+    templateHeight_ = height();
+    advice_ = new QLabel(this);
+    advice_->setObjectName("advice");
+    advice_->setTextFormat(Qt::PlainText);  // paths and program names show as written
+    advice_->setWordWrap(true);
+    advice_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // The fix it names (a command to paste) can be copied.
+    advice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    advice_->hide();
 
     state_.selectedPort = 1;
     SelectModel(state_, 0);
@@ -94,6 +117,13 @@ CDownloadDlg::CDownloadDlg(DownloadState& state, LocateOptions options, QWidget*
     for (int id : {kCom1, kCom2, kCom3, kCom4}) {
         auto* radio = dialog::Find<QRadioButton>(*this, id);
         connect(radio, &QRadioButton::clicked, this, [this, port] { state_.selectedPort = port; });
+        // Alt+1 .. Alt+4 check a port from the keyboard (the texts keep no mnemonic); the arrow
+        // keys then move within the group.
+        auto* key = new QShortcut(QKeySequence(Qt::ALT | (Qt::Key_0 + port)), this);
+        connect(key, &QShortcut::activated, radio, [radio] {
+            radio->click();
+            radio->setFocus(Qt::ShortcutFocusReason);
+        });
         ++port;
     }
     dialog::Find<QRadioButton>(*this, kCom1)->setChecked(true);
@@ -119,32 +149,115 @@ void CDownloadDlg::OnDownload() {
     state_.cancel = 0;
     download_->setEnabled(false);
     close_->setFocus();
-    // Ctrl-C in the launching terminal or SIGTERM at logout would otherwise kill the program with
-    // the unit half written and nothing recorded: the attempt stops at once instead, its row says
-    // how far the unit got, and then the program ends as asked.
-    Interrupt interrupt;
-    bool stoppedShort = false;  // the signal cut a transfer short (not one that was confirmed)
+    // The port's stop signal: Stop in the question, or a signal. Ctrl-C in the launching
+    // terminal or SIGTERM at logout would otherwise kill the program with the unit half written
+    // and nothing recorded: the attempt stops at once instead, its row says how far the unit
+    // got, and then the program ends as asked. Stop in the question leaves the dialog open.
+    Interrupt stop;
+    Interrupt signaled;
+    bool stoppedShort = false;  // the transfer was cut short (not one that was confirmed)
     {
-        InterruptSignals stopOnSignal(interrupt);
-        state_.port.SetStopSignal(interrupt.Fd());
-        // The windows keep painting while the unit is written; input meanwhile is dropped.
-        RunAttempt(*this, [this, &interrupt, &stoppedShort](DownloadHost& gui) {
-            stoppedShort = AttemptWithRecord(gui, interrupt);
+        InterruptSignals stopOnSignal(signaled);
+        QSocketNotifier onSignal(signaled.Fd(), QSocketNotifier::Read);
+        connect(&onSignal, &QSocketNotifier::activated, this, [&] {
+            onSignal.setEnabled(false);  // it stays readable
+            stop.Request(signaled.Signal());
         });
+        stop_ = &stop;
+        state_.port.SetStopSignal(stop.Fd());
+        // The windows keep painting while the unit is written; input meanwhile is dropped, but
+        // a request to close asks whether to stop.
+        RunAttempt(
+            *this,
+            [this, &stop, &stoppedShort](DownloadHost& gui) {
+                stoppedShort = AttemptWithRecord(gui, stop);
+            },
+            [this](InputGate& gate, QObject* receiver, const QEvent* event) {
+                if (AsksToClose(receiver, event)) {
+                    // Not from inside the event filter; dropped with the gate when the attempt
+                    // ends first.
+                    QMetaObject::invokeMethod(
+                        &gate, [this, &gate] { AskStop(gate); }, Qt::QueuedConnection);
+                }
+            });
         state_.port.SetStopSignal(-1);
+        stop_ = nullptr;
+        if (stopQuestion_ != nullptr) {
+            stopQuestion_->reject();  // the attempt ended while the question was open
+        }
+        if (signaled.Requested()) {
+            stop.Request(signaled.Signal());  // came as the attempt ended
+        }
     }
     download_->setEnabled(true);
-    ShowAdvice();
-    if (!interrupt.Requested()) {
+    // Enter downloads again, to the next unit.
+    download_->setFocus();
+    if (!signaled.Requested()) {
+        ShowAdvice(stoppedShort && stop.Requested());
         return;
     }
-    interruptedBy_ = interrupt.Signal();
+    ShowAdvice(false);
+    interruptedBy_ = signaled.Signal();
     if (stoppedShort && state_.totalFrames > 0) {
         std::fprintf(stderr, "romlift: %s: %s %s\n", ::strsignal(interruptedBy_),
                      PortName(state_).c_str(),
                      InterruptedAt(state_.frameCounter, state_.totalFrames).c_str());
     }
     done(1);
+}
+
+bool CDownloadDlg::AsksToClose(const QObject* receiver, const QEvent* event) const {
+    // Input from the window system comes to the dialog's window first; a synthesized event may
+    // go straight to a widget.
+    const bool onWindow = windowHandle() != nullptr && receiver == windowHandle();
+    const auto* widget = qobject_cast<const QWidget*>(receiver);
+    if (!onWindow && (widget == nullptr || widget->window() != this)) {
+        return false;
+    }
+    switch (event->type()) {
+        case QEvent::Close:
+            return onWindow || widget == this;
+        case QEvent::KeyPress: {
+            const int key = static_cast<const QKeyEvent*>(event)->key();
+            const bool onClose = widget == close_ || QApplication::focusWidget() == close_;
+            return key == Qt::Key_Escape ||
+                   (onClose &&
+                    (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space));
+        }
+        case QEvent::MouseButtonRelease: {
+            const auto* m = static_cast<const QMouseEvent*>(event);
+            if (m->button() != Qt::LeftButton) {
+                return false;
+            }
+            const QPoint at = m->position().toPoint();
+            return onWindow ? childAt(at) == close_
+                            : widget == close_ && close_->rect().contains(at);
+        }
+        default:
+            return false;
+    }
+}
+
+void CDownloadDlg::AskStop(InputGate& gate) {
+    if (stop_ == nullptr || stopQuestion_ != nullptr) {
+        return;  // over already, or asked already
+    }
+    auto* box = new QMessageBox(QMessageBox::Question, windowTitle(),
+                                QString::fromUtf8(kStopQuestion), QMessageBox::NoButton, this);
+    QPushButton* stopButton = box->addButton(QStringLiteral("&Stop"), QMessageBox::AcceptRole);
+    QPushButton* goOn = box->addButton(QStringLiteral("&Continue"), QMessageBox::RejectRole);
+    box->setDefaultButton(goOn);  // Enter continues
+    box->setEscapeButton(goOn);   // so do Escape and the close box
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    dialog::ModalFrame(*box);
+    connect(box, &QMessageBox::finished, this, [this, box, stopButton] {
+        if (box->clickedButton() == stopButton && stop_ != nullptr) {
+            stop_->Request(kStoppedFromWindow);
+        }
+    });
+    stopQuestion_ = box;
+    gate.Admit(box);
+    box->open();
 }
 
 void CDownloadDlg::RefreshPorts() {
@@ -155,8 +268,10 @@ void CDownloadDlg::RefreshPorts() {
     map.Refresh();
     int port = 1;
     for (int id : {kCom1, kCom2, kCom3, kCom4}) {
-        const std::string tip = map.Resolve(port++).Describe();
+        const std::string tip =
+            map.Resolve(port).Describe() + " (Alt+" + std::to_string(port) + ")";
         dialog::Find<QRadioButton>(*this, id)->setToolTip(QString::fromUtf8(tip.c_str()));
+        ++port;
     }
     // A broken map file is said once, not every second.
     for (const std::string& problem : map.Problems()) {
@@ -248,21 +363,52 @@ bool CDownloadDlg::AttemptWithRecord(DownloadHost& gui, const Interrupt& interru
     return stoppedShort;
 }
 
-void CDownloadDlg::ShowAdvice() {
-    std::string text = recordAdvice_;
-    bool said = recordAdviceSaid_;
+void CDownloadDlg::ShowAdvice(bool stopped) {
+    const AttemptOutcome& outcome = state_.outcome;
+    if (outcome.result == AttemptResult::Cancelled) {
+        return;  // the status line keeps its text, and this line the word on it
+    }
+    // Standard error keeps what it always said: the port's trouble, or the record's.
+    std::string said = recordAdviceSaid_ ? std::string() : recordAdvice_;
     if (const auto advice = ports::AdviseOnFault(state_.portFault, PortName(state_))) {
-        text = advice->text;
-        said = false;
+        said = advice->text;
     }
-    status_->setToolTip(QString::fromUtf8(text.c_str()));
-    if (!text.empty() && !said) {
-        std::fprintf(stderr, "romlift: %s\n", text.c_str());
+    if (!said.empty()) {
+        std::fprintf(stderr, "romlift: %s\n", said.c_str());
     }
+    std::string line;
+    if (outcome.result == AttemptResult::Failed) {
+        const advice::ImageTried image{state_.imageFileName, true, state_.searchPattern};
+        if (const auto hint = advice::ExplainOutcome(PortName(state_), outcome, image)) {
+            line = hint->text;
+        }
+    }
+    if (line.empty()) {
+        line = recordAdvice_;
+    }
+    if (line.empty() && stopped) {
+        line = PortName(state_) + " " + InterruptedAt(outcome.frame, outcome.totalFrames);
+    }
+    SetAdviceLine(line);
+}
+
+void CDownloadDlg::SetAdviceLine(const std::string& text) {
+    if (text == advice_->text().toStdString()) {
+        return;
+    }
+    advice_->setText(QString::fromUtf8(text.c_str()));
+    const dialog::Units u = dialog::UnitsFor(font());
+    QRect strip = u.ToPixels(kAdviceX, kTemplate.h, kAdviceWidth, kAdviceMargin);
+    const int margin = strip.height();
+    strip.setHeight(text.empty() ? 0 : advice_->heightForWidth(strip.width()));
+    advice_->setGeometry(strip);
+    advice_->setVisible(!text.empty());
+    setFixedHeight(templateHeight_ + (text.empty() ? 0 : strip.height() + margin));
 }
 
 void CDownloadDlg::SetStatus(std::string_view text) {
     lastStatus_ = std::string(text);
+    SetAdviceLine("");  // it spoke of the text this one replaces
     status_->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
     status_->repaint();
 }

@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
 
 #include "dialog_template.h"
 
@@ -29,6 +31,7 @@ class ImageDigest;
 struct DownloadState;
 class ProgressArea;
 class Interrupt;
+class InputGate;
 
 class CDownloadDlg : public QDialog, public DownloadHost {
     Q_OBJECT
@@ -47,11 +50,14 @@ class CDownloadDlg : public QDialog, public DownloadHost {
         kSelectPort = 1032,
     };
 
-    // Resets `state` to COM1 and the first model. `state` must outlive the dialog; `options`
-    // say where the locator looks for firmware.
     // The control table the dialog is built from (for layout checks and screenshots).
     static const dialog::Template& Layout();
 
+    // The question asked when Escape, Close, the close box or Alt+F4 come during an attempt.
+    static constexpr const char* kStopQuestion = "Stop the download? The unit will need it again.";
+
+    // Resets `state` to COM1 and the first model. `state` must outlive the dialog; `options`
+    // say where the locator looks for firmware.
     explicit CDownloadDlg(DownloadState& state, LocateOptions options = {},
                           QWidget* parent = nullptr);
     ~CDownloadDlg() override;
@@ -64,8 +70,15 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     void ShowWaitCursor(bool on) override;
     void InvalidateAll() override;
 
-    // Escape and the close box end the dialog as Close does, with result 1.
+    // Escape and the close box end the dialog as Close does, with result 1. During an attempt
+    // they ask whether to stop it instead.
     void reject() override;
+
+    // The line under the status line: why the last attempt could not start or failed, "" when
+    // no reason is known or it went well.
+    QLabel* AdviceLine() const { return advice_; }
+    // The stop question while it is open, else nullptr.
+    QMessageBox* StopQuestion() const { return stopQuestion_; }
 
     // The signal (SIGINT, SIGTERM) that ended the last attempt early, 0 when none did. The
     // attempt's row is recorded as interrupted and the dialog closes; the program should then end
@@ -81,8 +94,17 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     // take the row stops the attempt with nothing sent. Sets recordAdvice_; returns whether the
     // transfer ran short because of a signal.
     bool AttemptWithRecord(DownloadHost& gui, const Interrupt& interrupt);
-    // After an attempt: why it failed, as the status line's tooltip and on stderr.
-    void ShowAdvice();
+    // After an attempt: why it failed or stopped, on the advice line, and the port's or the
+    // record's trouble on stderr. `stopped`: Stop in the question ended it.
+    void ShowAdvice(bool stopped);
+    // Puts `text` on the advice line; the dialog grows under its template just enough to show
+    // it whole, and back when it is empty.
+    void SetAdviceLine(const std::string& text);
+    // Whether input the attempt's gate dropped was a request to close the dialog: Escape, Close
+    // (clicked, or Enter or Space on it), the close box, Alt+F4.
+    bool AsksToClose(const QObject* receiver, const QEvent* event) const;
+    // Asks once whether to stop the attempt; Stop requests stop_. Continue is the default.
+    void AskStop(InputGate& gate);
     static constexpr int kPortWatchMs = 700;
 
     DownloadState& state_;
@@ -92,6 +114,10 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     QPushButton* close_;
     ProgressArea* progress_;
     QLabel* status_;
+    QLabel* advice_;
+    int templateHeight_ = 0;     // the dialog's height as its template gives it, in pixels
+    Interrupt* stop_ = nullptr;  // the running attempt's stop signal
+    QPointer<QMessageBox> stopQuestion_;
     bool waitCursor_ = false;
     std::set<std::string> reported_;  // map file problems already written to stderr
     std::string lastStatus_;          // the last status text shown, for the record

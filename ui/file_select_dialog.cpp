@@ -92,16 +92,20 @@ CFileSelectDlg::CFileSelectDlg(DownloadState& state, QWidget* parent)
         state_.chosenFileName = row.name;
     }
     if (!rows_.empty()) {
-        // Highlight only: the current row and the scroll position stay where they are.
+        // The last row is highlighted and current, so the arrow keys move on from it; nothing
+        // scrolls to it.
         const QModelIndex last = list_->model()->index(static_cast<int>(rows_.size()) - 1, 0);
-        list_->selectionModel()->select(
+        list_->selectionModel()->setCurrentIndex(
             last, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     }
 
-    connect(list_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item, int) {
-        const int row = list_->indexOfTopLevelItem(item);
-        if (row >= 0 && row < static_cast<int>(rows_.size())) {
-            state_.chosenFileName = rows_[row].name;
+    // The highlighted row is the choice, however it got highlighted: a click, the arrow keys,
+    // Home or End, typing its name. Writing a file other than the one in view would put the
+    // wrong firmware into a unit.
+    connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        const QModelIndexList picked = list_->selectionModel()->selectedRows();
+        if (picked.size() == 1 && picked.front().row() < static_cast<int>(rows_.size())) {
+            state_.chosenFileName = rows_[picked.front().row()].name;
         }
     });
     ok->setFocus();

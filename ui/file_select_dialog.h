@@ -21,11 +21,12 @@ class CFileSelectDlg : public QDialog {
   public:
     enum Id { kOk = 1, kCancel = 2, kFileList = 1028 };
 
-    // Lists the state's drivers folder for its model prefix. Leaves the last file as the choice
-    // (and highlighted); only a mouse click on a row changes it. `state` must outlive the dialog.
     // The control table the dialog is built from (for layout checks and screenshots).
     static const dialog::Template& Layout();
 
+    // Lists the state's drivers folder for its model prefix, the last file highlighted. The
+    // highlighted file is the choice, whether a click, the keyboard or type-ahead moved the
+    // highlight. `state` must outlive the dialog.
     explicit CFileSelectDlg(DownloadState& state, QWidget* parent = nullptr);
 
     // OK: the image becomes drivers folder / chosen file name.

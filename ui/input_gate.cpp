@@ -66,12 +66,26 @@ bool InputGate::IsUserInput(const QObject* receiver, const QEvent* event) {
     }
 }
 
+bool InputGate::ForAdmitted(const QObject* receiver) const {
+    if (admitted_ == nullptr) {
+        return false;
+    }
+    if (const auto* window = qobject_cast<const QWindow*>(receiver)) {
+        return window == admitted_->windowHandle();
+    }
+    const auto* widget = qobject_cast<const QWidget*>(receiver);
+    return widget != nullptr && widget->window() == admitted_;
+}
+
 bool InputGate::eventFilter(QObject* receiver, QEvent* event) {
-    if (paused_ != 0 || !IsUserInput(receiver, event)) {
+    if (paused_ != 0 || !IsUserInput(receiver, event) || ForAdmitted(receiver)) {
         return false;
     }
     if (event->type() == QEvent::Close) {
         event->ignore();  // refused, as a window that may not close says
+    }
+    if (watcher_) {
+        watcher_(*this, receiver, event);
     }
     return true;
 }

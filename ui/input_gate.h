@@ -3,7 +3,11 @@
 // later, when the attempt is over. Painting, moving and hovering go on as usual.
 #pragma once
 
+#include <functional>
+
 #include <QObject>
+#include <QPointer>
+#include <QWidget>
 
 namespace romlift {
 
@@ -30,6 +34,15 @@ class InputGate : public QObject {
         InputGate& gate_;
     };
 
+    // Called with each input event the closed gate drops, after it is dropped: a request to stop
+    // may be among them.
+    using Watcher = std::function<void(InputGate& gate, QObject* receiver, const QEvent* event)>;
+    void SetWatcher(Watcher watcher) { watcher_ = std::move(watcher); }
+
+    // Lets input through to `window` (a question asked during the attempt) while it lives. Its
+    // own modality keeps the other windows from the user meanwhile.
+    void Admit(QWidget* window) { admitted_ = window; }
+
     // Whether `event` for `receiver` is input that a closed gate drops.
     static bool IsUserInput(const QObject* receiver, const QEvent* event);
 
@@ -37,7 +50,11 @@ class InputGate : public QObject {
     bool eventFilter(QObject* receiver, QEvent* event) override;
 
   private:
+    bool ForAdmitted(const QObject* receiver) const;
+
     int paused_ = 0;
+    Watcher watcher_;
+    QPointer<QWidget> admitted_;
 };
 
 }  // namespace romlift

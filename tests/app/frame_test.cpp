@@ -307,31 +307,6 @@ class FrameTest : public QObject {
         QCOMPARE(frame_->windowTitle(), chosen);
     }
 
-    void fieldPixels_data() {
-        QTest::addColumn<QPoint>("at");
-        QTest::addColumn<QString>("expect");  // grey, black or background
-        QTest::newRow("inside") << QPoint(5, 5) << "grey";
-        QTest::newRow("last inner pixel") << QPoint(1098, 798) << "grey";
-        QTest::newRow("top-left corner") << QPoint(0, 0) << "black";
-        QTest::newRow("right outline") << QPoint(1099, 5) << "black";
-        QTest::newRow("bottom outline") << QPoint(5, 799) << "black";
-        QTest::newRow("right of the field") << QPoint(1100, 5) << "background";
-        QTest::newRow("below the field") << QPoint(5, 800) << "background";
-        QTest::newRow("far corner") << QPoint(1279, 1023) << "background";
-    }
-    void fieldPixels() {
-        QFETCH(QPoint, at);
-        QFETCH(QString, expect);
-        CVekView* view = frame_->View();
-        view->resize(1280, 1024);
-        const QImage img = view->grab().toImage();
-        QCOMPARE(img.size(), QSize(1280, 1024));
-        const QColor want = expect == "grey"    ? QColor(100, 100, 100)
-                            : expect == "black" ? QColor(Qt::black)
-                                                : view->palette().color(QPalette::Base);
-        QCOMPARE(img.pixelColor(at).rgb(), want.rgb());
-    }
-
     void toolbarHidden() {
         auto* bar = frame_->findChild<QToolBar*>("toolbar");
         QVERIFY(bar != nullptr);

@@ -67,6 +67,8 @@ for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6printsup
 done
 check "Depends names fonts-liberation2 (the dialogs' font): $depends" \
   grep -qxF fonts-liberation2 <<<"$depends_names"
+check "Recommends qt6-wayland (the window native on Wayland): $(field Recommends)" \
+  test "$(field Recommends)" = qt6-wayland
 
 # --- the file list: exactly these files and links, everything owned by root ---
 listing="$(dpkg-deb -c "$deb")"

@@ -172,6 +172,26 @@ TEST_F(ComMapTest, AssignRefusesATakenNumberUnlessForcedAndTheMachineMapWins) {
     EXPECT_EQ(Slurp(paths_.machineMap), machine);
 }
 
+// The window program gives numbers by swapping: the adapter that had the number takes the other's.
+TEST_F(ComMapTest, SwapTradesNumbersAndAnUnnumberedDeviceLeavesTheHolderToBeNumberedAgain) {
+    sysfs_.Plug(Adapter("ttyUSB0", "A1", "1-2"));
+    sysfs_.Plug(Adapter("ttyUSB1", "B2", "1-3"));
+    ComMap map(paths_);
+    map.Refresh();  // A1 is COM1, B2 COM2
+    std::string why;
+    ASSERT_TRUE(map.Swap(2, "/dev/ttyUSB0", &why)) << why;
+    EXPECT_EQ(map.Resolve(2).device, "/dev/ttyUSB0");
+    EXPECT_EQ(map.Resolve(1).device, "/dev/ttyUSB1");
+
+    // A UART numbered by default only: the adapter it displaces is numbered afresh.
+    sysfs_.AddTtyS(3, true);  // COM4 by default
+    map.Refresh();
+    ASSERT_TRUE(map.Swap(1, "/dev/ttyS3", &why)) << why;
+    EXPECT_EQ(Look(1).device, "/dev/ttyS3");
+    EXPECT_EQ(Look(2).device, "/dev/ttyUSB0");
+    EXPECT_EQ(Look(3).device, "/dev/ttyUSB1");
+}
+
 TEST_F(ComMapTest, ProgramsNumberingAtOnceGiveEachAdapterOneNumber) {
     for (int i = 0; i < 6; ++i) {
         sysfs_.Plug(Adapter("ttyUSB" + std::to_string(i), "S" + std::to_string(i),

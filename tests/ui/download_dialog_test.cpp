@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
@@ -82,6 +83,16 @@ class WatchedDialog : public CDownloadDlg {
     bool allOnScreen = true;
 };
 
+// Counts the message boxes that show while it lives.
+struct QuestionsShown : QObject {
+    QuestionsShown() { qApp->installEventFilter(this); }
+    bool eventFilter(QObject* o, QEvent* e) override {
+        count += e->type() == QEvent::Show && qobject_cast<QMessageBox*>(o) != nullptr;
+        return false;
+    }
+    int count = 0;
+};
+
 // Clicks where the user would, through the window, so that whatever lies on top (the frames
 // around the buttons) gets its say. The indicator is at the button's left edge.
 void ClickRadio(QWidget& dlg, int id) {
@@ -125,7 +136,7 @@ class DownloadDialogTest : public QObject {
         QCOMPARE(dlg.paints, 10);  // frames 2..11 of 11
         QVERIFY(dlg.allOnScreen);
         QVERIFY(dialog::Find<QPushButton>(dlg, 1)->isEnabled());
-        QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 2));
+        QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 1));  // Enter: the next unit
         QCOMPARE(QApplication::overrideCursor(), nullptr);
         QCOMPARE(testing::OpenDescriptorCount(), descriptors);
 
@@ -207,17 +218,25 @@ class DownloadDialogTest : public QObject {
             Press(dlg, CDownloadDlg::kDownload);
         }
         QCOMPARE(dlg.shown.value(1), QString("Download :Can not open file"));
+        QCOMPARE(dlg.AdviceLine()->text(),
+                 "no firmware image matches " +
+                     QString::fromStdString((folder_->Drivers() / "PLQ5A*.abs").string()));
+        QVERIFY(dlg.AdviceLine()->isVisible());
+        QVERIFY(dlg.height() >
+                dialog::Find<QWidget>(dlg, 1014)->geometry().bottom() + dlg.AdviceLine()->height());
         QVERIFY(dlg.isVisible());
-        QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 2));
-        QTest::keyClick(dialog::Find<QWidget>(dlg, 2), Qt::Key_Escape);
+        QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 1));
+        QTest::keyClick(dialog::Find<QWidget>(dlg, 1), Qt::Key_Escape);
         QVERIFY(!dlg.isVisible());
         QCOMPARE(dlg.result(), 1);
     }
 
     // What the user types and clicks while the unit is written arrives in the event queue, as it
     // does from the window system; none of it may act when the attempt is over. Before, Escape
-    // closed the dialog the instant the attempt ended, and the outcome was never seen.
-    void inputDuringAttemptIsDropped() {
+    // closed the dialog the instant the attempt ended, and the outcome was never seen. The
+    // requests to close ask, once, whether to stop; unanswered, the question goes with the
+    // attempt.
+    void inputDuringAttemptIsDroppedAndClosingAsksOnce() {
         StartUnit();
         folder_->AddFirmware("PLQ5A-1.abs", 700);
         WatchedDialog dlg(*state_, {folder_->Path(), {}});
@@ -250,9 +269,13 @@ class DownloadDialogTest : public QObject {
             click(download);
             QCoreApplication::postEvent(dlg.windowHandle(), new QCloseEvent);  // the close box
         };
+        QuestionsShown questions;
         QTest::mouseClick(download, Qt::LeftButton);
         QCoreApplication::processEvents();  // anything still queued would act now
 
+        QCOMPARE(questions.count, 1);
+        QCOMPARE(dlg.StopQuestion(), nullptr);
+        QVERIFY(dlg.AdviceLine()->text().isEmpty());
         QVERIFY(dlg.isVisible());
         QCOMPARE(dlg.result(), 0);  // not ended
         QCOMPARE(dlg.shown,
@@ -260,7 +283,7 @@ class DownloadDialogTest : public QObject {
         QCOMPARE(dialog::Find<QLabel>(dlg, 1014)->text(),
                  QString("DownLoad is Completed Successfully"));
         QVERIFY(download->isEnabled());
-        QCOMPARE(dlg.focusWidget(), close);
+        QCOMPARE(dlg.focusWidget(), download);
         QVERIFY(unit_->WaitForAttempts(1, 10000));
         QTest::qWait(200);  // a replayed Download would have started a second attempt by now
         QCOMPARE(unit_->Attempts().size(), size_t{1});
@@ -329,6 +352,21 @@ class DownloadDialogTest : public QObject {
         QVERIFY(!dialog::Find<QRadioButton>(dlg, 1006)->isChecked());
         ClickRadio(dlg, 1006);
         QCOMPARE(state_->selectedPort, 1);
+    }
+
+    // Alt+3 checks COM3 and gives it the focus; the arrow keys then move within the group.
+    void portKeys() {
+        CDownloadDlg dlg(*state_, {folder_->Path(), {}});
+        ShowAndWait(dlg);
+        QTest::keyClick(&dlg, Qt::Key_3, Qt::AltModifier);
+        QCOMPARE(state_->selectedPort, 3);
+        QVERIFY(dialog::Find<QRadioButton>(dlg, 1008)->isChecked());
+        QTest::keyClick(dlg.focusWidget(), Qt::Key_Right);
+        QCOMPARE(state_->selectedPort, 4);
+        QTest::keyClick(dlg.focusWidget(), Qt::Key_Left);
+        QTest::keyClick(dlg.focusWidget(), Qt::Key_Left);
+        QCOMPARE(state_->selectedPort, 2);
+        QVERIFY(dialog::Find<QRadioButton>(dlg, 1007)->isChecked());
     }
 
     void barPixels_data() {

@@ -57,7 +57,7 @@ class FileSelectTest : public QObject {
         auto* list = List(dlg);
         QCOMPARE(state_->chosenFileName, std::string("PLQ5A-3.abs"));
         QVERIFY(list->topLevelItem(2)->isSelected());
-        QVERIFY(list->currentItem() != list->topLevelItem(2));
+        QCOMPARE(list->currentItem(), list->topLevelItem(2));  // the arrow keys start here
         QCOMPARE(dlg.focusWidget(), dialog::Find<QWidget>(dlg, 1));
         ui_testing::Press(dlg, CFileSelectDlg::kOk);
         QCOMPARE(dlg.result(), int(QDialog::Accepted));
@@ -74,21 +74,46 @@ class FileSelectTest : public QObject {
         QCOMPARE(state_->imageFileName, folder_->Drivers() / "plq5a-1.ABS");
     }
 
-    // Arrow keys move the highlight only; the clicked file is what OK takes.
-    void keyboardMovesDoNotChoose() {
+    // The highlighted file is what OK writes, however the highlight got there.
+    void keyboardHighlightIsTheChoice_data() {
+        QTest::addColumn<QString>("keys");  // typed into the list, then Enter
+        QTest::addColumn<QString>("chosen");
+        QTest::newRow("Up from the default") << "<Up>"
+                                             << "PLQ5A-2.abs";
+        QTest::newRow("click, then Down") << "<click0><Down>"
+                                          << "PLQ5A-2.abs";
+        QTest::newRow("Home") << "<Home>"
+                              << "plq5a-1.ABS";
+        QTest::newRow("type-ahead") << "plq5a-1"
+                                    << "plq5a-1.ABS";
+    }
+    void keyboardHighlightIsTheChoice() {
+        QFETCH(QString, keys);
+        QFETCH(QString, chosen);
         CFileSelectDlg dlg(*state_);
         ui_testing::ShowAndWait(dlg);
         auto* list = List(dlg);
-        ClickRow(dlg, 0);
-        QTest::keyClick(list, Qt::Key_Down);
-        QTest::keyClick(list, Qt::Key_Down);
-        QVERIFY(list->topLevelItem(2)->isSelected());
-        QVERIFY(!list->topLevelItem(0)->isSelected());
-        QCOMPARE(state_->chosenFileName, std::string("plq5a-1.ABS"));
+        list->setFocus();
+        for (QString rest = keys; !rest.isEmpty();) {
+            if (rest.startsWith("<click0>")) {
+                ClickRow(dlg, 0);
+                rest.remove(0, 8);
+            } else if (rest.startsWith("<Up>") || rest.startsWith("<Down>") ||
+                       rest.startsWith("<Home>")) {
+                const int end = rest.indexOf('>') + 1;
+                const QString k = rest.left(end);
+                QTest::keyClick(list, k == "<Up>"     ? Qt::Key_Up
+                                      : k == "<Down>" ? Qt::Key_Down
+                                                      : Qt::Key_Home);
+                rest.remove(0, end);
+            } else {
+                QTest::keyClicks(list, rest);
+                rest.clear();
+            }
+        }
         QTest::keyClick(list, Qt::Key_Return);
         QCOMPARE(dlg.result(), int(QDialog::Accepted));
-        QVERIFY(!dlg.isVisible());
-        QCOMPARE(state_->imageFileName, folder_->Drivers() / "plq5a-1.ABS");
+        QCOMPARE(state_->imageFileName, folder_->Drivers() / chosen.toStdString());
     }
 
     void doubleClickStaysOpen() {

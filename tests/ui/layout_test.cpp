@@ -1,12 +1,13 @@
 // Every text of the three dialogs (Download, file selection, About) shows whole in its box, in the
-// dialogs' own font, at whatever scale the binary runs (CTest runs it at 1 and, with
-// QT_SCALE_FACTOR=2, at 2). A binary of its own, on the offscreen platform.
+// dialogs' own font, at whatever scale the binary runs (CTest runs it at 1, 1.5 and 2, with
+// QT_SCALE_FACTOR). A binary of its own, on the offscreen platform.
 #include <array>
 
 #include <QDialog>
 #include <QFontInfo>
 #include <QLabel>
 #include <QTest>
+#include <QtMath>
 
 #include "about_dlg.h"
 #include "dialog_template.h"
@@ -40,6 +41,48 @@ class LayoutTest : public QObject {
         state.driversFolder = programFolder_.Drivers();
         CFileSelectDlg dlg(state);
         ExpectTextsWhole(dlg);
+    }
+
+    // The file list's frame is drawn whole at every scale (at 150% its right and bottom lines
+    // fell between device pixels and were lost): each side of it holds the frame's dark line.
+    void fileListFrameWhole() {
+        DownloadState state;
+        state.driversFolder = programFolder_.Drivers();
+        CFileSelectDlg dlg(state);
+        auto* list = dialog::Find<QWidget>(dlg, CFileSelectDlg::kFileList);
+        // Painted at the device's pixels, as the window system shows it (the offscreen
+        // platform's own grab cuts a fractional scale's picture short).
+        const qreal scale = qApp->devicePixelRatio();
+        QImage img((QSizeF(dlg.size()) * scale).toSize(), QImage::Format_RGB32);
+        img.setDevicePixelRatio(scale);
+        img.fill(Qt::white);
+        dlg.render(&img);
+        const QRect r = list->geometry();
+        const int left = qRound(r.left() * scale);
+        const int right = qRound((r.left() + r.width()) * scale) - 1;
+        const int top = qRound(r.top() * scale);
+        const int bottom = qRound((r.top() + r.height()) * scale) - 1;
+        // A one-pixel line lies within the last `scale` device pixels of a side.
+        const int band = qCeil(scale);
+        const auto dark = [&](int x, int y) {
+            for (int d = 0; d < band; ++d) {
+                const int px = x == right ? x - d : x == left ? x + d : x;
+                const int py = y == bottom ? y - d : y == top ? y + d : y;
+                if (img.pixelColor(px, py).lightness() < img.pixelColor(2, 2).lightness() - 40) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        const int midX = (left + right) / 2;
+        const int midY = (top + bottom) / 2;
+        QVERIFY2(dark(left, midY) && dark(right, midY) && dark(midX, top) && dark(midX, bottom),
+                 qPrintable(QStringLiteral("scale %1: edges %2 %3 %4 %5")
+                                .arg(scale)
+                                .arg(dark(left, midY))
+                                .arg(dark(right, midY))
+                                .arg(dark(midX, top))
+                                .arg(dark(midX, bottom))));
     }
 
     void aboutTextsWhole() {

@@ -44,11 +44,11 @@ class PortTipsTest : public QObject {
         setenv("ROMLIFT_COM3", "/dev/pts/9", 1);
         DownloadState state;
         CDownloadDlg dlg(state, {scratch_->Path(), {}});
-        QCOMPARE(Tip(dlg, CDownloadDlg::kCom1), QString("COM1: /dev/ttyS0, UART"));
+        QCOMPARE(Tip(dlg, CDownloadDlg::kCom1), QString("COM1: /dev/ttyS0, UART (Alt+1)"));
         QCOMPARE(Tip(dlg, CDownloadDlg::kCom2),
-                 QString("COM2: /dev/ttyUSB0, FTDI FT232R USB UART, serial A50285BI"));
-        QCOMPARE(Tip(dlg, CDownloadDlg::kCom3), QString("COM3: /dev/pts/9, ROMLIFT_COM3"));
-        QCOMPARE(Tip(dlg, CDownloadDlg::kCom4), QString("COM4: no device has this number"));
+                 QString("COM2: /dev/ttyUSB0, FTDI FT232R USB UART, serial A50285BI (Alt+2)"));
+        QCOMPARE(Tip(dlg, CDownloadDlg::kCom3), QString("COM3: /dev/pts/9, ROMLIFT_COM3 (Alt+3)"));
+        QCOMPARE(Tip(dlg, CDownloadDlg::kCom4), QString("COM4: no device has this number (Alt+4)"));
 
         testing::FakeAdapter second;
         second.name = "ttyUSB1";
@@ -59,13 +59,13 @@ class PortTipsTest : public QObject {
         sysfs_->Plug(second);
         sysfs_->Unplug({});
         QTRY_COMPARE(Tip(dlg, CDownloadDlg::kCom4),
-                     QString("COM4: /dev/ttyUSB1, USB adapter 0403:6001, USB port 3-1"));
+                     QString("COM4: /dev/ttyUSB1, USB adapter 0403:6001, USB port 3-1 (Alt+4)"));
         QCOMPARE(Tip(dlg, CDownloadDlg::kCom2),
                  QString("COM2: the adapter saved for this number (0403:6001 serial A50285BI) "
-                         "is not plugged in"));
+                         "is not plugged in (Alt+2)"));
     }
 
-    void aPortThatDidNotOpenSaysWhyInTheStatusTooltip() {
+    void aPortThatDidNotOpenSaysWhyOnTheAdviceLine() {
         ui_testing::ProgramFolder folder;
         folder.AddFirmware("PLQ5A-1.abs", 60);
         DownloadState state;
@@ -73,9 +73,9 @@ class PortTipsTest : public QObject {
         ui_testing::Press(dlg, CDownloadDlg::kDownload);
         auto* status = dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus);
         QCOMPARE(status->text(), QString("Can not open Port COM1"));
-        QVERIFY2(status->toolTip().startsWith("COM1: no device has this number; plug in the "
-                                              "adapter"),
-                 qPrintable(status->toolTip()));
+        const QString advice = dlg.AdviceLine()->text();
+        QVERIFY2(advice.startsWith("COM1: no device has this number; plug in the adapter"),
+                 qPrintable(advice));
     }
 
   private:

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -18,6 +20,7 @@
 #include "download_dialog.h"
 #include "download_state.h"
 #include "file_select_dialog.h"
+#include "interrupt.h"
 #include "scratch_dir.h"
 #include "sqlite_record.h"
 #include "test_seams.h"
@@ -124,7 +127,8 @@ class RecordDialogTest : public QObject {
         ui_testing::Press(dlg, CDownloadDlg::kDownload);
         const QLabel* status = dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus);
         QCOMPARE(status->text(), QString::fromUtf8(texts::kCannotWriteRecord.data()));
-        QVERIFY2(status->toolTip().contains("not a romlift record"), qPrintable(status->toolTip()));
+        const QString advice = dlg.AdviceLine()->text();
+        QVERIFY2(advice.contains("not a romlift record"), qPrintable(advice));
         QCOMPARE(FileBytes(file_), garbage);
 
         std::filesystem::remove(file_);
@@ -181,6 +185,48 @@ class RecordDialogTest : public QObject {
         QVERIFY(unit_->WaitForAttempts(2, 10000));
         QVERIFY(!unit_->Attempts()[0].confirmed);
         QVERIFY(unit_->Attempts()[1].confirmed);
+    }
+
+    // Escape in the middle asks; S stops within a second. The row says interrupted and how far
+    // the unit got, the dialog stays open with its status, the advice line says where the unit
+    // was left.
+    void stopInTheQuestionRecordsInterruptedAndStaysOpen() {
+        folder_->AddFirmware("PLQ5A-2.abs", 2000);  // 40 frames
+        struct StoppedDialog : CDownloadDlg {
+            using CDownloadDlg::CDownloadDlg;
+            void PaintProgress(int x) override {
+                CDownloadDlg::PaintProgress(x);
+                if (++paints == 3) {
+                    QCoreApplication::postEvent(
+                        windowHandle(),
+                        new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+                } else if (StopQuestion() != nullptr && !stopped.isValid()) {
+                    QTest::keyClick(StopQuestion(), Qt::Key_S);
+                    stopped.start();
+                }
+            }
+            int paints = 0;
+            QElapsedTimer stopped;
+        };
+        DownloadState state;
+        StoppedDialog dlg(state, {folder_->Path(), {}});
+        ui_testing::ShowAndWait(dlg);
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
+        QVERIFY(dlg.stopped.isValid());
+        QVERIFY2(dlg.stopped.elapsed() < 1000, std::to_string(dlg.stopped.elapsed()).c_str());
+        QVERIFY(dlg.isVisible());
+        QCOMPARE(dlg.InterruptedBy(), 0);
+
+        const auto rows = Rows(file_);
+        QCOMPARE(rows.size(), size_t{1});
+        QCOMPARE(rows[0].outcome, record::Outcome::Interrupted);
+        QVERIFY2(rows[0].framesConfirmed >= 2 && rows[0].framesConfirmed < 40,
+                 std::to_string(rows[0].framesConfirmed).c_str());
+        QCOMPARE(dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus)->text(),
+                 QString::fromStdString(rows[0].statusText));
+        QCOMPARE(dlg.AdviceLine()->text(),
+                 QString::fromStdString(
+                     "COM1 " + InterruptedAt(static_cast<int>(rows[0].framesConfirmed + 1), 40)));
     }
 
     // A signal while the file is being chosen cancels the choice: no attempt, no row, nothing

@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QPainter>
+#include <QPushButton>
 #include <QScreen>
 #include <QWindow>
 
@@ -98,6 +99,23 @@ int main(int argc, char** argv) {
         state.frameCounter = 11;
         dlg.PaintProgress(87);
         Save(dlg, CDownloadDlg::Layout(), out, "download");
+    }
+    {
+        // A port with no device behind its number: the advice line says so and how to mend it.
+        testing::ScratchDir lone;
+        fs::create_directories(lone.Path() / "sys" / "class" / "tty");
+        fs::create_directories(lone.Path() / "drivers");
+        lone.Write("drivers/PLQ5A_v4.abs", std::vector<uint8_t>(4000, 4));
+        setenv("ROMLIFT_SYSFS", (lone.Path() / "sys").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", lone.Path().c_str(), 1);
+        unsetenv("ROMLIFT_COM1");
+        DownloadState s;
+        LocateOptions one;
+        one.programFolder = lone.Path();
+        CDownloadDlg dlg(s, one);
+        dlg.show();
+        dialog::Find<QPushButton>(dlg, CDownloadDlg::kDownload)->click();
+        Save(dlg, CDownloadDlg::Layout(), out, "download-advice");
     }
     {
         // What the locator leaves for the selection: the folders and the model's prefix.

@@ -89,7 +89,7 @@ class TemplateTest : public QObject {
         CFileSelectDlg select(state);
         for (QDialog* d : {static_cast<QDialog*>(&dlg), static_cast<QDialog*>(&select)}) {
             for (QWidget* w : d->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-                if (w->objectName().isEmpty()) {
+                if (w->objectName().isEmpty() || !w->isVisibleTo(d)) {
                     continue;
                 }
                 QWidget* hit = d->childAt(w->geometry().center());

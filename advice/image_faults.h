@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "reporter.h"
+#include "hint.h"
 
-namespace romlift::cli {
+namespace romlift::advice {
 
 // Looks at `image` (stat and an open for reading, nothing else) after the transfer could not
 // open it. `searched`: it came from the search of `searchPattern` (an empty path: nothing
@@ -20,4 +20,4 @@ Hint ExplainImage(const std::filesystem::path& image, bool searched,
 // folder this user may read.
 std::optional<std::string> DriversFolderProblem(const std::filesystem::path& folder);
 
-}  // namespace romlift::cli
+}  // namespace romlift::advice

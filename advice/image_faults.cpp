@@ -12,7 +12,7 @@
 
 #include "port_advice.h"
 
-namespace romlift::cli {
+namespace romlift::advice {
 namespace {
 
 std::string ThisUser() {
@@ -143,4 +143,4 @@ std::optional<std::string> DriversFolderProblem(const std::filesystem::path& fol
     }
 }
 
-}  // namespace romlift::cli
+}  // namespace romlift::advice

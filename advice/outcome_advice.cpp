@@ -1,9 +1,9 @@
-#include "answer_hint.h"
+#include "outcome_advice.h"
 
 #include "image_faults.h"
 #include "port_advice.h"
 
-namespace romlift::cli {
+namespace romlift::advice {
 
 namespace {
 
@@ -42,7 +42,7 @@ std::optional<Hint> UnexpectedAnswer(const std::string& port, const AttemptOutco
 }  // namespace
 
 std::optional<Hint> ExplainOutcome(const std::string& port, const AttemptOutcome& o,
-                                   const ImageChoice& image) {
+                                   const ImageTried& image) {
     if (const auto advice = ports::AdviseOnFault(o.portFault, port)) {
         return HintFromPortAdvice(*advice);
     }
@@ -50,7 +50,7 @@ std::optional<Hint> ExplainOutcome(const std::string& port, const AttemptOutcome
         case EndCause::NoImage:
         case EndCause::ImageNotOpened:
         case EndCause::ImageStream:
-            return ExplainImage(image.imageFileName, image.searched, image.searchPattern);
+            return ExplainImage(image.path, image.searched, image.searchPattern);
         case EndCause::UnexpectedAnswer:
             return UnexpectedAnswer(port, o);
         default:
@@ -58,4 +58,4 @@ std::optional<Hint> ExplainOutcome(const std::string& port, const AttemptOutcome
     }
 }
 
-}  // namespace romlift::cli
+}  // namespace romlift::advice
