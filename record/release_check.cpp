@@ -110,6 +110,12 @@ std::string SigningKey(const Policy& policy, const std::filesystem::path& list,
     return key->id;
 }
 
+std::string Mismatch(const std::string& shown, const std::string& name,
+                     const std::filesystem::path& list) {
+    return shown + " is not the released " + name +
+           ": its SHA-256 differs from the one the release list " + list.string() + " gives";
+}
+
 }  // namespace
 
 std::filesystem::path ReleaseListFor(const Policy& policy, const std::string& given,
@@ -170,9 +176,7 @@ ReleaseCheck CheckRelease(const Policy& policy, const std::filesystem::path& ima
         }
         if (entry.sha256 != check.imageSha256) {
             check.listedSha256 = entry.sha256;
-            return Refused(check, "release-mismatch",
-                           shown + " is not the released " + name + ": its SHA-256 differs from " +
-                               "the one the release list " + list.string() + " gives");
+            return Refused(check, "release-mismatch", Mismatch(shown, name, list));
         }
         found = true;
     }
