@@ -22,6 +22,7 @@
 #include "port_identity.h"
 #include "port_warnings.h"
 #include "protocol.h"
+#include "release_check.h"
 #include "reporter.h"
 #include "row_capture.h"
 #include "run_recorder.h"
@@ -34,6 +35,62 @@ namespace {
 int UsageError(const Console& console, const std::string& why) {
     std::fprintf(console.err, "romlift-cli: %s\n", why.c_str());
     return kExitUsage;
+}
+
+// What the flags ask that the station's policy forbids or the policy requires that the flags
+// do not give; nothing when they agree.
+std::optional<std::string> AgainstPolicy(const Options& o, const record::Policy& policy) {
+    const std::string named = "the station's policy (" + policy.path + ")";
+    if (policy.requireUnitSerial && o.unitSerials.empty()) {
+        return named + " requires each unit's serial number: give --unit-serial once per --port";
+    }
+    if (policy.requireRelease && o.anyImageName) {
+        return "--any-image-name: " + named +
+               " sends only released images; a flag cannot weaken it";
+    }
+    if (!policy.release.empty() && !o.release.empty() && o.release != policy.release) {
+        return "--release: " + named + " names the release list " + policy.release +
+               "; a flag cannot change it";
+    }
+    return std::nullopt;
+}
+
+// The verdict on the chosen image, the same for every port: bound to the model when named with
+// --image, then released (read once here; every port sends those bytes).
+record::ReleaseCheck CheckImage(const Options& o, const ImageChoice& image,
+                                const record::Policy& policy) {
+    record::ReleaseCheck check;
+    if (image.imageFileName.empty()) {
+        return check;  // nothing matched: the transfer says so
+    }
+    const std::string prefix(Models()[static_cast<size_t>(o.modelRow)].prefix);
+    if (o.image && !o.anyImageName && !record::CarriesPrefix(image.chosenFileName, prefix)) {
+        check.admission = ImageAdmission::Refused;
+        check.kind = "image-model";
+        check.why = "image " + image.imageFileName.string() + " is not named for the " +
+                    std::string(Models()[static_cast<size_t>(o.modelRow)].displayName) +
+                    ": its name does not begin with " + prefix +
+                    " (--any-image-name sends it all the same)";
+        return check;
+    }
+    return record::CheckRelease(policy, image.imageFileName, o.release);
+}
+
+Hint RefusalHint(const record::ReleaseCheck& check, const std::filesystem::path& image) {
+    Hint h;
+    h.kind = check.kind;
+    h.text = check.why;
+    h.facts["path"] = image.string();
+    if (!check.list.empty()) {
+        h.facts["list"] = check.list;
+    }
+    if (!check.imageSha256.empty()) {
+        h.facts["sha256"] = check.imageSha256;
+    }
+    if (!check.listedSha256.empty()) {
+        h.facts["listed_sha256"] = check.listedSha256;
+    }
+    return h;
 }
 
 }  // namespace
@@ -108,8 +165,12 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
     request.version = version::kProduct;
     request.station = o.station;
     request.operatorName = o.operatorName;
+    request.lot = o.lot;
     if (std::string error; !record.Open(request, &error)) {
         return UsageError(console, error);
+    }
+    if (const auto against = AgainstPolicy(o, record.StationPolicy())) {
+        return UsageError(console, *against);
     }
 
     const ImageChoice image = ChooseImage(o, *reporter, console);
@@ -119,8 +180,11 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
     if (image.cancelled) {
         return kExitFailed;  // nothing sent, nothing shown: as a cancelled selection
     }
+    const record::ReleaseCheck release = CheckImage(o, image, record.StationPolicy());
     uint64_t imageSize = 0;
-    if (struct stat st{}; ::stat(image.imageFileName.c_str(), &st) == 0) {
+    if (release.bytes != nullptr) {
+        imageSize = release.bytes->size();
+    } else if (struct stat st{}; ::stat(image.imageFileName.c_str(), &st) == 0) {
         imageSize = static_cast<uint64_t>(st.st_size);
     }
 
@@ -148,6 +212,11 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
                 port.comNumber > 0 ? ports::ResolveCom(port.comNumber).device : port.device,
                 ports::PortsPaths::ForThisProcess()));
         }
+        if (!o.unitSerials.empty()) {
+            row->SetUnitSerial(o.unitSerials[i]);
+        }
+        row->SetRelease(release.listSha256, release.keyId);
+        host.admitImage = [&release](DownloadState& s) { return record::Admit(release, s); };
         std::string refusal;
         host.beginSending = [&](DownloadState& s) {
             return record.Start(*row, s, host.LastStatus(), &refusal);
@@ -165,12 +234,15 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
         out.confirmed = r.result == AttemptResult::Confirmed;
         out.lastStatus = host.LastStatus();
         out.interrupted = r.cause == EndCause::Stopped;
-        out.notStarted = r.cause == EndCause::NotStarted;
+        // A refused image sent nothing either: refused, not failed.
+        out.notStarted = r.cause == EndCause::NotStarted || r.cause == EndCause::ImageRefused;
         if (out.interrupted) {
             out.frame = r.frame;
             out.totalFrames = r.totalFrames > 0 ? r.totalFrames
                                                 : protocol::TotalFrames(static_cast<uint32_t>(
                                                       std::min<uint64_t>(imageSize, UINT32_MAX)));
+        } else if (r.cause == EndCause::ImageRefused) {
+            reporter->Advise(labels[i], RefusalHint(release, image.imageFileName));
         } else if (out.notStarted) {
             Hint h;
             h.kind = "record";
@@ -182,7 +254,7 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
                 reporter->Advise(labels[i], *hint);
             }
         }
-        if (record.Enabled() && !out.notStarted) {
+        if (record.Enabled() && r.cause != EndCause::NotStarted) {
             out.recorded = record.Finish(*row, state, out.interrupted, out.lastStatus);
             out.recordRequired = record.Required();
         }

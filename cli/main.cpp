@@ -11,6 +11,7 @@
 #include "history.h"
 #include "listings.h"
 #include "options.h"
+#include "release_command.h"
 
 int main(int argc, char** argv) {
     using namespace romlift::cli;
@@ -42,6 +43,8 @@ int main(int argc, char** argv) {
             return RunHistory(o, stdout, stderr);
         case Options::Command::Doctor:
             return RunDoctor(o.json);
+        case Options::Command::Release:
+            return RunRelease(o, stdout, stderr);
         case Options::Command::Download:
             break;
     }

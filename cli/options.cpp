@@ -20,6 +20,8 @@ const char* const kUsage =
                             [--drivers DIR] [--pick NAME | --pick-hex HEX] [--json]
                             [--trace FILE] [--record FILE|SERVER | --no-record]
                             [--station NAME] [--operator NAME]
+                            [--release FILE] [--any-image-name]
+                            [--unit-serial SN ...] [--lot TEXT]
        romlift-cli history [--record FILE|SERVER] [--since DATE] [--until DATE]
                            [--port P] [--station S] [--model M] [--outcome O]
                            [--limit N] [--pending] [--json | --csv]
@@ -29,6 +31,8 @@ const char* const kUsage =
        romlift-cli ports assign COMn DEVICE [--force]
        romlift-cli ports forget COMn
        romlift-cli doctor [--json]
+       romlift-cli release sign --key KEY.pem DIR
+       romlift-cli release verify [DIR | --drivers DIR]
        romlift-cli --help | --version
 
 Writes a firmware image into VX7R units over serial lines, in the same exchange the Download
@@ -55,6 +59,16 @@ Commands:
                       been told to leave alone; programs holding a port. Nothing is opened.
                       Exit status 0 when nothing is a PROBLEM, else 1. --json: one object a
                       line ("check" with level, check, device, text, fix; then "summary").
+  release sign --key KEY.pem DIR
+                      write DIR/SHA256SUMS (the .abs images of DIR in name order, as
+                      sha256sum writes them) and DIR/SHA256SUMS.sig (the list's raw Ed25519
+                      signature by the private key KEY.pem); prints the key's id
+  release verify [DIR | --drivers DIR]
+                      check the release list a download from DIR would use (default: the
+                      drivers folder beside romlift-cli): a line NAME: OK or NAME: FAILED
+                      (why) per listed image, then whether the signature holds and by which of the
+                      policy's trusted keys. Exit status 0 only when all hold, 1 when any
+                      does not, 2 for a usage error
   history             the download record, newest first: a short table, or every column
                       with --json (an array of objects) or --csv (RFC 4180, a header line,
                       CRLF line ends, as a spreadsheet opens it)
@@ -136,6 +150,27 @@ Options of download:
   --station NAME      the station in the record (default ROMLIFT_STATION, else the host name)
   --operator NAME     the operator in the record (default ROMLIFT_OPERATOR, else the user);
                       each at most 200 characters, no control characters
+  --unit-serial SN    the unit's serial number for the record (a scanned barcode): once per
+                      --port, in the same order. Required for every port when the station's
+                      policy says require_unit_serial = yes
+  --lot TEXT          the work order (lot) the units are written for, for the record
+  --release FILE      check the image against the release list FILE rather than SHA256SUMS
+                      in the image's folder (not when the station's policy names another)
+  --any-image-name    send an --image whose name does not begin with the model's firmware
+                      prefix (refused otherwise, as the drivers search offers no such file);
+                      refused itself when the station's policy requires released images
+
+Releases:
+  Before any port opens, the image is checked against its release list: SHA256SUMS in the
+  folder the image is taken from (the drivers folder, --drivers DIR or the folder of --image),
+  or the file the policy's release or --release names, in the format sha256sum writes. The
+  image is read once and exactly the bytes hashed are sent. An image the list gives another
+  SHA-256 is refused, always. Under require_release = yes in the station's policy an image goes
+  out only when it is listed with its SHA-256 in a list whose SHA256SUMS.sig is a raw Ed25519
+  signature of the list by a key in the policy's release_keys. A refused image shows "Download
+  :Can not open file" and a line saying why (a "hint" with --json); nothing is sent, and the
+  row says so. Each row names the list and key that allowed its image (release_list_sha256,
+  release_key), the unit's serial number and the lot.
 
 Options of history:
   --record FILE|SERVER
@@ -190,7 +225,8 @@ Exit status:
        of them, a station or operator name (option or environment) too long or with a
        control character, a --record with '=' that libpq cannot read; or refused before
        anything was sent: the station's policy cannot be read or a flag would weaken it, a
-       required record cannot take the attempt's row
+       required record cannot take the attempt's row, the image is not released (see
+       Releases) or an --image is not named for the model
   3    every unit confirmed, but a required record could not complete a row (it stays
        "unfinished" in the record)
   130  interrupted by SIGINT during the download
@@ -371,11 +407,25 @@ ParseResult Parse(const std::vector<std::string>& args) {
         ->excludes(noRecord);
     download->add_option("--station", o.station)->check(NotEmpty());
     download->add_option("--operator", o.operatorName)->check(NotEmpty());
+    download->add_option("--unit-serial", o.unitSerials)->check(NotEmpty());
+    download->add_option("--lot", o.lot)->check(NotEmpty());
+    download->add_option("--release", o.release)->check(NotEmpty());
+    download->add_flag("--any-image-name", o.anyImageName)->disable_flag_override()->needs(image);
 
     CLI::App* models = app.add_subcommand("models");
 
     CLI::App* doctor = app.add_subcommand("doctor");
     doctor->add_flag("--json", o.json)->disable_flag_override();
+
+    CLI::App* release = app.add_subcommand("release");
+    release->require_subcommand(1);
+    CLI::App* sign = release->add_subcommand("sign");
+    sign->add_option("--key", o.signingKey)->required()->check(NotEmpty());
+    std::string signDir, verifyDir, verifyDrivers;
+    sign->add_option("DIR", signDir)->required()->check(NotEmpty());
+    CLI::App* verify = release->add_subcommand("verify");
+    CLI::Option* verifyAt = verify->add_option("DIR", verifyDir)->check(NotEmpty());
+    verify->add_option("--drivers", verifyDrivers)->check(NotEmpty())->excludes(verifyAt);
 
     CLI::App* history = app.add_subcommand("history");
     history->add_option("--record", o.record)->check(RecordTarget());
@@ -430,7 +480,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
         return ParseResult{std::nullopt, "no command given (try --help)"};
     }
     if (args[0].rfind('-', 0) != 0 && args[0] != "download" && args[0] != "models" &&
-        args[0] != "ports" && args[0] != "history" && args[0] != "doctor") {
+        args[0] != "ports" && args[0] != "history" && args[0] != "doctor" && args[0] != "release") {
         return ParseResult{std::nullopt, "unknown command '" + args[0] + "' (try --help)"};
     }
     if (const auto empty = EmptyInlineValue(args)) {
@@ -487,6 +537,17 @@ ParseResult Parse(const std::vector<std::string>& args) {
         return ParseResult{o, {}};
     }
 
+    if (release->parsed()) {
+        o.command = Options::Command::Release;
+        o.releaseAction =
+            sign->parsed() ? Options::ReleaseAction::Sign : Options::ReleaseAction::Verify;
+        const std::string dir = sign->parsed() ? signDir : verifyDir + verifyDrivers;
+        if (!dir.empty()) {
+            o.drivers = dir;
+        }
+        return ParseResult{o, {}};
+    }
+
     // A password typed on the command line shows in ps and in the shell's history.
     const std::string warning =
         record::IsServerUri(o.record) && record::HasTypedPassword(o.record)
@@ -533,6 +594,26 @@ ParseResult Parse(const std::vector<std::string>& args) {
             }
         }
         o.ports.push_back(port);
+    }
+    if (!o.unitSerials.empty() && o.unitSerials.size() != o.ports.size()) {
+        return ParseResult{std::nullopt, "--unit-serial given " +
+                                             std::to_string(o.unitSerials.size()) + " times for " +
+                                             std::to_string(o.ports.size()) +
+                                             " ports: give one per --port, in the same order"};
+    }
+    // Scanned text goes into log lines and spreadsheets: held to the rules of names.
+    for (size_t i = 0; i < o.unitSerials.size(); ++i) {
+        const std::string& serial = o.unitSerials[i];
+        if (const std::string why = record::NameProblem(serial); !why.empty()) {
+            return ParseResult{std::nullopt, "--unit-serial " + why};
+        }
+        if (std::count(o.unitSerials.begin(), o.unitSerials.begin() + i, serial) > 0) {
+            return ParseResult{std::nullopt, "unit serial '" + serial +
+                                                 "' given twice: two units cannot share one"};
+        }
+    }
+    if (const std::string why = record::NameProblem(o.lot); !why.empty()) {
+        return ParseResult{std::nullopt, "--lot " + why};
     }
     o.modelRow = *FindModel(model);
     if (o.pick) {

@@ -20,7 +20,7 @@ struct PortArg {
 std::string PortLabel(const PortArg& port);
 
 struct Options {
-    enum class Command { Help, Version, Download, Models, Ports, History, Doctor };
+    enum class Command { Help, Version, Download, Models, Ports, History, Doctor, Release };
     Command command = Command::Help;
     std::vector<PortArg> ports;  // one attempt per port, side by side
     int modelRow = -1;
@@ -32,6 +32,11 @@ struct Options {
     std::string pickAsGiven;
     std::optional<std::filesystem::path> trace;  // every byte on the line, to this file
     bool json = false;                           // one JSON object a line on standard output
+    std::string release;        // --release FILE: the release list ("" for the usual one)
+    bool anyImageName = false;  // an --image not named for the model may go
+    // The units' serial numbers, one per port in the order of ports (or none), and the work order.
+    std::vector<std::string> unitSerials;
+    std::string lot;
 
     // The download record: --record FILE|URI ("" for ROMLIFT_RECORD or the default file), or
     // none at all; who and where, for its rows ("" for the environment, then host and user).
@@ -59,6 +64,11 @@ struct Options {
     int comNumber = 0;         // for Assign and Forget
     std::string assignDevice;  // for Assign
     bool force = false;        // Assign may take a number another adapter has
+
+    // release sign --key KEY DIR, or release verify [DIR] (the folder in `drivers`).
+    enum class ReleaseAction { Sign, Verify };
+    ReleaseAction releaseAction = ReleaseAction::Verify;
+    std::filesystem::path signingKey;
 };
 
 struct ParseResult {

@@ -27,9 +27,15 @@ class PortHost final : public DownloadHost {
     void ClearProgress() override;
     bool ChooseFirmware(DownloadState& state) override;
     void ShowWaitCursor(bool) override {}
+    ImageAdmission AdmitImage(DownloadState& state) override {
+        return admitImage ? admitImage(state) : ImageAdmission::Admitted;
+    }
     bool BeginSending(DownloadState& state) override {
         return !beginSending || beginSending(state);
     }
+
+    // Asked once the image is located, before anything opens: the run's verdict on the image.
+    std::function<ImageAdmission(DownloadState&)> admitImage;
 
     // Asked once the image and port are open, before the first byte: false keeps the attempt
     // from sending (the record could not take its row).

@@ -31,6 +31,7 @@ enum class EndCause {
     Cancelled,         // the user cancelled the choice of file: nothing opened, nothing shown
     NoImage,           // no firmware file matched the model
     ImageNotOpened,    // the file is missing, not a regular file, unreadable or over 32 bits
+    ImageRefused,      // the front end would not send it (not released, not this model's)
     ImageStream,       // the file opened but its stream did not
     ImageShort,        // the file ended before the frames did (it shrank during the attempt)
     PortNotOpened,     // see portFault

@@ -7,6 +7,7 @@ namespace romlift {
 
 AttemptOutcome DoDownload(DownloadState& state, DownloadHost& host, const Locator& locate) {
     state.imageFileName.clear();
+    state.imageBytes.reset();
     state.portFault = PortFault{};
     state.outcome = AttemptOutcome{};
     locate(state, host);  // "nothing matched" shows later, as the image that cannot be opened

@@ -7,6 +7,13 @@ namespace romlift {
 
 struct DownloadState;
 
+// What the front end makes of the located image before anything is opened.
+enum class ImageAdmission {
+    Admitted,   // send it (from state.imageBytes when the front end set them)
+    NotOpened,  // the front end could not read it: shown as a file that does not open
+    Refused,    // it must not reach a unit; the host keeps its reason
+};
+
 class DownloadHost {
   public:
     // Replaces the whole status line. "\n" breaks the line. Must show at once: the engine holds the
@@ -22,6 +29,10 @@ class DownloadHost {
     virtual void ShowWaitCursor(bool on) = 0;
     // The attempt has finished and the whole window may repaint (the bar is erased).
     virtual void InvalidateAll() {}
+    // The image is located and nothing is open yet. The host may read the file once into
+    // state.imageBytes, which the transfer then sends instead of the file, or refuse the image:
+    // then the status line says "Download :Can not open file" and the port is never opened.
+    virtual ImageAdmission AdmitImage(DownloadState& /*state*/) { return ImageAdmission::Admitted; }
     // The image and the port are open and nothing has gone to the unit yet: the last moment to
     // keep the attempt from sending (its record row could not be written, say). False ends the
     // attempt with nothing sent; the host has shown its own text.

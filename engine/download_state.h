@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "attempt_outcome.h"
 #include "image_reader.h"
@@ -36,6 +38,10 @@ struct DownloadState {
     PortFault portFault;
 
     std::filesystem::path imageFileName;  // full path of the firmware image
+    // The image as the front end read it once to check it (DownloadHost::AdmitImage): when set,
+    // the transfer sends exactly these bytes and never reads imageFileName, so a file changed
+    // after the check cannot reach the unit. Cleared when a download attempt begins.
+    std::shared_ptr<const std::vector<uint8_t>> imageBytes;
     std::string chosenFileName;           // bare file name, shown in "Downloading file ..."
     std::string programFolder;            // folder of the running executable, ending in '/'
     std::filesystem::path driversFolder;  // where the firmware images are searched

@@ -44,21 +44,40 @@ void ImageStream::Open(const std::filesystem::path& path) {
     fd_ = fd;
 }
 
+void ImageStream::Open(std::shared_ptr<const std::vector<uint8_t>> bytes) {
+    Close();
+    eof_ = bad_ = false;
+    fail_ = bytes == nullptr;
+    filePos_ = 0;
+    bytes_ = std::move(bytes);
+}
+
 void ImageStream::Close() {
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
     }
+    bytes_.reset();
     bufLen_ = bufPos_ = 0;
 }
 
 bool ImageStream::Fill() {
-    if (fd_ < 0) {
+    if (!IsOpen()) {
         fail_ = true;
         return false;
     }
     filePos_ += static_cast<long long>(bufLen_);
     bufLen_ = bufPos_ = 0;
+    if (bytes_ != nullptr) {
+        const auto at = static_cast<size_t>(filePos_);
+        bufLen_ = std::min(sizeof buf_, bytes_->size() - std::min(at, bytes_->size()));
+        if (bufLen_ == 0) {
+            eof_ = fail_ = true;
+            return false;
+        }
+        std::memcpy(buf_, bytes_->data() + at, bufLen_);
+        return true;
+    }
     for (;;) {
         const ssize_t got = ::read(fd_, buf_, sizeof buf_);
         if (got > 0) {
@@ -109,7 +128,7 @@ size_t ImageStream::Read(uint8_t* out, size_t n) {
 }
 
 long long ImageStream::Tell() {
-    if (IsUnusable() || fd_ < 0) {
+    if (IsUnusable() || !IsOpen()) {
         fail_ = true;
         return -1;
     }
@@ -117,7 +136,11 @@ long long ImageStream::Tell() {
 }
 
 void OpenImage(DownloadState& state, const std::filesystem::path& path) {
-    state.image.Open(path);
+    if (state.imageBytes != nullptr) {
+        state.image.Open(state.imageBytes);
+    } else {
+        state.image.Open(path);
+    }
 }
 
 void CloseImage(DownloadState& state) {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <vector>
 
 namespace romlift {
 
@@ -19,9 +21,9 @@ class ImageObserver {
     ~ImageObserver() = default;
 };
 
-// A binary input stream on one regular file, with the usual eof/fail/bad state. Only regular files
-// (or links to them) are opened: a FIFO or a device named like an image would block or be read
-// with side effects.
+// A binary input stream on one regular file, or on an image already read into memory, with the
+// usual eof/fail/bad state. Only regular files (or links to them) are opened: a FIFO or a device
+// named like an image would block or be read with side effects.
 class ImageStream {
   public:
     ImageStream() = default;
@@ -31,9 +33,11 @@ class ImageStream {
 
     // Clears the state, then attaches to `path`. On failure the stream is left unusable.
     void Open(const std::filesystem::path& path);
+    // The same on `bytes` (shared, never changed): the stream reads them as it would the file.
+    void Open(std::shared_ptr<const std::vector<uint8_t>> bytes);
     // Detaches; harmless on a stream that is not attached.
     void Close();
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_ >= 0 || bytes_ != nullptr; }
 
     bool Eof() const { return eof_; }
     bool Fail() const { return fail_; }
@@ -56,6 +60,7 @@ class ImageStream {
     bool Fill();
 
     int fd_ = -1;
+    std::shared_ptr<const std::vector<uint8_t>> bytes_;  // instead of fd_
     bool eof_ = false;
     bool fail_ = false;
     bool bad_ = false;
@@ -71,6 +76,7 @@ class ImageStream {
 int OpenRegularFile(const std::filesystem::path& path);
 
 // OpenImage, CloseImage and IsUnusable work on the image stream held in the download state.
+// OpenImage reads the state's imageBytes instead of `path` when they are set.
 struct DownloadState;
 void OpenImage(DownloadState& state, const std::filesystem::path& path);
 void CloseImage(DownloadState& state);

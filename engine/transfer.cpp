@@ -66,6 +66,11 @@ bool KnownHeaderRefusal(uint8_t answer) {
 // The image's size in bytes, or false when it is not a regular file that can be read. Firmware
 // that does not fit the 32-bit size of the exchange is refused rather than sent cut short.
 bool ImageSize(const DownloadState& state, uint32_t& size) {
+    if (state.imageBytes != nullptr) {
+        const bool ok = state.imageBytes->size() <= std::numeric_limits<uint32_t>::max();
+        size = ok ? static_cast<uint32_t>(state.imageBytes->size()) : 0;
+        return ok;
+    }
     const int fd = OpenRegularFile(state.imageFileName);
     if (fd < 0) {
         return false;
@@ -171,6 +176,16 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
     host.SetStatus(texts::Downloading(state.chosenFileName));
 
     state.outcome.totalFrames = 0;
+    if (!state.imageFileName.empty()) {
+        const ImageAdmission admission = host.AdmitImage(state);
+        if (admission != ImageAdmission::Admitted) {
+            host.SetStatus(texts::kCannotOpenFile);
+            EndAt(state, AttemptStep::Image,
+                  admission == ImageAdmission::Refused ? EndCause::ImageRefused
+                                                       : EndCause::ImageNotOpened);
+            return false;
+        }
+    }
     uint32_t imageSize = 0;
     if (!ImageSize(state, imageSize)) {
         host.SetStatus(texts::kCannotOpenFile);

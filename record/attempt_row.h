@@ -30,6 +30,13 @@ class AttemptRow {
     // The adapter behind the port, looked up before the attempt (AdapterOf): a pulled adapter
     // has left sysfs by the time the attempt ends.
     void SetAdapter(std::string adapter) { context_.adapter = std::move(adapter); }
+    // The unit's serial number as scanned, for the row.
+    void SetUnitSerial(std::string serial) { context_.unitSerial = std::move(serial); }
+    // The release list that allowed the image (its SHA-256) and the key that signed it.
+    void SetRelease(std::string listSha256, std::string keyId) {
+        context_.releaseListSha256 = std::move(listSha256);
+        context_.releaseKey = std::move(keyId);
+    }
 
     // Before the first byte: writes the row as unfinished, with the status text shown so far.
     // False with the reason when it could not be written.

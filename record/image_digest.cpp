@@ -94,6 +94,12 @@ std::string ImageDigest::FinishHex(const std::filesystem::path& image, uint64_t 
     return sha_.FinishHex();
 }
 
+std::string Sha256Hex(const void* bytes, size_t n) {
+    Sha256 sha;
+    sha.Update(static_cast<const uint8_t*>(bytes), n);
+    return sha.FinishHex();
+}
+
 std::string FileSha256(const std::filesystem::path& path) {
     Sha256 sha;
     if (!HashFrom(sha, path, 0, std::numeric_limits<uint64_t>::max())) {

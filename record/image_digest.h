@@ -49,6 +49,9 @@ class ImageDigest : public ImageObserver {
     Sha256 sha_;
 };
 
+// The hex SHA-256 of `n` bytes in memory; "" when libcrypto failed.
+std::string Sha256Hex(const void* bytes, size_t n);
+
 // The hex SHA-256 of a whole file; "" when it cannot be read.
 std::string FileSha256(const std::filesystem::path& path);
 

@@ -64,6 +64,33 @@ bool SameFile(const std::string& a, const std::string& b) {
            sa.st_ino == sb.st_ino;
 }
 
+// The image's size and SHA-256 for an attempt that streamed it from its file.
+void NameImageByFile(const DownloadState& state, ImageDigest* digest, bool unfinished,
+                     DownloadRow* row) {
+    // Once every frame went out the digest has seen the whole image, whatever the file holds
+    // now; before that the file tells.
+    const AttemptStep step = state.outcome.step;
+    const bool allSent = !unfinished && (step == AttemptStep::End || step == AttemptStep::Done);
+    struct stat st {};
+    const bool fileTells = (digest == nullptr || !allSent) &&
+                           ::stat(state.imageFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (fileTells) {
+        row->imageSize = st.st_size;
+    } else if (digest != nullptr) {
+        row->imageSize = static_cast<int64_t>(digest->Bytes());
+    }
+    if (!unfinished && step == AttemptStep::Image) {
+        // Refused before a byte was read for the unit (a folder, a device, over 32 bits): its
+        // contents name nothing that was sent, and hashing gigabytes would hold up the row.
+        row->imageSha256.clear();
+    } else if (unfinished || digest == nullptr) {
+        row->imageSha256 = fileTells ? FileSha256(state.imageFileName) : std::string();
+    } else {
+        row->imageSha256 =
+            digest->FinishHex(state.imageFileName, static_cast<uint64_t>(row->imageSize));
+    }
+}
+
 }  // namespace
 
 std::string AdapterOf(const std::string& device, const ports::PortsPaths& paths) {
@@ -116,28 +143,15 @@ DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context
                                     : std::filesystem::absolute(state.imageFileName, cwdError);
     row.imagePath = (cwdError ? state.imageFileName : whole).string();
 
-    // Once every frame went out the digest has seen the whole image, whatever the file holds
-    // now; before that the file tells.
     const bool unfinished = context.outcome == Outcome::Unfinished;
     const AttemptStep step = state.outcome.step;
-    const bool allSent = !unfinished && (step == AttemptStep::End || step == AttemptStep::Done);
-    struct stat st {};
-    const bool fileTells = (digest == nullptr || !allSent) &&
-                           ::stat(state.imageFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    if (fileTells) {
-        row.imageSize = st.st_size;
-    } else if (digest != nullptr) {
-        row.imageSize = static_cast<int64_t>(digest->Bytes());
-    }
-    if (!unfinished && step == AttemptStep::Image) {
-        // Refused before a byte was read for the unit (a folder, a device, over 32 bits): its
-        // contents name nothing that was sent, and hashing gigabytes would hold up the row.
-        row.imageSha256.clear();
-    } else if (unfinished || digest == nullptr) {
-        row.imageSha256 = fileTells ? FileSha256(state.imageFileName) : std::string();
+    if (state.imageBytes != nullptr) {
+        // Read once before the attempt: these bytes were sent (or refused), whatever the file
+        // holds now.
+        row.imageSize = static_cast<int64_t>(state.imageBytes->size());
+        row.imageSha256 = Sha256Hex(state.imageBytes->data(), state.imageBytes->size());
     } else {
-        row.imageSha256 =
-            digest->FinishHex(state.imageFileName, static_cast<uint64_t>(row.imageSize));
+        NameImageByFile(state, digest, unfinished, &row);
     }
 
     // The checksum byte exists once the transfer got past the header (phase Checksum or later).
@@ -152,6 +166,10 @@ DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context
                           : 0;
     row.outcome = context.outcome;
     row.endedAt = unfinished ? std::string() : EndedAtName(state.outcome);
+    row.unitSerial = context.unitSerial;
+    row.lot = context.lot;
+    row.releaseListSha256 = context.releaseListSha256;
+    row.releaseKey = context.releaseKey;
     row.statusText = context.statusText;
     row.station = StationName(context.station);
     row.operatorName = OperatorName(context.operatorName);

@@ -43,10 +43,16 @@ struct AttemptContext {
     // the time the attempt ends. Empty: looked up in `paths` at capture time.
     std::string adapter;
     ports::PortsPaths paths = ports::PortsPaths::ForThisProcess();
+    std::string unitSerial;  // as scanned; "" when not given
+    std::string lot;
+    // The release list that allowed the image (its SHA-256) and the trusted key that signed it.
+    std::string releaseListSha256;
+    std::string releaseKey;
 };
 
 // The row for the attempt `state` has just finished. `digest`, when given, was the image stream's
-// observer during the attempt; without one the SHA-256 is of the image file as it is now. The row
+// observer during the attempt; without one the SHA-256 is of the image file as it is now. An
+// image read into state.imageBytes is named by those bytes, whatever the file holds now. The row
 // gets a fresh row key.
 DownloadRow CaptureRow(const DownloadState& state, const AttemptContext& context,
                        ImageDigest* digest);

@@ -7,11 +7,10 @@ RunRecorder::RunRecorder(std::function<void(const std::string&)> note)
 
 bool RunRecorder::Open(const RecordRequest& request, std::string* error) {
     request_ = request;
-    Policy policy;
-    if (!LoadPolicy(PolicyPath(), &policy, error)) {
+    if (!LoadPolicy(PolicyPath(), &policy_, error)) {
         return false;
     }
-    const auto choice = ChooseRecord(policy, request.record, RecordFromEnvironment(),
+    const auto choice = ChooseRecord(policy_, request.record, RecordFromEnvironment(),
                                      request.noRecord, request.requireRecord, error);
     if (!choice) {
         return false;
@@ -49,6 +48,7 @@ std::unique_ptr<AttemptRow> RunRecorder::NewRow() const {
     context.version = request_.version;
     context.station = request_.station;
     context.operatorName = request_.operatorName;
+    context.lot = request_.lot;
     return std::make_unique<AttemptRow>(sink_.get(), std::move(context), runId_);
 }
 

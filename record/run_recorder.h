@@ -25,6 +25,7 @@ struct RecordRequest {
     std::string version;
     std::string station;  // "" for ROMLIFT_STATION, else the host name
     std::string operatorName;
+    std::string lot;  // the work order, for every row of the run
 };
 
 class RunRecorder {
@@ -39,6 +40,8 @@ class RunRecorder {
     // it, or a required record cannot be opened: then nothing may be sent.
     bool Open(const RecordRequest& request, std::string* error);
     bool Enabled() const { return sink_ != nullptr; }
+    // The station's policy as Open read it (no rules before Open, or when it could not be read).
+    const Policy& StationPolicy() const { return policy_; }
     // Whether a row that cannot be written stops (start) or marks (end) the attempt.
     bool Required() const { return required_; }
     // Ends waits on a record server at once when `fd` turns readable.
@@ -62,6 +65,7 @@ class RunRecorder {
     std::function<void(const std::string&)> note_;
     std::unique_ptr<RecordSink> sink_;
     RecordRequest request_;
+    Policy policy_;
     bool required_ = false;
     std::string runId_;
     std::atomic<bool> noticed_{false};

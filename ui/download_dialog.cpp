@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -31,6 +32,7 @@
 #include "outcome_advice.h"
 #include "port_advice.h"
 #include "progress_area.h"
+#include "release_check.h"
 #include "row_capture.h"
 #include "run_recorder.h"
 #include "test_seams.h"
@@ -146,6 +148,11 @@ CDownloadDlg::~CDownloadDlg() {
 }
 
 void CDownloadDlg::OnDownload() {
+    const std::optional<std::string> serial = AskUnitSerial();
+    if (!serial) {
+        return;  // asked before anything is opened: nothing sent, no row
+    }
+    unitSerial_ = *serial;
     state_.cancel = 0;
     download_->setEnabled(false);
     close_->setFocus();
@@ -287,18 +294,21 @@ namespace {
 // the GUI thread), but the start row is written here, so the windows keep painting meanwhile.
 class RecordingHost final : public DownloadHost {
   public:
-    RecordingHost(DownloadHost& gui, std::function<bool(DownloadState&)> begin)
-        : gui_(gui), begin_(std::move(begin)) {}
+    RecordingHost(DownloadHost& gui, std::function<ImageAdmission(DownloadState&)> admit,
+                  std::function<bool(DownloadState&)> begin)
+        : gui_(gui), admit_(std::move(admit)), begin_(std::move(begin)) {}
     void SetStatus(std::string_view text) override { gui_.SetStatus(text); }
     void PaintProgress(int x) override { gui_.PaintProgress(x); }
     void ClearProgress() override { gui_.ClearProgress(); }
     bool ChooseFirmware(DownloadState& state) override { return gui_.ChooseFirmware(state); }
     void ShowWaitCursor(bool on) override { gui_.ShowWaitCursor(on); }
     void InvalidateAll() override { gui_.InvalidateAll(); }
+    ImageAdmission AdmitImage(DownloadState& state) override { return admit_(state); }
     bool BeginSending(DownloadState& state) override { return begin_(state); }
 
   private:
     DownloadHost& gui_;
+    std::function<ImageAdmission(DownloadState&)> admit_;
     std::function<bool(DownloadState&)> begin_;
 };
 
@@ -327,12 +337,28 @@ bool CDownloadDlg::AttemptWithRecord(DownloadHost& gui, const Interrupt& interru
         }
         record.SetStopSignal(interrupt.Fd());
         row = record.NewRow();
+        row->SetUnitSerial(unitSerial_);
         // Looked up now: a pulled adapter has left sysfs by the time the attempt ends.
         row->SetAdapter(record::AdapterOf(ports::ResolveCom(state_.selectedPort).device,
                                           ports::PortsPaths::ForThisProcess()));
         state_.image.SetObserver(&row->Digest());
     };
-    RecordingHost host(gui, [&](DownloadState& s) {
+    // The station's release list has its say before the port opens; the image goes out as the
+    // bytes it checked.
+    auto admit = [&](DownloadState& s) {
+        openRecord();
+        if (!refusal.empty()) {
+            return ImageAdmission::Admitted;  // the record refuses the start: nothing is sent
+        }
+        const record::ReleaseCheck check =
+            record::CheckRelease(record.StationPolicy(), s.imageFileName, {});
+        if (check.admission == ImageAdmission::Refused) {
+            recordAdvice_ = check.why;
+        }
+        row->SetRelease(check.listSha256, check.keyId);
+        return record::Admit(check, s);
+    };
+    RecordingHost host(gui, admit, [&](DownloadState& s) {
         openRecord();
         std::string why = refusal;
         if (why.empty() && record.Start(*row, s, lastStatus_, &why)) {
@@ -361,6 +387,28 @@ bool CDownloadDlg::AttemptWithRecord(DownloadHost& gui, const Interrupt& interru
         }
     }
     return stoppedShort;
+}
+
+std::optional<std::string> CDownloadDlg::AskUnitSerial() {
+    record::Policy policy;
+    std::string error;
+    // A policy that does not read stops the attempt later, with its reason.
+    if (!record::LoadPolicy(record::PolicyPath(), &policy, &error) || !policy.requireUnitSerial) {
+        return std::string();
+    }
+    // One line: a barcode scanner types the number and presses Enter.
+    QInputDialog ask(this);
+    ask.setWindowTitle(QStringLiteral("Download"));
+    ask.setLabelText(QStringLiteral("Serial number of the unit:"));
+    ask.setInputMode(QInputDialog::TextInput);
+    if (test_seams::RunSerialQuestion(ask) != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    const QString serial = ask.textValue().trimmed();
+    if (serial.isEmpty()) {
+        return std::nullopt;
+    }
+    return serial.toStdString();
 }
 
 void CDownloadDlg::ShowAdvice(bool stopped) {

@@ -2,6 +2,7 @@
 // line and the bar. It is the engine's front end for the attempt it starts.
 #pragma once
 
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -105,6 +106,9 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     bool AsksToClose(const QObject* receiver, const QEvent* event) const;
     // Asks once whether to stop the attempt; Stop requests stop_. Continue is the default.
     void AskStop(InputGate& gate);
+    // The unit's serial number when the station's policy requires it ("" when it does not);
+    // nothing when the person cancelled the question.
+    std::optional<std::string> AskUnitSerial();
     static constexpr int kPortWatchMs = 700;
 
     DownloadState& state_;
@@ -124,6 +128,7 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     std::string recordAdvice_;        // why the record refused or lost the last attempt's row
     bool recordAdviceSaid_ = false;   // ... and it is on stderr already
     int interruptedBy_ = 0;
+    std::string unitSerial_;  // for the row of the attempt under way
 };
 
 }  // namespace romlift

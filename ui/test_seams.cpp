@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include <QInputDialog>
+
 #include "file_select_dialog.h"
 
 namespace romlift::test_seams {
@@ -9,6 +11,11 @@ namespace {
 
 FileSelectAnswer& Answer() {
     static FileSelectAnswer answer;
+    return answer;
+}
+
+SerialAnswer& Serial() {
+    static SerialAnswer answer;
     return answer;
 }
 
@@ -21,6 +28,17 @@ void SetFileSelectAnswer(FileSelectAnswer answer) {
 int RunFileSelect(CFileSelectDlg& dialog) {
     if (Answer()) {
         return Answer()(dialog);
+    }
+    return dialog.exec();
+}
+
+void SetSerialAnswer(SerialAnswer answer) {
+    Serial() = std::move(answer);
+}
+
+int RunSerialQuestion(QInputDialog& dialog) {
+    if (Serial()) {
+        return Serial()(dialog);
     }
     return dialog.exec();
 }

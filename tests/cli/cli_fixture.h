@@ -93,11 +93,12 @@ inline std::vector<std::string> Download(const std::vector<std::string>& ports,
     return a;
 }
 
-// The same with `--image IMAGE` before `more`.
+// The same with `--image IMAGE --any-image-name` before `more`: the tests' images are named for
+// what they test, not for the model.
 inline std::vector<std::string> DownloadImage(const std::vector<std::string>& ports,
                                               const std::filesystem::path& image,
                                               std::vector<std::string> more = {}) {
-    more.insert(more.begin(), {"--image", image.string()});
+    more.insert(more.begin(), {"--image", image.string(), "--any-image-name"});
     return Download(ports, more);
 }
 

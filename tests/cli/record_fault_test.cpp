@@ -188,11 +188,11 @@ TEST_F(RecordFault, AFullDiskRefusesTheStartAndMarksAnIncompleteRow) {
     auto& unit = StartUnit();
 
     // The record is made and holds a row, then the disk fills: its start row has no room.
-    ASSERT_EQ(RunTool(RunSpec{{"download", "--port", "/nonexistent/tty", "--model", kModel,
-                               "--image", image.string(), "--record", file.string()},
-                              OwnState()})
-                  .exitStatus,
-              1);
+    ASSERT_EQ(
+        RunTool(RunSpec{DownloadImage({"/nonexistent/tty"}, image, {"--record", file.string()}),
+                        OwnState()})
+            .exitStatus,
+        1);
     disk.Fill();
     const Outcome refused = RunTool(
         RunSpec{DownloadImage({unit.DevicePath()}, image, {"--record", file.string(), "--json"}),
@@ -229,11 +229,11 @@ TEST_F(RecordFault, AFullDiskRefusesTheStartAndMarksAnIncompleteRow) {
 TEST_F(RecordFault, ALockedFileRefusesTheAttemptAfterAFewSeconds) {
     const fs::path file = dir_ / "line.sqlite";
     const fs::path image = PutImage(200);
-    ASSERT_EQ(RunTool(RunSpec{{"download", "--port", "/nonexistent/tty", "--model", kModel,
-                               "--image", image.string(), "--record", file.string()},
-                              OwnState()})
-                  .exitStatus,
-              1);
+    ASSERT_EQ(
+        RunTool(RunSpec{DownloadImage({"/nonexistent/tty"}, image, {"--record", file.string()}),
+                        OwnState()})
+            .exitStatus,
+        1);
     auto& unit = StartUnit();
     SecondProgram holder({"sqlite3", file.string()},
                          "BEGIN EXCLUSIVE; UPDATE downloads SET station = 'held';");

@@ -428,6 +428,35 @@ TEST_F(TransferTest, ImageThatShrinksMidTransferIsNotPaddedWithZeros) {
     EXPECT_EQ(OpenDescriptorCount(), fds);
 }
 
+// The front end read the image once to check it: those bytes go out, whatever the file holds by
+// the time the first byte goes; an image it refuses never wakes the unit.
+TEST_F(TransferTest, AdmittedBytesGoOutWhateverTheFileBecomesAndARefusedImageWakesNothing) {
+    auto& unit = StartUnit();
+    const Bytes checked = SeededImage(300, 1);
+    Aim(scratch_.Write("PLQ5A_checked.abs", checked));
+    host_.onAdmit = [&](DownloadState& s) {
+        s.imageBytes = std::make_shared<const Bytes>(checked);
+        return ImageAdmission::Admitted;
+    };
+    host_.onBeginSending = [&](DownloadState&) {
+        return !scratch_.Write("PLQ5A_checked.abs", SeededImage(310, 2)).empty();
+    };
+    EXPECT_TRUE(Run());
+    ASSERT_EQ(unit.Attempts().size(), 1u);
+    EXPECT_EQ(Received(unit.Attempts()[0]), ExpectedWire(checked, kHeader10));
+
+    host_.events.clear();
+    host_.onAdmit = [](DownloadState&) { return ImageAdmission::Refused; };
+    const int fds = OpenDescriptorCount();
+    EXPECT_FALSE(Run());
+    EXPECT_THAT(host_.Statuses(),
+                ElementsAre(Downloading("PLQ5A_checked.abs"), "Download :Can not open file"));
+    EXPECT_EQ(state_.outcome.step, AttemptStep::Image);
+    EXPECT_EQ(state_.outcome.cause, EndCause::ImageRefused);
+    EXPECT_EQ(unit.Attempts().size(), 1u);
+    EXPECT_EQ(OpenDescriptorCount(), fds);
+}
+
 TEST_F(TransferTest, PortThatCannotBeOpenedIsNamedAndTheImageIsClosed) {
     StartUnit();
     Aim(scratch_.Write("img.abs", SeededImage(60)));

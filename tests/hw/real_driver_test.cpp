@@ -56,7 +56,7 @@ std::string ImagePath(size_t size) {
 
 std::string Download(const std::string& port, size_t size, const std::string& more = "") {
     return "romlift-cli download --port " + port + " --model " + kModel + " --image " +
-           ImagePath(size) + more;
+           ImagePath(size) + " --any-image-name" + more;
 }
 
 double Seconds(std::chrono::steady_clock::time_point since) {
@@ -292,8 +292,9 @@ TEST_F(RealDrivers, SecondProgramOnTheSamePortIsRefused) {
 
 TEST_F(RealDrivers, WrongModelIsRefusedWithTheUnitsText) {
     const auto before = HeardSoFar();
-    const Result r = guest_->Run("romlift-cli download --port /dev/ttyS1 --model " +
-                                 std::string(kOtherModel) + " --image " + ImagePath(kShort[0]));
+    const Result r =
+        guest_->Run("romlift-cli download --port /dev/ttyS1 --model " + std::string(kOtherModel) +
+                    " --image " + ImagePath(kShort[0]) + " --any-image-name");
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.output, HasSubstr("Selected VX7R model is not matching with connected model. \n"
                                     "Can not proceed. Please check."));

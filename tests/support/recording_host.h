@@ -28,6 +28,12 @@ class RecordingHost final : public DownloadHost {
     bool ChooseFirmware(DownloadState& state) override;
     void ShowWaitCursor(bool on) override;
     void InvalidateAll() override;
+    ImageAdmission AdmitImage(DownloadState& state) override {
+        return onAdmit ? onAdmit(state) : ImageAdmission::Admitted;
+    }
+    bool BeginSending(DownloadState& state) override {
+        return !onBeginSending || onBeginSending(state);
+    }
 
     std::vector<std::string> Statuses() const;
     std::vector<int> Paints() const;
@@ -38,6 +44,9 @@ class RecordingHost final : public DownloadHost {
     std::function<void(int frame)> onPaint;
     // What ChooseFirmware does; default: keep the locator's choice.
     std::function<bool(DownloadState&)> onChoose;
+    // What AdmitImage and BeginSending do; default: admit the file, let the first byte go.
+    std::function<ImageAdmission(DownloadState&)> onAdmit;
+    std::function<bool(DownloadState&)> onBeginSending;
 
   private:
     int Frame() const;

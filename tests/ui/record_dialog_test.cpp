@@ -11,8 +11,10 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -64,8 +66,9 @@ class RecordDialogTest : public QObject {
     }
     void cleanup() {
         test_seams::SetFileSelectAnswer({});
-        for (const char* name :
-             {"ROMLIFT_COM1", "ROMLIFT_RECORD", "ROMLIFT_STATION", "ROMLIFT_OPERATOR"}) {
+        test_seams::SetSerialAnswer({});
+        for (const char* name : {"ROMLIFT_COM1", "ROMLIFT_RECORD", "ROMLIFT_STATION",
+                                 "ROMLIFT_OPERATOR", "ROMLIFT_POLICY"}) {
             unsetenv(name);
         }
         std::filesystem::remove(file_);
@@ -249,7 +252,79 @@ class RecordDialogTest : public QObject {
         QVERIFY(unit_->Attempts().empty());
     }
 
+    // A station that requires released images and serial numbers: the serial is asked before
+    // anything opens (Cancel sends nothing), an image no signed list releases is refused with
+    // the reason in the tooltip, and once the administrator has signed the folder with openssl
+    // it goes out, its row naming the unit, the list and the key.
+    void releasePolicyAsksTheSerialAndRefusesAnUnreleasedImage() {
+        const ui_testing::Bytes image = folder_->AddFirmware("PLQ5A-2.abs", 700);
+        const std::string key = (scratch_.Path() / "admin.pem").string();
+        const std::filesystem::path keys = scratch_.Path() / "keys";
+        std::filesystem::create_directory(keys);
+        QCOMPARE(Shell("openssl genpkey -algorithm ed25519 -out " + key + " && openssl pkey -in " +
+                       key + " -pubout -out " + (keys / "admin.pem").string()),
+                 0);
+        const std::filesystem::path policy = scratch_.Path() / "policy.conf";
+        std::ofstream(policy) << "require_release = yes\nrelease_keys = " << keys.string()
+                              << "\nrequire_unit_serial = yes\n";
+        setenv("ROMLIFT_POLICY", policy.c_str(), 1);
+
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}});
+        QString asked;
+        test_seams::SetSerialAnswer([&](QInputDialog& question) {
+            asked = question.labelText();
+            return int{QDialog::Rejected};
+        });
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
+        QCOMPARE(asked, QStringLiteral("Serial number of the unit:"));
+        QVERIFY(!std::filesystem::exists(file_));
+
+        // The scanner types the number and presses Enter.
+        test_seams::SetSerialAnswer([](QInputDialog& question) {
+            question.show();
+            auto* line = question.findChild<QLineEdit*>();
+            QTest::keyClicks(line, "SN-0077");
+            QTest::keyClick(line, Qt::Key_Return);
+            return question.result();
+        });
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
+        const QLabel* status = dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus);
+        QCOMPARE(status->text(), QString::fromUtf8(texts::kCannotOpenFile.data()));
+        QVERIFY2(status->toolTip().contains("no release list"), qPrintable(status->toolTip()));
+        auto rows = Rows(file_);
+        QCOMPARE(rows.size(), size_t{1});
+        QCOMPARE(rows[0].endedAt, std::string("image"));
+        QCOMPARE(rows[0].unitSerial, std::string("SN-0077"));
+
+        const std::string drivers = folder_->Drivers().string();
+        QCOMPARE(Shell("cd " + drivers + " && sha256sum PLQ5A-2.abs > SHA256SUMS && " +
+                       "openssl pkeyutl -sign -rawin -inkey " + key +
+                       " -in SHA256SUMS -out SHA256SUMS.sig && openssl pkey -pubin -in " +
+                       (keys / "admin.pem").string() +
+                       " -outform DER | tail -c 32 | sha256sum | cut -c1-16 >" +
+                       (scratch_.Path() / "key-id").string()),
+                 0);
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
+        QCOMPARE(status->text(), QString::fromUtf8(texts::kCompleted.data()));
+        QVERIFY(unit_->WaitForAttempts(1, 10000));
+        QCOMPARE(unit_->Attempts().size(), size_t{1});  // the refused image never woke it
+        QCOMPARE(unit_->Attempts()[0].image, image);
+        rows = Rows(file_);
+        QCOMPARE(rows.size(), size_t{2});
+        const record::DownloadRow& sent =
+            rows[0].outcome == record::Outcome::Confirmed ? rows[0] : rows[1];
+        QCOMPARE(sent.unitSerial, std::string("SN-0077"));
+        const QByteArray list =
+            QByteArray::fromStdString(FileBytes(folder_->Drivers() / "SHA256SUMS"));
+        QCOMPARE(sent.releaseListSha256,
+                 QCryptographicHash::hash(list, QCryptographicHash::Sha256).toHex().toStdString());
+        QCOMPARE(sent.releaseKey + "\n", FileBytes(scratch_.Path() / "key-id"));
+    }
+
   private:
+    static int Shell(const std::string& command) { return std::system(command.c_str()); }
+
     testing::ScratchDir scratch_;
     std::filesystem::path file_;
     std::unique_ptr<ui_testing::ProgramFolder> folder_;
