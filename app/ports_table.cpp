@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "com_map.h"
+#include "machine_checks.h"
 #include "row_table.h"
 
 namespace romlift {
@@ -41,16 +42,36 @@ PortsTable::PortsTable(QWidget* parent) : QTreeWidget(parent) {
 
 void PortsTable::Refresh() {
     ports::ComMap map(ports::PortsPaths::ForThisProcess());
-    map.Refresh();
+    // romlift-cli doctor's checks: what they warn of goes beside its device, or under the table.
+    const std::vector<ports::Finding> findings = ports::Examine(map);
     QString problem;
     for (const std::string& p : map.Problems()) {
         problem += (problem.isEmpty() ? "" : "\n") + Text(p);
+    }
+    std::vector<PortRow> rows = ListPortRows(map, ::getpid());
+    for (const ports::Finding& f : findings) {
+        if (f.level == ports::Level::Ok || f.check == "holder") {
+            continue;  // the state says who holds a port
+        }
+        std::string said = std::string(ports::LevelName(f.level)) + ": " + f.text;
+        if (!f.fix.empty()) {
+            said += " (fix: " + f.fix + ")";
+        }
+        bool placed = false;
+        for (PortRow& row : rows) {
+            if (!f.device.empty() && row.device == f.device) {
+                row.state += "; " + said;
+                placed = true;
+            }
+        }
+        if (!placed) {
+            problem += (problem.isEmpty() ? "" : "\n") + Text(said);
+        }
     }
     if (problem != mapProblem_) {
         mapProblem_ = problem;
         emit Problem(problem);
     }
-    std::vector<PortRow> rows = ListPortRows(map, ::getpid());
     if (rows == rows_) {
         return;  // the current row and the scroll position stay as they are
     }
