@@ -125,8 +125,9 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     bool waitCursor_ = false;
     std::set<std::string> reported_;  // map file problems already written to stderr
     std::string lastStatus_;          // the last status text shown, for the record
-    std::string recordAdvice_;        // why the record refused or lost the last attempt's row
-    bool recordAdviceSaid_ = false;   // ... and it is on stderr already
+    // Why the record refused or lost the last attempt's row, or why its image was refused.
+    std::string recordAdvice_;
+    bool recordAdviceSaid_ = false;  // ... and it is on stderr already
     int interruptedBy_ = 0;
     std::string unitSerial_;  // for the row of the attempt under way
 };

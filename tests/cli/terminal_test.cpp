@@ -142,7 +142,7 @@ TEST_P(GivenBack, TheLineHasTheSettingsItWasFoundWith) {
     const fs::path image = scratch_.Write("PLQ5A_back.abs", Image(interrupt ? 5000 : 300));
     const char* model = GetParam() == Ending::Refused ? "VX7R-KT-123B-XXX" : kModel;
     Running run = StartTool(RunSpec{{"download", "--port", device, "--model", model, "--image",
-                                     image.string(), "--no-record"}});
+                                     image.string(), "--no-record", "--any-image-name"}});
     if (interrupt) {
         ASSERT_TRUE(unit.watch.WaitFor(2, 20000));
         ASSERT_EQ(::kill(run.pid, SIGINT), 0);

@@ -254,7 +254,7 @@ class RecordDialogTest : public QObject {
 
     // A station that requires released images and serial numbers: the serial is asked before
     // anything opens (Cancel sends nothing), an image no signed list releases is refused with
-    // the reason in the tooltip, and once the administrator has signed the folder with openssl
+    // the reason on the advice line, and once the administrator has signed the folder with openssl
     // it goes out, its row naming the unit, the list and the key.
     void releasePolicyAsksTheSerialAndRefusesAnUnreleasedImage() {
         const ui_testing::Bytes image = folder_->AddFirmware("PLQ5A-2.abs", 700);
@@ -291,7 +291,8 @@ class RecordDialogTest : public QObject {
         ui_testing::Press(dlg, CDownloadDlg::kDownload);
         const QLabel* status = dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus);
         QCOMPARE(status->text(), QString::fromUtf8(texts::kCannotOpenFile.data()));
-        QVERIFY2(status->toolTip().contains("no release list"), qPrintable(status->toolTip()));
+        QVERIFY2(dlg.AdviceLine()->text().contains("no release list"),
+                 qPrintable(dlg.AdviceLine()->text()));
         auto rows = Rows(file_);
         QCOMPARE(rows.size(), size_t{1});
         QCOMPARE(rows[0].endedAt, std::string("image"));
