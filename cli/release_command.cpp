@@ -13,6 +13,7 @@
 #include "firmware_locator.h"
 #include "image_digest.h"
 #include "policy.h"
+#include "release_check.h"
 #include "release_list.h"
 
 namespace romlift::cli {
@@ -124,8 +125,8 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
     if (!record::LoadPolicy(record::PolicyPath(), &policy, &why)) {
         return Fail(err, why, 2);
     }
-    const fs::path listPath =
-        policy.release.empty() ? dir / record::kReleaseListName : fs::path(policy.release);
+    bool named = false;
+    const fs::path listPath = record::ReleaseListFor(policy, {}, dir, &named);
     std::string list;
     std::vector<record::ListedImage> listed;
     if (!record::ReadSmallFile(listPath, kListLimit, &list, &why)) {
