@@ -596,10 +596,10 @@ ParseResult Parse(const std::vector<std::string>& args) {
         o.ports.push_back(port);
     }
     if (!o.unitSerials.empty() && o.unitSerials.size() != o.ports.size()) {
-        return ParseResult{std::nullopt, "--unit-serial given " +
-                                             std::to_string(o.unitSerials.size()) + " times for " +
+        return ParseResult{std::nullopt, std::to_string(o.unitSerials.size()) +
+                                             " --unit-serial for " +
                                              std::to_string(o.ports.size()) +
-                                             " ports: give one per --port, in the same order"};
+                                             " --port: give one per --port, in the same order"};
     }
     // Scanned text goes into log lines and spreadsheets: held to the rules of names.
     for (size_t i = 0; i < o.unitSerials.size(); ++i) {

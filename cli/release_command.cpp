@@ -109,8 +109,8 @@ int Sign(const Options& o, std::FILE* out, std::FILE* err) {
         return Fail(err, listPath.string() + ": " + why, 1);
     }
     std::fputs(list.c_str(), out);
-    std::fprintf(out, "%s: %zu images, signed by key %s\n", listPath.c_str(), images.size(),
-                 keyId.c_str());
+    std::fprintf(out, "%s: %zu image%s, signed by key %s\n", listPath.c_str(), images.size(),
+                 images.size() == 1 ? "" : "s", keyId.c_str());
     return 0;
 }
 

@@ -166,16 +166,43 @@ INSTANTIATE_TEST_SUITE_P(
                   "hex"},
         UsageCase{{"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--pick", "a",
                    "--pick-hex", "61"},
-                  "excludes"}),
+                  "excludes"},
+        // One scanned serial number per unit, each unit its own.
+        UsageCase{{"download", "--port", "COM1", "--port", "COM2", "--model", "VX7R-KT-121B-XXX",
+                   "--unit-serial", "SN1"},
+                  "1 --unit-serial for 2 --port: give one per --port, in the same order"},
+        UsageCase{{"download", "--port", "COM1", "--port", "COM2", "--model", "VX7R-KT-121B-XXX",
+                   "--unit-serial", "SN1", "--unit-serial", "SN1"},
+                  "unit serial 'SN1' given twice"},
+        UsageCase{
+            {"download", "--port", "COM1", "--model", "VX7R-KT-121B-XXX", "--unit-serial", "SN1\r"},
+            "--unit-serial holds a control character"},
+        UsageCase{{"release", "sign", "/tmp"}, "--key is required"}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST(CliHelp, DocumentsEveryOptionAndTheExitStatuses) {
     const Outcome o = RunCli({"--help"});
     EXPECT_EQ(o.exitStatus, 0);
-    for (const char* word :
-         {"--port", "--model", "--image", "ROMLIFT_COMn", "/dev/ttyS", "VX7R-KT-127B-XXX", "0xCC",
-          "Exit status", "130  interrupted by SIGINT", "143  interrupted by SIGTERM",
-          "\"candidates\"", "\"name_hex\"", "--pick-hex", "--version"}) {
+    for (const char* word : {"--port",
+                             "--model",
+                             "--image",
+                             "ROMLIFT_COMn",
+                             "/dev/ttyS",
+                             "VX7R-KT-127B-XXX",
+                             "0xCC",
+                             "Exit status",
+                             "130  interrupted by SIGINT",
+                             "143  interrupted by SIGTERM",
+                             "\"candidates\"",
+                             "\"name_hex\"",
+                             "--pick-hex",
+                             "--version",
+                             "--unit-serial",
+                             "--lot",
+                             "--release FILE",
+                             "--any-image-name",
+                             "release sign --key",
+                             "release verify"}) {
         EXPECT_THAT(o.out, HasSubstr(word));
     }
     EXPECT_EQ(RunCli({"download", "--help"}).exitStatus, 0);
