@@ -218,7 +218,7 @@ bool ReadSmallFile(const std::filesystem::path& path, size_t limit, std::string*
     return true;
 }
 
-std::string KeyId(std::string_view rawPublicKey) {
+std::string KeyId(const std::string& rawPublicKey) {
     return Sha256Hex(rawPublicKey.data(), rawPublicKey.size()).substr(0, 16);
 }
 

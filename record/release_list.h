@@ -46,7 +46,7 @@ struct TrustedKey {
 
 // The first 16 hex digits of the SHA-256 of a key's raw public key bytes: how rows and
 // `release verify` name the key.
-std::string KeyId(std::string_view rawPublicKey);
+std::string KeyId(const std::string& rawPublicKey);
 
 // The Ed25519 public keys (PEM, as `openssl pkey -pubout` writes them) in `where`: a file with
 // one or more keys, or a folder whose *.pem files hold them (name order). False with a sentence
