@@ -79,7 +79,7 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     // no reason is known or it went well.
     QLabel* AdviceLine() const { return advice_; }
     // The stop question while it is open, else nullptr.
-    QMessageBox* StopQuestion() const { return stopQuestion_; }
+    QMessageBox* StopQuestion() const { return stopQuestion_.data(); }
 
     // The signal (SIGINT, SIGTERM) that ended the last attempt early, 0 when none did. The
     // attempt's row is recorded as interrupted and the dialog closes; the program should then end
