@@ -166,7 +166,7 @@ bool ComMap::Swap(int com, const std::string& devicePath, std::string* why) {
     return Save(com, devicePath, Occupant::Swap, why);
 }
 
-bool ComMap::Save(int com, const std::string& devicePath, Occupant mode, std::string* why) {
+bool ComMap::Save(int com, const std::string& devicePath, Occupant occupant, std::string* why) {
     Load();
     const std::string name = "COM" + std::to_string(com);
     if (com < 1 || com > kMaxComNumber) {
@@ -208,7 +208,7 @@ bool ComMap::Save(int com, const std::string& devicePath, Occupant mode, std::st
             if (taken != nullptr && taken->Value() != entry.Value()) {
                 holder = *taken;
             }
-            if (holder && mode == Occupant::Refuse) {
+            if (holder && occupant == Occupant::Refuse) {
                 *why = name + " is taken by " + holder->Value() + " (give --force to move it)";
                 refused = true;
                 return false;
@@ -222,7 +222,7 @@ bool ComMap::Save(int com, const std::string& devicePath, Occupant mode, std::st
                     old = other;
                 }
             }
-            if (holder && mode == Occupant::Swap && old != 0) {
+            if (holder && occupant == Occupant::Swap && old != 0) {
                 holder->com = old;
                 user.Set(*holder);
             }
