@@ -199,7 +199,7 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
             state.portDevice = port.device;
         }
         SelectModel(state, o.modelRow);
-        state.port.SetStopSignal(interrupt.Fd());
+        state.Line().SetStopSignal(interrupt.Fd());
         PortTrace tap(trace, labels[i]);
         if (o.trace) {
             state.tap = &tap;

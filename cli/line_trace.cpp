@@ -58,7 +58,7 @@ std::string LowLatencyText(SerialPort::LowLatency mode, int err) {
     return "low latency off";
 }
 
-void PortTrace::Opened(const SerialPort& port) {
+void PortTrace::Opened(const SerialLine& port) {
     if (latencySaid_) {
         return;
     }

@@ -48,7 +48,7 @@ class PortTrace final : public LineTap {
         file_.Write(port_, "recv", phase, b, n);
     }
     // Says once an attempt whether the line ran in low latency, and why not.
-    void Opened(const SerialPort& port) override;
+    void Opened(const SerialLine& port) override;
 
   private:
     TraceFile& file_;

@@ -11,6 +11,7 @@
 #include "attempt_outcome.h"
 #include "image_reader.h"
 #include "line_tap.h"
+#include "line_timings.h"
 #include "port_fault.h"
 #include "serial_port.h"
 
@@ -31,7 +32,27 @@ struct DownloadState {
     std::string modelPrefix;
     uint32_t unitTypeCode = 0;  // low 16 bits go into the header
 
+    // This machine's serial device for the port.
     SerialPort port;
+    // The line and the clock the engine works through; unset: `port` and SystemClock(). A test,
+    // a benchmark or the fuzz target hands in others (a virtual unit on a virtual clock); they
+    // must outlive every attempt made with this state.
+    SerialLine* line = nullptr;
+    const Clock* clock = nullptr;
+    LineTimings timings;
+    SerialLine& Line() {
+        if (line != nullptr) {
+            return *line;
+        }
+        return port;
+    }
+    const SerialLine& Line() const {
+        if (line != nullptr) {
+            return *line;
+        }
+        return port;
+    }
+    const Clock& Time() const { return clock != nullptr ? *clock : SystemClock(); }
     ImageStream image;
     // Why the port last failed to open or went away; cleared when a download attempt and each
     // port open begin. Only front ends read it.

@@ -21,7 +21,7 @@ class Interrupt {
     void Request(int signal);
     bool Requested() const { return signal_.load() != 0; }
     int Signal() const { return signal_.load(); }
-    // Readable once requested: hand it to SerialPort::SetStopSignal.
+    // Readable once requested: hand it to SerialLine::SetStopSignal.
     int Fd() const { return fd_; }
 
   private:

@@ -6,7 +6,7 @@
 
 namespace romlift {
 
-class SerialPort;
+class SerialLine;
 
 // Which message of the exchange the bytes belong to.
 enum class LinePhase { WakeUp, Header, Checksum, Frame, End };
@@ -18,7 +18,7 @@ class LineTap {
     virtual void Received(LinePhase phase, const uint8_t* bytes, size_t n) = 0;
     // The port has just opened (more than once an attempt: the wake-up has an open of its own);
     // `port` says what became of low latency on it.
-    virtual void Opened(const SerialPort& port) { (void)port; }
+    virtual void Opened(const SerialLine& port) { (void)port; }
 
   protected:
     ~LineTap() = default;

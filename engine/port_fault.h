@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "serial_port.h"
+#include "serial_line.h"
 
 namespace romlift {
 
@@ -17,7 +17,7 @@ struct PortFault {
         NoDevice,    // COMn names no device now: see detail
     };
     Kind kind = Kind::None;
-    SerialPort::OpenError openError = SerialPort::OpenError::None;  // for OpenFailed
+    SerialLine::OpenError openError = SerialLine::OpenError::None;  // for OpenFailed
     int err = 0;         // errno of the failing step: EACCES, ENOENT, EBUSY, EWOULDBLOCK, EIO, ...
     std::string device;  // the path that was opened, e.g. /dev/ttyS2 for COM3
     std::string detail;  // for NoDevice: why COMn names nothing (the COM map's words)

@@ -1,7 +1,5 @@
 #include "serial_link.h"
 
-#include <poll.h>
-
 #include <array>
 
 #include "com_map.h"
@@ -14,31 +12,17 @@ namespace romlift {
 
 namespace {
 
-// Sleeps until the deadline, or until the port's stop signal, when it has one.
-void SleepUnlessStopped(const SerialPort& port, const Deadline& deadline) {
-    if (port.StopSignal() < 0) {
-        SleepUntil(deadline);
-        return;
-    }
-    pollfd p{port.StopSignal(), POLLIN, 0};
-    for (int ms = deadline.RemainingMsForPoll(); ms > 0; ms = deadline.RemainingMsForPoll()) {
-        if (::poll(&p, 1, ms) == 1) {
-            return;
-        }
-    }
-}
-
 // Keeps what a front end needs to explain a dead line; the status text stays the unit's own.
 // `otherwise` is the cause when the line is neither stopped nor gone.
 void NoteLineLost(DownloadState& state, EndCause otherwise) {
     state.lineAnswer = -1;
-    state.lineCause = state.port.StopRequested()    ? EndCause::Stopped
-                      : state.port.LineError() != 0 ? EndCause::LineLost
-                                                    : otherwise;
-    if (state.port.LineError() != 0) {
+    state.lineCause = state.Line().StopRequested()    ? EndCause::Stopped
+                      : state.Line().LineError() != 0 ? EndCause::LineLost
+                                                      : otherwise;
+    if (state.Line().LineError() != 0) {
         state.portFault = PortFault{PortFault::Kind::HungUp,
-                                    SerialPort::OpenError::None,
-                                    state.port.LineError(),
+                                    SerialLine::OpenError::None,
+                                    state.Line().LineError(),
                                     state.openedDevice,
                                     {}};
     }
@@ -60,15 +44,15 @@ bool OpenPort(DownloadState& state, DownloadHost& host) {
         state.openedDevice = state.portDevice;
     }
     if (state.portFault.kind == PortFault::Kind::None) {
-        const SerialPort::OpenError error = state.port.Open(state.openedDevice);
-        if (error == SerialPort::OpenError::None) {
+        const SerialLine::OpenError error = state.Line().Open(state.openedDevice);
+        if (error == SerialLine::OpenError::None) {
             if (state.tap != nullptr) {
-                state.tap->Opened(state.port);
+                state.tap->Opened(state.Line());
             }
             return true;
         }
         state.portFault = PortFault{
-            PortFault::Kind::OpenFailed, error, state.port.Errno(), state.openedDevice, {}};
+            PortFault::Kind::OpenFailed, error, state.Line().Errno(), state.openedDevice, {}};
     }
     host.SetStatus(texts::CannotOpenPort(PortName(state)));
     CloseImage(state);
@@ -76,13 +60,14 @@ bool OpenPort(DownloadState& state, DownloadHost& host) {
 }
 
 void ClosePort(DownloadState& state) {
-    state.port.Close();
+    state.Line().Close();
 }
 
 uint8_t WritePort(DownloadState& state, DownloadHost& host, const uint8_t* bytes, size_t count) {
-    state.port.Drain(Deadline::AfterMs(kDrainWaitMs));
-    const Deadline deadline = Deadline::AfterMs(kWriteWaitMs);
-    const size_t sent = state.port.WriteAll(bytes, count, deadline);
+    SerialLine& line = state.Line();
+    line.Drain(Deadline::AfterMs(state.Time(), state.timings.drainWaitMs));
+    const Deadline deadline = Deadline::AfterMs(state.Time(), state.timings.writeWaitMs);
+    const size_t sent = line.WriteAll(bytes, count, deadline);
     if (state.tap != nullptr && sent > 0) {
         state.tap->Sent(state.phase, bytes, sent);
     }
@@ -99,17 +84,18 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
                      uint8_t errorByte, uint32_t timeoutMs) {
     // The pause of 4*count, 20 and 4*count ms, each "more than", slept as one wait: nothing
     // happens between them, and every wake-up costs its own overshoot.
-    const uint32_t half = 4u * static_cast<uint32_t>(count);
-    SleepUntil(Deadline::AfterMs(half).Plus(20).Plus(half));
+    SerialLine& line = state.Line();
+    const uint32_t half = state.timings.pausePerByteMs * static_cast<uint32_t>(count);
+    SleepUntil(Deadline::AfterMs(state.Time(), half).Plus(state.timings.pauseSettleMs).Plus(half));
 
-    const Deadline deadline = Deadline::AfterMs(timeoutMs);
+    const Deadline deadline = Deadline::AfterMs(state.Time(), timeoutMs);
     std::array<uint8_t, protocol::kRxBuffer> reply{};
     const size_t want =
         count < 1 ? 1 : (static_cast<size_t>(count) < reply.size() ? count : reply.size());
     bool lineGone = false;
     for (;;) {
         reply[0] = reply[1] = reply[2] = reply[3] = 0;
-        const ssize_t got = state.port.ReadAvailable(reply.data(), want);
+        const ssize_t got = line.ReadAvailable(reply.data(), want);
         if (got > 0) {
             if (state.tap != nullptr) {
                 state.tap->Received(state.phase, reply.data(), static_cast<size_t>(got));
@@ -140,17 +126,17 @@ uint8_t ReadResponse(DownloadState& state, DownloadHost& host, int count, uint8_
         if (got < 0 || lineGone) {
             // A vanished device (read error, hang-up: a pulled adapter) reads as "nothing" at
             // once and forever; wait out the answer time asleep instead of spinning on it.
-            SleepUnlessStopped(state.port, deadline);
+            deadline.On().SleepUntilNs(deadline.Ns(), line.StopSignal());
         }
-        if (deadline.Passed() || state.port.StopRequested()) {
+        if (deadline.Passed() || state.Line().StopRequested()) {
             break;
         }
         // Sleep until a byte arrives; after a hang-up, one more read takes what came with it.
-        const SerialPort::Wait wait = state.port.WaitReadable(deadline);
-        if (wait == SerialPort::Wait::Stopped) {
+        const SerialLine::Wait wait = line.WaitReadable(deadline);
+        if (wait == SerialLine::Wait::Stopped) {
             break;
         }
-        lineGone = wait == SerialPort::Wait::Hangup;
+        lineGone = wait == SerialLine::Wait::Hangup;
     }
 
     NoteLineLost(state, EndCause::Silent);

@@ -10,19 +10,15 @@ namespace romlift {
 struct DownloadState;
 class DownloadHost;
 
-inline constexpr uint32_t kWriteWaitMs = 2000;    // a message must have gone out within this
-inline constexpr uint32_t kDrainWaitMs = 5000;    // the port's own write time-out
-inline constexpr uint32_t kAnswerWaitMs = 10000;  // the unit's answer must start within this
-
 // Opens and configures the port of the state. On failure: "Can not open Port COMn" shown, the
 // image closed, false.
 bool OpenPort(DownloadState& state, DownloadHost& host);
 // Closes the port; harmless when it is not open.
 void ClosePort(DownloadState& state);
 // Sends all `count` bytes after earlier output has left. 1 when every byte went out within
-// 2000 ms; otherwise "Down Load Error In Writing" shown and 0.
+// the write wait (2000 ms); otherwise "Down Load Error In Writing" shown and 0.
 uint8_t WritePort(DownloadState& state, DownloadHost& host, const uint8_t* bytes, size_t count);
-// Pauses 4*count + 20 + 4*count ms, then waits up to timeoutMs for the unit's answer and returns
+// Pauses 4*count + 20 + 4*count ms (LineTimings), then waits up to timeoutMs for the unit's answer and returns
 // its first byte, or 0 on failure (with the failure text shown). `expected` and `errorByte` are
 // byte values, 0 meaning none; with both 0 the received byte itself is returned. Bytes beyond
 // `count` stay queued for the next call.

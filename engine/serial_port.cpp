@@ -205,8 +205,8 @@ size_t SerialPort::WriteAll(const uint8_t* data, size_t n, const Deadline& deadl
         if (ms == 0) {
             break;
         }
-        pollfd p[2] = {{fd_, POLLOUT, 0}, {stopFd_, POLLIN, 0}};
-        const int r = ::poll(p, stopFd_ >= 0 ? 2 : 1, ms);
+        pollfd p[2] = {{fd_, POLLOUT, 0}, {StopSignal(), POLLIN, 0}};
+        const int r = ::poll(p, StopSignal() >= 0 ? 2 : 1, ms);
         if (r < 0 && errno != EINTR) {
             lineError_ = errno;
             break;
@@ -242,8 +242,8 @@ SerialPort::Wait SerialPort::WaitReadable(const Deadline& deadline) {
         if (ms == 0) {
             return Wait::Timeout;
         }
-        pollfd p[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        const int r = ::poll(p, stopFd_ >= 0 ? 2 : 1, ms);
+        pollfd p[2] = {{fd_, POLLIN, 0}, {StopSignal(), POLLIN, 0}};
+        const int r = ::poll(p, StopSignal() >= 0 ? 2 : 1, ms);
         if (r < 0) {
             if (errno == EINTR) {
                 continue;

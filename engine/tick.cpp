@@ -1,5 +1,6 @@
 #include "tick.h"
 
+#include <poll.h>
 #include <sys/prctl.h>
 
 #include <cerrno>
@@ -7,64 +8,44 @@
 namespace romlift {
 namespace {
 
-constexpr long kNsPerMs = 1'000'000;
-constexpr long kNsPerS = 1'000'000'000;
+constexpr int64_t kNsPerS = 1'000'000'000;
 
-timespec Now() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t;
-}
+class MonotonicClock final : public Clock {
+  public:
+    int64_t NowNs() const override {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return static_cast<int64_t>(t.tv_sec) * kNsPerS + t.tv_nsec;
+    }
 
-bool NotBefore(const timespec& a, const timespec& b) {
-    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
-}
+    void SleepUntilNs(int64_t ns, int stopFd) const override {
+        if (stopFd >= 0) {
+            // poll() counts whole milliseconds: wake on the stop signal, sleep the rest exactly.
+            pollfd p{stopFd, POLLIN, 0};
+            for (int64_t left = ns - NowNs(); left > kNsPerMs; left = ns - NowNs()) {
+                if (::poll(&p, 1, static_cast<int>(left / kNsPerMs)) == 1) {
+                    return;
+                }
+            }
+        }
+        // The default 50 us of timer slack would be paid on every pause before an answer.
+        thread_local const bool tight = prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
+        (void)tight;
+        const timespec when{static_cast<time_t>(ns / kNsPerS), static_cast<long>(ns % kNsPerS)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
+        }
+    }
+};
 
 }  // namespace
 
+const Clock& SystemClock() {
+    static const MonotonicClock clock;
+    return clock;
+}
+
 Tick GetTickCount() {
-    const timespec t = Now();
-    const uint64_t ms =
-        static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec / kNsPerMs);
-    return static_cast<Tick>(ms);
-}
-
-Deadline Deadline::AfterMs(uint32_t ms) {
-    Deadline d;
-    d.when_ = Now();
-    return d.Plus(ms);
-}
-
-Deadline Deadline::Plus(uint32_t ms) const {
-    Deadline d = *this;
-    // One nanosecond past the mark: "more than ms", not "at least ms".
-    long long ns =
-        static_cast<long long>(d.when_.tv_nsec) + static_cast<long long>(ms % 1000) * kNsPerMs + 1;
-    d.when_.tv_sec += static_cast<time_t>(ms / 1000 + ns / kNsPerS);
-    d.when_.tv_nsec = static_cast<long>(ns % kNsPerS);
-    return d;
-}
-
-bool Deadline::Passed() const {
-    return NotBefore(Now(), when_);
-}
-
-int Deadline::RemainingMsForPoll() const {
-    const timespec now = Now();
-    if (NotBefore(now, when_)) {
-        return 0;
-    }
-    const long long ns =
-        static_cast<long long>(when_.tv_sec - now.tv_sec) * kNsPerS + (when_.tv_nsec - now.tv_nsec);
-    return static_cast<int>((ns + kNsPerMs - 1) / kNsPerMs);
-}
-
-void SleepUntil(const Deadline& deadline) {
-    // The default 50 us of timer slack would be paid on every pause before an answer.
-    thread_local const bool tight = prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
-    (void)tight;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline.When(), nullptr) == EINTR) {
-    }
+    return static_cast<Tick>(static_cast<uint64_t>(SystemClock().NowNs() / kNsPerMs));
 }
 
 }  // namespace romlift

@@ -1,14 +1,31 @@
-// Millisecond tick counter and waits.
+// The engine's clock: a millisecond tick counter, deadlines, and waits.
 //
-// Implementations (one is linked beside romlift_engine_core): tick.cpp in romlift_engine_posix,
-// CLOCK_MONOTONIC and real sleeps; fuzz/virtual_tick.cpp in romlift_engine_fake, a virtual clock
-// that a wait only moves forward.
+// Every wait of an attempt goes through a Clock. The download state names the one an attempt uses
+// (DownloadState::clock); unset, it is SystemClock(), CLOCK_MONOTONIC with real sleeps. Tests and
+// the transfer fuzz target hand in a virtual clock on which a 10 s answer time-out passes at once.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
 
 namespace romlift {
+
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    // Nanoseconds from an arbitrary origin; never goes back.
+    virtual int64_t NowNs() const = 0;
+    // Returns once NowNs() >= ns, or earlier once `stopFd` (-1: none) turns readable.
+    virtual void SleepUntilNs(int64_t ns, int stopFd) const = 0;
+
+  protected:
+    Clock() = default;
+    Clock(const Clock&) = default;
+    Clock& operator=(const Clock&) = default;
+};
+
+// CLOCK_MONOTONIC; sleeps in clock_nanosleep() or, with a stop descriptor, in poll().
+const Clock& SystemClock();
 
 // Milliseconds on CLOCK_MONOTONIC, truncated to 32 bits: it wraps every 49.7 days, like the tick
 // counter the unit timings were first written against.
@@ -20,32 +37,40 @@ constexpr uint32_t TicksBetween(Tick start, Tick now) {
     return now - start;
 }
 
-// A point on CLOCK_MONOTONIC with nanosecond resolution. Waits are measured with it so that a
-// 28 ms pause before a read costs 28 ms and not up to 29, while still honouring the rule that a
-// wait of N ms returns only after more than N ms.
+inline constexpr int64_t kNsPerMs = 1'000'000;
+
+// An instant on a clock, with nanosecond resolution. Waits are measured with it so that a 28 ms
+// pause before a read costs 28 ms and not up to 29, while still honouring the rule that a wait of
+// N ms returns only after more than N ms. The clock must outlive the deadline.
 class Deadline {
   public:
-    // The instant more than `ms` milliseconds after now.
-    static Deadline AfterMs(uint32_t ms);
+    // The instant more than `ms` milliseconds after now, on `clock`.
+    static Deadline AfterMs(const Clock& clock, uint32_t ms);
+    // The same on SystemClock().
+    static Deadline AfterMs(uint32_t ms) { return AfterMs(SystemClock(), ms); }
     // The instant more than `ms` milliseconds after this one.
     Deadline Plus(uint32_t ms) const;
-    bool Passed() const;
+    bool Passed() const { return clock_->NowNs() >= ns_; }
     // Milliseconds left, rounded up, for poll(); 0 once passed.
     int RemainingMsForPoll() const;
-    const timespec& When() const { return when_; }
+    int64_t Ns() const { return ns_; }
+    timespec When() const;
+    const Clock& On() const { return *clock_; }
 
   private:
-    timespec when_{};
+    Deadline(const Clock& clock, int64_t ns) : clock_(&clock), ns_(ns) {}
+    const Clock* clock_;
+    int64_t ns_;
 };
 
-// Sleeps until more than `ms` milliseconds have passed. Restarts after signals.
+// Sleeps until the deadline on its clock. Restarts after signals.
 void SleepUntil(const Deadline& deadline);
 
 }  // namespace romlift
 
 namespace romlift::FirmwareHelper {
 
-// Returns once more than `ms` milliseconds have passed. Sleeps rather than spins.
+// Returns once more than `ms` milliseconds have passed on SystemClock(). Sleeps rather than spins.
 void Delay(uint32_t ms);
 
 }  // namespace romlift::FirmwareHelper

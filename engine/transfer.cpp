@@ -127,7 +127,7 @@ FramesOutcome SendFrames(DownloadState& state, DownloadHost& host, uint32_t imag
         tx[3 + n] = frameXor;
         if (WritePort(state, host, tx.data(), n + protocol::kFrameOverhead) == 0 ||
             ReadResponse(state, host, 1, protocol::kAccepted, protocol::kFrameError,
-                         kAnswerWaitMs) != protocol::kAccepted) {
+                         state.timings.answerWaitMs) != protocol::kAccepted) {
             EndAt(state, AttemptStep::Frame);
             return FramesOutcome::Failed;
         }
@@ -152,7 +152,7 @@ FramesOutcome SendFrames(DownloadState& state, DownloadHost& host, uint32_t imag
         return FramesOutcome::Failed;
     }
     const bool confirmed = ReadResponse(state, host, 1, protocol::kEndMark, protocol::kFrameError,
-                                        kAnswerWaitMs) == protocol::kEndMark;
+                                        state.timings.answerWaitMs) == protocol::kEndMark;
     EndAt(state, confirmed ? AttemptStep::Done : AttemptStep::End);
     host.SetStatus(confirmed ? texts::kCompleted : texts::kFailed);
     host.InvalidateAll();
@@ -215,7 +215,7 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
     Buffer tx{};
     tx[0] = state.handshake;
     if (WritePort(state, host, tx.data(), 1) == 0 ||
-        ReadResponse(state, host, 1, protocol::kWakeUp, 0, kAnswerWaitMs) != protocol::kWakeUp) {
+        ReadResponse(state, host, 1, protocol::kWakeUp, 0, state.timings.answerWaitMs) != protocol::kWakeUp) {
         CloseAll(state);
         EndAt(state, AttemptStep::WakeUp);
         return false;
@@ -237,7 +237,7 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
         EndAt(state, AttemptStep::Header);
         return false;
     }
-    const uint8_t headerAnswer = ReadResponse(state, host, 1, 0, 0, kAnswerWaitMs);
+    const uint8_t headerAnswer = ReadResponse(state, host, 1, 0, 0, state.timings.answerWaitMs);
     if (headerAnswer != protocol::kAccepted) {
         host.SetStatus(HeaderRefusal(headerAnswer));
         CloseAll(state);
@@ -264,7 +264,7 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
         EndAt(state, AttemptStep::Checksum);
         return false;
     }
-    const uint8_t echo = ReadResponse(state, host, 1, state.handshake, 0, kAnswerWaitMs);
+    const uint8_t echo = ReadResponse(state, host, 1, state.handshake, 0, state.timings.answerWaitMs);
     if (echo != state.handshake) {
         CloseAll(state);
         // A checksum of 0 is read with no expected byte: a wrong echo comes back as itself.

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "check.h"
-#include "virtual_clock.h"
+#include "fuzz_clock.h"
 
 namespace romlift::fuzz {
 namespace {

@@ -1,5 +1,5 @@
-// A VX7R unit on a virtual line, for the transfer fuzz target. It stands behind a replacement of
-// the SerialPort class (fake_serial_port.cpp), so the real serial_link.cpp and transfer.cpp run
+// A VX7R unit on a virtual line, for the transfer fuzz target. It stands behind FakeLine
+// (fake_line.h), the engine's serial line, so the real serial_link.cpp and transfer.cpp run
 // unchanged above it. The unit checks every message the host writes against the exchange it
 // expects and answers each one as the fuzz input's script says: properly, late, with other bytes,
 // not at all, with a hang-up; the script can also cut a write short, hold up the drain, refuse an
@@ -47,7 +47,7 @@ class FakeUnit {
     // Starts a fresh attempt. `script` drives the unit's answers and must outlive the run.
     void Reset(const UnitSetup& setup, FuzzInput* script);
 
-    // The SerialPort replacement calls these.
+    // FakeLine calls these.
     bool Open(const std::string& device);  // false: refused
     void Close();
     bool Drain(int64_t deadlineNs);

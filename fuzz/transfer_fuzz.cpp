@@ -21,12 +21,13 @@
 #include "check.h"
 #include "download_host.h"
 #include "download_state.h"
+#include "fake_line.h"
 #include "fake_unit.h"
+#include "fuzz_clock.h"
 #include "fuzz_input.h"
 #include "scratch_folder.h"
 #include "texts.h"
 #include "transfer.h"
-#include "virtual_clock.h"
 
 namespace romlift::fuzz {
 namespace {
@@ -287,7 +288,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Unit().Reset(setup, &in);
     const int64_t start = VirtualNowNs();
     {
+        FakeLine line;
         DownloadState state;
+        state.line = &line;
+        state.clock = &FuzzClock();
         state.unitTypeCode = typeCode;
         state.imageFileName = setup.imagePath;
         state.chosenFileName = std::string(kChosenName);
@@ -299,7 +303,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
 
         Unit().Finish();
-        FUZZ_CHECK(!state.port.IsOpen() && !Unit().PortOpen(), "port left open");
+        FUZZ_CHECK(!line.IsOpen() && !Unit().PortOpen(), "port left open");
         FUZZ_CHECK(!state.image.IsOpen(), "image left open");
         CheckOutcome(result, host, imageMissing);
     }

@@ -196,7 +196,7 @@ std::optional<PortAdvice> AdviseOnFault(const PortFault& fault, const std::strin
                  "the unit may need the download again";
         return a;
     }
-    using E = SerialPort::OpenError;
+    using E = SerialLine::OpenError;
     const bool busy =
         fault.openError == E::Busy || (fault.openError == E::Open && fault.err == EBUSY);
     if (busy) {

@@ -171,7 +171,7 @@ void CDownloadDlg::OnDownload() {
             stop.Request(signaled.Signal());
         });
         stop_ = &stop;
-        state_.port.SetStopSignal(stop.Fd());
+        state_.Line().SetStopSignal(stop.Fd());
         // The windows keep painting while the unit is written; input meanwhile is dropped, but
         // a request to close asks whether to stop.
         RunAttempt(
@@ -187,7 +187,7 @@ void CDownloadDlg::OnDownload() {
                         &gate, [this, &gate] { AskStop(gate); }, Qt::QueuedConnection);
                 }
             });
-        state_.port.SetStopSignal(-1);
+        state_.Line().SetStopSignal(-1);
         stop_ = nullptr;
         if (stopQuestion_ != nullptr) {
             stopQuestion_->reject();  // the attempt ended while the question was open
@@ -478,8 +478,8 @@ bool CDownloadDlg::ChooseFirmware(DownloadState& state) {
     CFileSelectDlg select(state, this);
     // Ctrl-C or SIGTERM while the technician chooses: the choice is cancelled at once, as
     // Escape would, and nothing reaches the unit.
-    if (state.port.StopSignal() >= 0) {
-        auto* stop = new QSocketNotifier(state.port.StopSignal(), QSocketNotifier::Read, &select);
+    if (state.Line().StopSignal() >= 0) {
+        auto* stop = new QSocketNotifier(state.Line().StopSignal(), QSocketNotifier::Read, &select);
         connect(stop, &QSocketNotifier::activated, &select, [stop, &select] {
             stop->setEnabled(false);  // the stop signal stays readable
             select.reject();
