@@ -2,6 +2,8 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <optional>
+#include <utility>
 
 #include <QAction>
 #include <QFileDialog>
@@ -17,7 +19,6 @@
 #include <QToolBar>
 
 #include "about_dlg.h"
-#include "app_seams.h"
 #include "download_dialog.h"
 #include "firmware_locator.h"
 #include "lock_keys.h"
@@ -31,8 +32,13 @@ namespace {
 const QString kReady = QStringLiteral("Ready");
 }
 
-CMainFrame::CMainFrame(CVekApp& app, std::unique_ptr<CVekDoc> doc, QWidget* parent)
-    : QMainWindow(parent), app_(app), doc_(std::move(doc)), view_(new CVekView(this)) {
+CMainFrame::CMainFrame(CVekApp& app, std::unique_ptr<CVekDoc> doc, FrameOptions options,
+                       QWidget* parent)
+    : QMainWindow(parent),
+      app_(app),
+      options_(std::move(options)),
+      doc_(std::move(doc)),
+      view_(new CVekView(this)) {
     setCentralWidget(view_);
     setWindowTitle(doc_->Title() + " - vek");
 
@@ -151,7 +157,7 @@ void CMainFrame::CreateStatusBar() {
 }
 
 void CMainFrame::RefreshLockPanes() {
-    const LockKeys keys = ReadLockKeys(app_seams::ledsFolder);
+    const LockKeys keys = ReadLockKeys(options_.ledsFolder);
     caps_->setText(keys.caps ? "CAP" : "");
     num_->setText(keys.num ? "NUM" : "");
     scroll_->setText(keys.scroll ? "SCRL" : "");
@@ -172,7 +178,7 @@ bool CMainFrame::event(QEvent* event) {
 void CMainFrame::OnDownload() {
     int bySignal = 0;
     {
-        CDownloadDlg dlg(app_.State(), app_.Locate(), this);
+        CDownloadDlg dlg(app_.State(), app_.Locate(), options_.download, this);
         dlg.exec();
         bySignal = dlg.InterruptedBy();
     }
@@ -187,8 +193,8 @@ void CMainFrame::OnDownload() {
 
 void CMainFrame::OnFileOpen() {
     std::optional<QString> path;
-    if (app_seams::fileOpenAnswer) {
-        path = app_seams::fileOpenAnswer();
+    if (options_.fileOpen) {
+        path = options_.fileOpen();
     } else {
         QFileDialog dlg(this, "File Open Dialog Box");
         dlg.setFileMode(QFileDialog::AnyFile);
@@ -212,8 +218,8 @@ void CMainFrame::OnFileSave() {
     QString path = doc_->PathName();
     if (path.isEmpty()) {
         std::optional<QString> chosen;
-        if (app_seams::saveAsAnswer) {
-            chosen = app_seams::saveAsAnswer();
+        if (options_.saveAs) {
+            chosen = options_.saveAs();
         } else {
             const QString p =
                 QFileDialog::getSaveFileName(this, "Save As", doc_->Title(), "All Files(*)");
@@ -236,9 +242,13 @@ void CMainFrame::OnFileSave() {
 
 void CMainFrame::OnFilePrint() {
     QPrinter printer;
-    if (app_seams::printToPdf) {
+    if (options_.printToPdf) {
+        const std::optional<QString> pdf = options_.printToPdf();
+        if (!pdf) {
+            return;
+        }
         printer.setOutputFormat(QPrinter::PdfFormat);
-        printer.setOutputFileName(*app_seams::printToPdf);
+        printer.setOutputFileName(*pdf);
     } else {
         QPrintDialog dlg(&printer, this);
         if (dlg.exec() != QDialog::Accepted) {

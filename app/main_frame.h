@@ -6,6 +6,8 @@
 
 #include <QMainWindow>
 
+#include "frame_options.h"
+
 class QAction;
 class QLabel;
 
@@ -18,7 +20,9 @@ class CVekView;
 class CMainFrame : public QMainWindow {
     Q_OBJECT
   public:
-    CMainFrame(CVekApp& app, std::unique_ptr<CVekDoc> doc, QWidget* parent = nullptr);
+    // `options` answer the window's questions; the defaults ask the person.
+    CMainFrame(CVekApp& app, std::unique_ptr<CVekDoc> doc, FrameOptions options = {},
+               QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     CVekDoc& Document() const { return *doc_; }
@@ -47,6 +51,7 @@ class CMainFrame : public QMainWindow {
     void CreateStatusBar();
 
     CVekApp& app_;
+    FrameOptions options_;
     std::unique_ptr<CVekDoc> doc_;
     CVekView* view_;
     QLabel* message_ = nullptr;

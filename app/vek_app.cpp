@@ -5,12 +5,12 @@
 #include <iostream>
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
 
-#include "app_seams.h"
 #include "icon.h"
 #include "main_frame.h"
 #include "vek_doc.h"
@@ -35,7 +35,9 @@ void CVekApp::ConfigureApplication() {
 }
 
 // The desktop's standard per-user place: $XDG_CONFIG_HOME/Vek/vek.ini.
-CVekApp::CVekApp() : settings_(QSettings::IniFormat, QSettings::UserScope, "Vek", "vek") {
+CVekApp::CVekApp(FrameOptions options)
+    : options_(std::move(options)),
+      settings_(QSettings::IniFormat, QSettings::UserScope, "Vek", "vek") {
     settings_.beginGroup(kRecentGroup);
     for (int i = 0; i < kMaxRecentFiles; ++i) {
         const QString p = settings_.value(RecentKey(i)).toString();
@@ -57,7 +59,7 @@ bool CVekApp::InitInstance(const std::optional<QString>& file) {
         }
         AddRecentFile(doc->PathName());
     }
-    frame_ = std::make_unique<CMainFrame>(*this, std::move(doc));
+    frame_ = std::make_unique<CMainFrame>(*this, std::move(doc), options_);
     frame_->showMaximized();
     frame_->repaint();
     frame_->setWindowTitle("Flashpath");
@@ -83,8 +85,8 @@ void CVekApp::AddRecentFile(const QString& path) {
 }
 
 void CVekApp::Message(const QString& text) {
-    if (app_seams::messageAnswer) {
-        app_seams::messageAnswer(text);
+    if (options_.message) {
+        options_.message(text);
         return;
     }
     QMessageBox::warning(frame_.get(), QCoreApplication::applicationName(), text);
@@ -119,10 +121,9 @@ int RunRomlift(int argc, char** argv) {
     // Test hooks, not for users: ROMLIFT_TEST_MESSAGES=stderr writes message-box texts to
     // stderr instead of showing them; ROMLIFT_TEST_AUTOQUIT=exit|close runs the Exit command or
     // closes the main window once the message loop runs.
+    FrameOptions options;
     if (const char* m = std::getenv("ROMLIFT_TEST_MESSAGES"); m && std::strcmp(m, "stderr") == 0) {
-        app_seams::messageAnswer = [](const QString& text) {
-            std::cerr << text.toStdString() << "\n";
-        };
+        options.message = [](const QString& text) { std::cerr << text.toStdString() << "\n"; };
     }
 
     const QStringList args = QCoreApplication::arguments();
@@ -136,7 +137,7 @@ int RunRomlift(int argc, char** argv) {
 
     int code = 0;
     {
-        CVekApp app;
+        CVekApp app(std::move(options));
         if (!app.InitInstance(file)) {
             return 1;
         }

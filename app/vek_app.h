@@ -11,6 +11,7 @@
 
 #include "download_state.h"
 #include "firmware_locator.h"
+#include "frame_options.h"
 
 namespace romlift {
 
@@ -23,7 +24,8 @@ class CVekApp {
     // Organization "Vek", application "vek", the program icon. Needs the QApplication.
     static void ConfigureApplication();
 
-    CVekApp();
+    // `options` go to the main window; their message answer also takes this object's messages.
+    explicit CVekApp(FrameOptions options = {});
     ~CVekApp();
     CVekApp(const CVekApp&) = delete;
     CVekApp& operator=(const CVekApp&) = delete;
@@ -50,10 +52,11 @@ class CVekApp {
     const QString& ChosenImagePath() const { return chosenImagePath_; }
     void SetChosenImagePath(const QString& path) { chosenImagePath_ = path; }
 
-    // Shows `text` in a message box over the main window (or through the test seam).
+    // Shows `text` in a message box over the main window, or hands it to the message answer.
     void Message(const QString& text);
 
   private:
+    FrameOptions options_;
     DownloadState state_;
     QSettings settings_;
     QStringList recent_;

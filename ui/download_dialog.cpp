@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 #include <QApplication>
@@ -35,7 +36,6 @@
 #include "release_check.h"
 #include "row_capture.h"
 #include "run_recorder.h"
-#include "test_seams.h"
 #include "texts.h"
 #include "version.h"
 
@@ -78,14 +78,21 @@ constexpr int kAdviceMargin = 4;  // below the line
 // What the stop question puts in the attempt's stop signal: no signal, the user's word.
 constexpr int kStoppedFromWindow = -1;
 
+// Runs a filled question modally: through the owner's answer when it gave one, else the person's.
+template <class Dialog>
+int Ask(const std::function<int(Dialog&)>& answer, Dialog& dialog) {
+    return answer ? answer(dialog) : dialog.exec();
+}
+
 }  // namespace
 
 const dialog::Template& CDownloadDlg::Layout() {
     return kTemplate;
 }
 
-CDownloadDlg::CDownloadDlg(DownloadState& state, LocateOptions options, QWidget* parent)
-    : QDialog(parent), state_(state), options_(std::move(options)) {
+CDownloadDlg::CDownloadDlg(DownloadState& state, LocateOptions options, DownloadPrompts prompts,
+                           QWidget* parent)
+    : QDialog(parent), state_(state), options_(std::move(options)), prompts_(std::move(prompts)) {
     dialog::Build(*this, kTemplate);
     models_ = dialog::Find<QComboBox>(*this, kModelList);
     download_ = dialog::Find<QPushButton>(*this, kDownload);
@@ -401,7 +408,7 @@ std::optional<std::string> CDownloadDlg::AskUnitSerial() {
     ask.setWindowTitle(QStringLiteral("Download"));
     ask.setLabelText(QStringLiteral("Serial number of the unit:"));
     ask.setInputMode(QInputDialog::TextInput);
-    if (test_seams::RunSerialQuestion(ask) != QDialog::Accepted) {
+    if (Ask(prompts_.unitSerial, ask) != QDialog::Accepted) {
         return std::nullopt;
     }
     const QString serial = ask.textValue().trimmed();
@@ -485,7 +492,7 @@ bool CDownloadDlg::ChooseFirmware(DownloadState& state) {
             select.reject();
         });
     }
-    test_seams::RunFileSelect(select);
+    Ask(prompts_.fileSelect, select);
     return state.cancel == 0;
 }
 

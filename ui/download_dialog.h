@@ -15,6 +15,7 @@
 
 #include "download.h"
 #include "download_host.h"
+#include "download_prompts.h"
 #include "firmware_locator.h"
 
 class QComboBox;
@@ -58,9 +59,9 @@ class CDownloadDlg : public QDialog, public DownloadHost {
     static constexpr const char* kStopQuestion = "Stop the download? The unit will need it again.";
 
     // Resets `state` to COM1 and the first model. `state` must outlive the dialog; `options`
-    // say where the locator looks for firmware.
+    // say where the locator looks for firmware, `prompts` how its questions are answered.
     explicit CDownloadDlg(DownloadState& state, LocateOptions options = {},
-                          QWidget* parent = nullptr);
+                          DownloadPrompts prompts = {}, QWidget* parent = nullptr);
     ~CDownloadDlg() override;
 
     // Texts are taken as UTF-8; invalid bytes show as U+FFFD.
@@ -113,6 +114,7 @@ class CDownloadDlg : public QDialog, public DownloadHost {
 
     DownloadState& state_;
     LocateOptions options_;
+    DownloadPrompts prompts_;
     QComboBox* models_;
     QPushButton* download_;
     QPushButton* close_;

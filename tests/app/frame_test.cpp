@@ -23,8 +23,9 @@
 #include <QToolBar>
 
 #include "about_dlg.h"
-#include "app_seams.h"
 #include "download_dialog.h"
+#include "file_select_dialog.h"
+#include "frame_options.h"
 #include "lock_keys.h"
 #include "main_frame.h"
 #include "scratch_dir.h"
@@ -66,15 +67,8 @@ class FrameTest : public QObject {
     Q_OBJECT
   private slots:
     void init() {
-        app_seams::fileOpenAnswer = {};
-        app_seams::saveAsAnswer = {};
-        app_seams::printToPdf.reset();
-        app_ = std::make_unique<CVekApp>();
-        QVERIFY(app_->InitInstance(std::nullopt));
-        frame_ = app_->MainFrame();
-        QVERIFY(QTest::qWaitForWindowExposed(frame_));
-        frame_->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(frame_));
+        openAnswer_.reset();
+        Start(OpenAnswered());
     }
     void cleanup() {
         app_.reset();
@@ -108,10 +102,12 @@ class FrameTest : public QObject {
 
     // The lock panes follow the keyboard LEDs; with none to read they stay blank.
     void lockPanesFollowTheLeds() {
-        ScratchDir leds;
+        ScratchDir scratch;
+        const std::filesystem::path leds = scratch.Path() / "leds";
+        std::filesystem::create_directory(leds);
         auto led = [&](const std::string& name, const char* level) {
-            std::filesystem::create_directory(leds.Path() / name);
-            std::ofstream(leds.Path() / name / "brightness") << level << "\n";
+            std::filesystem::create_directory(leds / name);
+            std::ofstream(leds / name / "brightness") << level << "\n";
         };
         led("input3::capslock", "1");
         led("input3::numlock", "0");
@@ -126,18 +122,18 @@ class FrameTest : public QObject {
             return texts;
         };
 
-        app_seams::ledsFolder = leds.Path();
-        frame_->RefreshLockPanes();
+        FrameOptions options;
+        options.ledsFolder = leds;
+        Start(std::move(options));
         QCOMPARE(panes(), QStringList({"CAP", "", "SCRL"}));
         led("input7::numlock", "1");  // a second keyboard lights Num Lock
         led("input3::capslock", "0");
         QTRY_COMPARE(panes(), QStringList({"", "NUM", "SCRL"}));  // picked up by the poll
+        QCOMPARE(ReadLockKeys(leds), (LockKeys{false, true, true}));
 
-        app_seams::ledsFolder = leds.Path() / "absent";
+        std::filesystem::remove_all(leds);  // the keyboards are gone
         frame_->RefreshLockPanes();
         QCOMPARE(panes(), QStringList({"", "", ""}));
-        app_seams::ledsFolder = "/sys/class/leds";
-        QCOMPARE(ReadLockKeys(leds.Path()), (LockKeys{false, true, true}));
     }
 
     void downloadOpensDialog_data() {
@@ -235,6 +231,7 @@ class FrameTest : public QObject {
     }
 
     void fileOpenRealDialog() {
+        Start({});
         ScratchDir dir;
         const QString path = QString::fromStdString((dir.Path() / "typed.pzm").string());
         QString title;
@@ -267,14 +264,24 @@ class FrameTest : public QObject {
         QVERIFY(!QFile::exists(path));  // never opened, so never made
     }
 
-    // The caption path is never sent: the firmware still comes from drivers/.
+    // The caption path is never sent: the firmware still comes from drivers/, the file chosen in
+    // the list the window's Download dialog asks through the window's own prompts.
     void downloadAfterFileOpenSendsLocatedFirmware() {
         ScratchDir prog;
         std::filesystem::create_directory(prog.Path() / "drivers");
         const std::vector<uint8_t> firmware = {0x10, 0x20, 0x30, 0x40, 0x55, 0xAA, 0x01};
+        prog.Write("drivers/PLQ5A-0.abs", {0x66, 0x66});
         prog.Write("drivers/PLQ5A-1.abs", firmware);
         const QString chosen =
             QString::fromStdString(prog.Write("other.pzm", {9, 9, 9, 9}).string());
+        int choices = 0;
+        FrameOptions options = OpenAnswered();
+        options.download.fileSelect = [&choices](CFileSelectDlg& select) {
+            ++choices;
+            select.accept();  // the last file, highlighted
+            return select.result();
+        };
+        Start(std::move(options));
         app_->SetLocate({prog.Path(), {}});
 
         vx7r::VirtualUnit unit;  // type code 10: the first model row
@@ -299,6 +306,7 @@ class FrameTest : public QObject {
         std::filesystem::current_path("/tmp");  // the locator entered the program folder
 
         QCOMPARE(status, QString("DownLoad is Completed Successfully"));
+        QCOMPARE(choices, 1);
         QVERIFY(unit.WaitForAttempts(1, 10000));
         const auto attempts = unit.Attempts();
         QCOMPARE(attempts.size(), size_t{1});
@@ -357,10 +365,12 @@ class FrameTest : public QObject {
         const auto file = dir.Write("saved.pzm", {9, 9, 9});  // Save must empty it
         const QString path = QString::fromStdString(file.string());
         int asked = 0;
-        app_seams::saveAsAnswer = [&]() -> std::optional<QString> {
+        FrameOptions options;
+        options.saveAs = [&]() -> std::optional<QString> {
             ++asked;
             return path;
         };
+        Start(std::move(options));
         QTest::keyClick(frame_, Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(QFileInfo(path).size(), 0);
         QCOMPARE(frame_->windowTitle(), QString("saved.pzm - vek"));
@@ -388,7 +398,9 @@ class FrameTest : public QObject {
     void printMakesOneBlankPage() {
         ScratchDir dir;
         const QString pdf = QString::fromStdString((dir.Path() / "out.pdf").string());
-        app_seams::printToPdf = pdf;
+        FrameOptions options;
+        options.printToPdf = [pdf] { return std::optional<QString>(pdf); };
+        Start(std::move(options));
         QTest::keyClick(frame_, Qt::Key_P, Qt::ControlModifier);
         QFile f(pdf);
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -439,14 +451,33 @@ class FrameTest : public QObject {
     }
 
   private:
+    // A new application object and main window with `options`, shown and active.
+    void Start(FrameOptions options) {
+        app_.reset();
+        app_ = std::make_unique<CVekApp>(std::move(options));
+        QVERIFY(app_->InitInstance(std::nullopt));
+        frame_ = app_->MainFrame();
+        QVERIFY(QTest::qWaitForWindowExposed(frame_));
+        frame_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frame_));
+    }
+
+    // File Open answered with what OpenWith() says; the other questions ask the person.
+    FrameOptions OpenAnswered() {
+        FrameOptions options;
+        options.fileOpen = [this] { return openAnswer_; };
+        return options;
+    }
+
     // Ctrl+O, the file dialog answered with `path` (none: cancelled).
     void OpenWith(const std::optional<QString>& path) {
-        app_seams::fileOpenAnswer = [path] { return path; };
+        openAnswer_ = path;
         QTest::keyClick(frame_, Qt::Key_O, Qt::ControlModifier);
     }
 
     std::unique_ptr<CVekApp> app_;
     CMainFrame* frame_ = nullptr;
+    std::optional<QString> openAnswer_;
 };
 
 }  // namespace

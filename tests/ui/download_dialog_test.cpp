@@ -25,7 +25,6 @@
 #include "file_select_dialog.h"
 #include "progress_area.h"
 #include "recording_host.h"
-#include "test_seams.h"
 #include "ui_test_support.h"
 #include "virtual_unit.h"
 
@@ -111,7 +110,6 @@ class DownloadDialogTest : public QObject {
         state_ = std::make_unique<DownloadState>();
     }
     void cleanup() {
-        test_seams::SetFileSelectAnswer({});
         unsetenv("ROMLIFT_COM2");
         state_.reset();  // with whatever port or image it still holds
         unit_.reset();
@@ -153,20 +151,21 @@ class DownloadDialogTest : public QObject {
         StartUnit();
         const Bytes first = folder_->AddFirmware("PLQ5A-1.abs", 120, 1);
         folder_->AddFirmware("PLQ5A-2.abs", 130, 2);
-        WatchedDialog dlg(*state_, {folder_->Path(), {}});
-        ShowAndWait(dlg);
-        ClickRadio(dlg, 1007);
-
         bool enabledDuringChoice = true;
-        test_seams::SetFileSelectAnswer([&](CFileSelectDlg& select) {
-            enabledDuringChoice = dialog::Find<QPushButton>(dlg, 1)->isEnabled();
+        DownloadPrompts prompts;
+        prompts.fileSelect = [&](CFileSelectDlg& select) {
+            // Over the Download dialog, whose Download button it finds off.
+            enabledDuringChoice = dialog::Find<QPushButton>(*select.parentWidget(), 1)->isEnabled();
             select.show();
             auto* list = dialog::Find<QTreeWidget>(select, 1028);
             QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                               list->visualItemRect(list->topLevelItem(0)).center());
             Press(select, CFileSelectDlg::kOk);
             return select.result();
-        });
+        };
+        WatchedDialog dlg(*state_, {folder_->Path(), {}}, prompts);
+        ShowAndWait(dlg);
+        ClickRadio(dlg, 1007);
         Press(dlg, CDownloadDlg::kDownload);
 
         QVERIFY(!enabledDuringChoice);
@@ -179,7 +178,7 @@ class DownloadDialogTest : public QObject {
     void cancelledChoiceLeavesStatusAndBar() {
         folder_->AddFirmware("PLQ5A-1.abs", 10);
         folder_->AddFirmware("PLQ5A-2.abs", 10);
-        WatchedDialog dlg(*state_, {folder_->Path(), {}});
+        WatchedDialog dlg(*state_, {folder_->Path(), {}}, ui_testing::EscapeTheChoice());
         ShowAndWait(dlg);
         dlg.SetStatus("Down Load Failed");
         state_->frameCounter = 4;
@@ -187,11 +186,6 @@ class DownloadDialogTest : public QObject {
         auto* area = dialog::Find<ProgressArea>(dlg, 1013);
         const QImage before = InnerPixels(*area);
 
-        test_seams::SetFileSelectAnswer([](CFileSelectDlg& select) {
-            select.show();
-            QTest::keyClick(&select, Qt::Key_Escape);
-            return select.result();
-        });
         Press(dlg, CDownloadDlg::kDownload);
 
         QCOMPARE(state_->cancel, 1);

@@ -25,7 +25,6 @@
 #include "interrupt.h"
 #include "scratch_dir.h"
 #include "sqlite_record.h"
-#include "test_seams.h"
 #include "texts.h"
 #include "ui_test_support.h"
 #include "version.h"
@@ -65,8 +64,6 @@ class RecordDialogTest : public QObject {
         setenv("ROMLIFT_OPERATOR", "kim", 1);
     }
     void cleanup() {
-        test_seams::SetFileSelectAnswer({});
-        test_seams::SetSerialAnswer({});
         for (const char* name : {"ROMLIFT_COM1", "ROMLIFT_RECORD", "ROMLIFT_STATION",
                                  "ROMLIFT_OPERATOR", "ROMLIFT_POLICY"}) {
             unsetenv(name);
@@ -113,19 +110,13 @@ class RecordDialogTest : public QObject {
         folder_->AddFirmware("PLQ5A-1.abs", 100);
         folder_->AddFirmware("PLQ5A-2.abs", 120);
         DownloadState state;
-        CDownloadDlg dlg(state, {folder_->Path(), {}});
-        test_seams::SetFileSelectAnswer([](CFileSelectDlg& select) {
-            select.show();
-            QTest::keyClick(&select, Qt::Key_Escape);
-            return select.result();
-        });
+        CDownloadDlg dlg(state, {folder_->Path(), {}}, ui_testing::EscapeTheChoice());
         ui_testing::Press(dlg, CDownloadDlg::kDownload);
         QCOMPARE(state.cancel, 1);
         QVERIFY(!std::filesystem::exists(file_));
 
         const std::string garbage(4096, '\x42');
         std::ofstream(file_, std::ios::binary) << garbage;
-        test_seams::SetFileSelectAnswer({});
         std::filesystem::remove(folder_->Drivers() / "PLQ5A-1.abs");
         ui_testing::Press(dlg, CDownloadDlg::kDownload);
         const QLabel* status = dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus);
@@ -237,14 +228,15 @@ class RecordDialogTest : public QObject {
     void signalDuringTheChoiceCancelsIt() {
         folder_->AddFirmware("PLQ5A-1.abs", 100);
         folder_->AddFirmware("PLQ5A-2.abs", 120);
-        DownloadState state;
-        CDownloadDlg dlg(state, {folder_->Path(), {}});
-        test_seams::SetFileSelectAnswer([](CFileSelectDlg& select) {
+        DownloadPrompts prompts;
+        prompts.fileSelect = [](CFileSelectDlg& select) {
             select.show();
             ::kill(::getpid(), SIGINT);
             return QTest::qWaitFor([&] { return !select.isVisible(); }, 5000) ? select.result()
                                                                               : -1;
-        });
+        };
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}}, prompts);
         ui_testing::Press(dlg, CDownloadDlg::kDownload);
         QCOMPARE(state.cancel, 1);
         QCOMPARE(dlg.InterruptedBy(), SIGINT);
@@ -269,25 +261,27 @@ class RecordDialogTest : public QObject {
                               << "\nrequire_unit_serial = yes\n";
         setenv("ROMLIFT_POLICY", policy.c_str(), 1);
 
-        DownloadState state;
-        CDownloadDlg dlg(state, {folder_->Path(), {}});
-        QString asked;
-        test_seams::SetSerialAnswer([&](QInputDialog& question) {
-            asked = question.labelText();
-            return int{QDialog::Rejected};
-        });
-        ui_testing::Press(dlg, CDownloadDlg::kDownload);
-        QCOMPARE(asked, QStringLiteral("Serial number of the unit:"));
-        QVERIFY(!std::filesystem::exists(file_));
-
-        // The scanner types the number and presses Enter.
-        test_seams::SetSerialAnswer([](QInputDialog& question) {
+        // First the technician cancels the question; then the scanner types the number and
+        // presses Enter.
+        QStringList asked;
+        DownloadPrompts prompts;
+        prompts.unitSerial = [&](QInputDialog& question) {
+            asked << question.labelText();
+            if (asked.size() == 1) {
+                return int{QDialog::Rejected};
+            }
             question.show();
             auto* line = question.findChild<QLineEdit*>();
             QTest::keyClicks(line, "SN-0077");
             QTest::keyClick(line, Qt::Key_Return);
             return question.result();
-        });
+        };
+        DownloadState state;
+        CDownloadDlg dlg(state, {folder_->Path(), {}}, prompts);
+        ui_testing::Press(dlg, CDownloadDlg::kDownload);
+        QCOMPARE(asked, QStringList{QStringLiteral("Serial number of the unit:")});
+        QVERIFY(!std::filesystem::exists(file_));
+
         ui_testing::Press(dlg, CDownloadDlg::kDownload);
         const QLabel* status = dialog::Find<QLabel>(dlg, CDownloadDlg::kStatus);
         QCOMPARE(status->text(), QString::fromUtf8(texts::kCannotOpenFile.data()));

@@ -24,6 +24,8 @@
 #include <QWidget>
 
 #include "dialog_template.h"
+#include "download_prompts.h"
+#include "file_select_dialog.h"
 #include "scratch_dir.h"
 #include "seeded_image.h"
 
@@ -66,6 +68,17 @@ inline void ShowAndWait(QWidget& w) {
 // A left click on the push button `id` of `dlg`.
 inline void Press(QWidget& dlg, int id) {
     QTest::mouseClick(dialog::Find<QPushButton>(dlg, id), Qt::LeftButton);
+}
+
+// The Download dialog's prompts with the choice among several files cancelled by Escape.
+inline DownloadPrompts EscapeTheChoice() {
+    DownloadPrompts prompts;
+    prompts.fileSelect = [](CFileSelectDlg& select) {
+        select.show();
+        QTest::keyClick(&select, Qt::Key_Escape);
+        return select.result();
+    };
+    return prompts;
 }
 
 // The widget's inner pixels (inside its frame) as painted now.
