@@ -1,21 +1,57 @@
 #!/usr/bin/env bash
-# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer into build-asan/ and runs
-# the whole test suite there, leak checking included. Any sanitizer report fails the run.
-# Environment: ROMLIFT_ASAN_DIR (build folder), ROMLIFT_TEST_JOBS (tests side by side, default 4).
+# The test suite under the sanitizers, each in a build folder of its own that later runs reuse:
+#   address  AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/): every suite, leak
+#            checking included;
+#   thread   ThreadSanitizer (build-tsan/): the suites whose code runs threads: romlift-cli's
+#            gang (a thread per port), the record's writers beside an attempt, the Download
+#            dialog's worker, the virtual unit's own thread.
+# The thread build makes only what its suites run. Any sanitizer report fails the run.
+# Usage: scripts/sanitize.sh [address|thread]...   (default: both)
+# Environment: ROMLIFT_ASAN_DIR, ROMLIFT_TSAN_DIR (build folders), ROMLIFT_BUILD_JOBS (default 2),
+# ROMLIFT_TEST_JOBS (tests side by side, default 4).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${ROMLIFT_ASAN_DIR:-$root/build-asan}"
+jobs="${ROMLIFT_BUILD_JOBS:-2}"
+tests="${ROMLIFT_TEST_JOBS:-4}"
 
-cmake -S "$root" -B "$build" -G Ninja -DROMLIFT_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build" --parallel "${ROMLIFT_BUILD_JOBS:-2}"
+configure() {  # folder, sanitizer
+  cmake -S "$root" -B "$1" -G Ninja -DROMLIFT_SANITIZE="$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DROMLIFT_BUILD_TESTS=ON -DROMLIFT_BUILD_BENCH=ON >/dev/null
+}
 
-# halt_on_error/abort: a report must fail the test that caused it, not scroll past.
-# detect_leaks: every descriptor and allocation an attempt takes must come back.
-# The suppression file names only libraries that are not ours (fontconfig, Qt's plugin loader).
-export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
-# The package tests are left out: a package of instrumented programs would depend on the
-# sanitizer runtimes, and scripts/test.sh already checks the real package.
-ctest --test-dir "$build" --output-on-failure --parallel "${ROMLIFT_TEST_JOBS:-4}" --timeout 600 \
-  --exclude-regex '^package_'
+address() {
+  local build="${ROMLIFT_ASAN_DIR:-$root/build-asan}"
+  configure "$build" address
+  # The whole suite runs here, so everything is built (the three benchmarks that only people run
+  # are a few files).
+  cmake --build "$build" --parallel "$jobs"
+  # halt_on_error/abort: a report must fail the test that caused it, not scroll past.
+  # detect_leaks: every descriptor and allocation an attempt takes must come back.
+  # The suppression file names only libraries that are not ours (fontconfig, Qt's plugin loader).
+  ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1" \
+  UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+  LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0" \
+  ctest --test-dir "$build" --output-on-failure --parallel "$tests" --timeout 600 \
+    --exclude-regex '^package_'
+}
+
+thread() {
+  local build="${ROMLIFT_TSAN_DIR:-$root/build-tsan}"
+  configure "$build" thread
+  cmake --build "$build" --parallel "$jobs" --target romlift-cli vx7r-sim cli_tests record_tests \
+    ui_tests
+  # The suppression file names only code that is not ours (Qt's own threads and queues, which
+  # its libraries were not built to show TSan).
+  TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp" \
+  ctest --test-dir "$build" --output-on-failure --parallel "$tests" --timeout 600 \
+    --tests-regex '^(Station|Record|RecordFault|Signals/|CliTest|record\.|ui_download$|ui_record$)'
+}
+
+sanitizers=("$@")
+[ ${#sanitizers[@]} -gt 0 ] || sanitizers=(address thread)
+for s in "${sanitizers[@]}"; do
+  case "$s" in
+    address | thread) "$s" ;;
+    *) echo "sanitize.sh: no sanitizer '$s' (address, thread)" >&2; exit 2 ;;
+  esac
+done

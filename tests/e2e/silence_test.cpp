@@ -1,5 +1,6 @@
-// A unit that stops answering: each case waits out the 10-second answer time, so each is its own
-// test (one per table row) and the runner can wait them out side by side.
+// A unit that stops answering: each case waits out the answer time (shortened, see
+// quick_timings.h), so each is its own test (one per table row) and the runner can wait them out
+// side by side.
 #include <stdlib.h>
 #include <sys/resource.h>
 
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "download_state.h"
+#include "quick_timings.h"
 #include "recording_host.h"
 #include "seeded_image.h"
 #include "transfer.h"
@@ -48,6 +50,7 @@ class SilentUnit : public ::testing::Test {
         EXPECT_TRUE(unit_->Start());
         setenv("ROMLIFT_COM1", unit_->DevicePath().c_str(), 1);
         state_.selectedPort = 1;
+        state_.timings = testing::QuickTimings();
         state_.imageFileName = dir_.Write("img.abs", image);
         state_.chosenFileName = "img.abs";
         fds_ = OpenDescriptorCount();
@@ -74,7 +77,7 @@ struct SilenceCase {
     vx7r::Phase phase;
     int frame;
     std::vector<uint8_t> image;
-    int answerTimes;  // 10-second waits the attempt sits out
+    int answerTimes;  // answer waits the attempt sits out
     std::vector<std::string> statuses;
     int exchanges = -1;  // exchanges the unit saw; -1 unchecked
     int clears = -1;     // progress bar clears; -1 unchecked
@@ -88,7 +91,7 @@ TEST_P(SilentAt, WaitsOutTheAnswerTimeShowsItsTextsAndReleasesThePort) {
     f.silentAt = c.phase;
     f.silentFrame = c.frame;
     const double s = Transfer(f, c.image);
-    EXPECT_GT(s, 10.0 * c.answerTimes);
+    EXPECT_GT(s, testing::kQuickAnswerWaitMs / 1000.0 * c.answerTimes);
     EXPECT_EQ(host_.Statuses(), c.statuses);
     if (c.exchanges >= 0) {
         EXPECT_EQ(unit_->Attempts().at(0).exchanges.size(), static_cast<size_t>(c.exchanges));
@@ -146,7 +149,7 @@ TEST_F(SilentUnit, DeviceGoneWhileWaitingForAnAnswerIsWaitedOutAsleep) {
     host_.onPaint = [&](int frame) {
         if (frame == 2) {
             puller = std::thread([this] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
                 unit_->Stop();
             });
         }
@@ -160,9 +163,9 @@ TEST_F(SilentUnit, DeviceGoneWhileWaitingForAnAnswerIsWaitedOutAsleep) {
                        (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
                        1e-6 * ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) +
                                (after.ru_stime.tv_usec - before.ru_stime.tv_usec));
-    EXPECT_GT(s, 10.0);
+    EXPECT_GT(s, testing::kQuickAnswerWaitMs / 1000.0);
     EXPECT_THAT(host_.Statuses(), ElementsAre(kDownloading, After(2)));
-    // A hung-up tty reads "nothing" at once; polling it in a loop would burn the whole 10 s.
+    // A hung-up tty reads "nothing" at once; polling it in a loop would burn the whole wait.
     EXPECT_LT(cpu, 0.5 * s) << "the host spun on a dead line";
     EXPECT_FALSE(state_.port.IsOpen());
 }

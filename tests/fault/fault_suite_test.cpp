@@ -5,7 +5,7 @@
 //
 // Each seed gets a fresh unit whose first attempt carries that seed's fault; a second, clean
 // attempt follows whenever the unit has closed its side of the first, and must go through.
-// Seeds whose fault makes the host wait out its 10 s answer time run in shards of their own so
+// Seeds whose fault makes the host wait out its answer time run in shards of their own so
 // that ctest can wait them out side by side.
 #include <stdlib.h>
 
@@ -23,6 +23,7 @@
 #include "download_state.h"
 #include "fault_plan.h"
 #include "firmware_locator.h"
+#include "quick_timings.h"
 #include "recording_host.h"
 #include "seeded_image.h"
 #include "system_texts.h"
@@ -45,16 +46,17 @@ constexpr size_t kImageSize = 130;      // frames of 50, 50 and 30 bytes
 constexpr int kMessages = kFrames + 4;  // wake-up, header, checksum, frames, end
 constexpr int kFastSeeds = 320;
 constexpr int kSlowSeeds = 40;
-constexpr int kFastShards = 4;
-constexpr int kSlowShards = 8;
+constexpr int kFastShards = 8;
+constexpr int kSlowShards = 4;
 const std::string kFileName = "PLQ5A_fault.abs";
 
 // The time an attempt may take, from the engine's own waits. Every failure ends the attempt, so
-// at most one answer waits out its 10000 ms and at most one write its 2000 ms (after a drain of
-// at most 5000 ms); every message costs its 28 ms pause. The slack covers opening and closing
-// the port and image and a loaded two-core machine.
+// at most one answer waits out its answer time and at most one write its 2000 ms (after a drain
+// of at most 5000 ms); every message costs its 28 ms pause. The slack covers opening and closing
+// the port and image and a loaded two-core machine. Attempts with a fault that leaves the host
+// waiting out an answer wait a shortened time (quick_timings.h).
 constexpr int kPauseMs = 28;
-constexpr int kAnswerWaitMs = 10000;
+constexpr int kAnswerWaitMs = static_cast<int>(testing::kQuickAnswerWaitMs);
 constexpr int kWriteWaitMs = 2000;
 constexpr int kDrainWaitMs = 5000;
 constexpr int kSlackPerMessageMs = 50;
@@ -127,6 +129,9 @@ class FaultSuite : public ::testing::Test {
         SCOPED_TRACE(what);
         DownloadState state;
         state.selectedPort = 1;
+        if (plan.Slow()) {
+            state.timings = testing::QuickTimings();
+        }
         RecordingHost host(&state);
         const int bound = plan.Slow() ? kUnansweredBoundMs : kAnsweredBoundMs;
 
@@ -303,8 +308,8 @@ TEST(FaultSeeds, CoverEveryKindAndPhase) {
 
 // One unit, faults on every attempt, attempts back to back through its link: a unit left in the
 // middle of an attempt, a line that came back on a new pty, noise still queued from the last
-// attempt. The unit's misreadings may cost an attempt its 10 s, never more, and never a false
-// success.
+// attempt. The unit's misreadings may cost an attempt its answer time, never more, and never a
+// false success.
 TEST_F(FaultSuite, BackToBackAttemptsOnOneUnitAcrossHangUps) {
     constexpr int kAttempts = 60;
     const Bytes image = ImageFor(4242);
@@ -322,6 +327,7 @@ TEST_F(FaultSuite, BackToBackAttemptsOnOneUnitAcrossHangUps) {
     for (int n = 1; n <= kAttempts; ++n) {
         SCOPED_TRACE("host attempt " + std::to_string(n));
         DownloadState state;
+        state.timings = testing::QuickTimings();
         RecordingHost host(&state);
         const auto start = Clock::now();
         AttemptResult result;
