@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -198,6 +199,11 @@ bool PtyLine::ComeBackIfDue(const Log& log) {
 }
 
 int PtyLine::QueuedForHost() const {
+    // The pty hands written bytes to the slave's queue from a kernel worker, which a loaded
+    // machine can hold up for longer than the unit waits to see them; a poll of the slave makes
+    // the kernel hand them on first, so the count below includes them.
+    pollfd p{slave_, POLLIN, 0};
+    (void)poll(&p, 1, 0);
     int n = 0;
     return ioctl(slave_, FIONREAD, &n) == 0 ? n : -1;
 }

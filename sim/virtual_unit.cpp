@@ -182,9 +182,11 @@ struct VirtualUnit::Impl {
     // queued before the write. False when Stop() is waiting.
     bool WaitForHostToRead(int before, size_t written) {
         const int full = before + static_cast<int>(written);
-        // The bytes reach the slave's queue a moment after the write.
+        // The bytes reach the slave's queue a moment after the write (QueuedForHost() hurries
+        // them); should they not show, the host has read them already if it wrote again.
         const auto arrived = Clock::now() + std::chrono::milliseconds(200);
-        while (line.QueuedForHost() >= 0 && line.QueuedForHost() < full && Clock::now() < arrived) {
+        while (line.QueuedForHost() >= 0 && line.QueuedForHost() < full && !HostWroteAgain() &&
+               Clock::now() < arrived) {
             if (!Nap(1)) {
                 return false;
             }
@@ -197,6 +199,12 @@ struct VirtualUnit::Impl {
             }
         }
         return true;
+    }
+
+    // The host has written something since our answer (it read the answer and went on).
+    bool HostWroteAgain() const {
+        pollfd p{line.Master(), POLLIN, 0};
+        return line.Master() >= 0 && poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
     }
 
     void HangUpLine() {

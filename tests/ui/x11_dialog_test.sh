@@ -308,6 +308,16 @@ shot "$dlg" moved
 
 # --- asking to close during the transfer: the question, answered Continue three ways ---
 question() { xdotool search --onlyvisible --name '^Download$' 2>/dev/null | grep -vx "$dlg" | head -n1; }
+# Sets q to the question's window once it shows, within 5 s; empty when it does not.
+wait_question() {
+  q=""
+  for ((i = 0; i < 50; i++)); do
+    q="$(question)"
+    [ -n "$q" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
 asks() { # WHAT KEYS-OR-CLICK ANSWER
   local q
   activate "$dlg"
@@ -318,11 +328,11 @@ asks() { # WHAT KEYS-OR-CLICK ANSWER
   else
     xdotool key "$2"
   fi
-  if ! wait_for 5 test -n "\$(question)"; then
+  wait_question
+  if [ -z "$q" ]; then
     check "$1 asks whether to stop the download" false
     return
   fi
-  q="$(question)"
   check "$1 asks whether to stop the download, over the dialog" \
     sh -c "xprop -id $q WM_TRANSIENT_FOR | grep -qi \"$(printf '0x%x' "$dlg")\""
   shot "$q" question
@@ -361,8 +371,7 @@ wait_for 10 newest_is unfinished ||
 sleep 0.5
 activate "$dlg"
 xdotool key Escape
-wait_for 5 test -n "\$(question)" || fatal "Escape did not ask"
-q="$(question)"
+wait_question || fatal "Escape did not ask"
 activate "$q"
 start=$(date +%s%N)
 xdotool key s
