@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "icon.h"
+#include "version.h"
 
 namespace romlift {
 namespace {
@@ -16,7 +17,7 @@ using dialog::kNoId;
 
 constexpr std::array kControls{
     Control{kNoId, Kind::Static, "", 11, 17, 20, 20, 0},  // the icon
-    Control{kNoId, Kind::Static, "Romlift V 1.01", 40, 10, 119, 8, 0},
+    Control{kNoId, Kind::Static, version::kAboutLine, 40, 10, 119, 8, 0},
     Control{CAboutDlg::kOk, Kind::PushButton, "OK", 178, 7, 50, 14,
             dialog::kTabStop | dialog::kDefault},
 };

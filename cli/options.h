@@ -86,7 +86,7 @@ std::optional<PortArg> ParsePort(const std::string& text);
 std::optional<std::string> FromHex(const std::string& hex);
 
 extern const char* const kUsage;
-// "romlift-cli 1.0.1.1": the program's version, as the window program reports it.
+// "romlift-cli " and the version every program of the project reports.
 std::string VersionLine();
 
 }  // namespace romlift::cli

@@ -1,13 +1,9 @@
 # The Debian package `romlift`: `cpack -G DEB` in a build tree, or scripts/package.sh.
 # Included from the top level after every folder, so the install rules above are complete.
 
-# The package carries the version the program reports (romlift --version), so dpkg -l and the
-# About box agree; project() only knows three of its four parts.
-file(STRINGS ${PROJECT_SOURCE_DIR}/app/version.h product_line REGEX "kProduct = \"[0-9.]+\"")
-if(NOT product_line MATCHES "\"([0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+)\"")
-  message(FATAL_ERROR "no product version (kProduct) found in app/version.h")
-endif()
-set(CPACK_PACKAGE_VERSION ${CMAKE_MATCH_1})
+# The package carries the version the programs report (romlift --version), so dpkg -l and the
+# programs agree: both come from project().
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME romlift)

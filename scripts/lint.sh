@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Static checks: every C++ file of the repository (tests and benchmarks too) must be formatted as
-# .clang-format says; then, over romlift's own code (engine/ ports/ advice/ locate/ record/ sim/ cli/ ui/
-# app/ fuzz/), clang-tidy with .clang-tidy and cppcheck with scripts/cppcheck-suppressions.txt,
+# .clang-format says; then, over romlift's own code (base/ engine/ ports/ advice/ locate/ record/
+# sim/ cli/ ui/ app/ fuzz/), clang-tidy with .clang-tidy and cppcheck with scripts/cppcheck-suppressions.txt,
 # both from the compile database in build-lint/. Exits non-zero on any finding of any tool.
 # To format: git ls-files '*.cpp' '*.h' | xargs clang-format -i
 # Environment: ROMLIFT_LINT_DIR (build folder), ROMLIFT_LINT_JOBS (parallel checks, default: cores).
@@ -9,7 +9,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${ROMLIFT_LINT_DIR:-$root/build-lint}"
 jobs="${ROMLIFT_LINT_JOBS:-$(nproc)}"
-dirs=(engine ports advice locate record sim cli ui app fuzz)
+dirs=(base engine ports advice locate record sim cli ui app fuzz)
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 # The Qt code includes what moc and uic generate: make those, nothing else.

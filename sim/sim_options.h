@@ -17,7 +17,7 @@ struct SimOptions {
 };
 
 extern const char kSimUsage[];
-// "vx7r-sim 1.0.1.1": the program's version.
+// "vx7r-sim " and the version every program of the project reports.
 std::string SimVersionLine();
 
 // Parses argv[1..argc-1]. False with *error set to a one-line message on a usage error.
