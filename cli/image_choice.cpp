@@ -5,6 +5,7 @@
 
 #include "download_host.h"
 #include "download_state.h"
+#include "hex.h"
 #include "models.h"
 
 namespace romlift::cli {
@@ -24,17 +25,6 @@ class ChoosingHost final : public DownloadHost {
   private:
     std::function<bool(DownloadState&)> choose_;
 };
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        hex += digits[b >> 4];
-        hex += digits[b & 0x0F];
-    }
-    return hex;
-}
 
 }  // namespace
 
@@ -104,7 +94,7 @@ void PrintCandidatesJson(std::FILE* out, const std::vector<FileRow>& rows) {
     for (size_t i = 0; i < rows.size(); ++i) {
         const FileRow& r = rows[i];
         files.push_back(Json{{"name", r.name},
-                             {"name_hex", Hex(r.name)},
+                             {"name_hex", Hex(r.name, HexCase::Lower)},
                              {"date", r.date},
                              {"path", r.path},
                              {"size", r.size},

@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <span>
+
+#include "hex.h"
 
 namespace romlift::cli {
 
@@ -84,10 +87,9 @@ void TraceFile::Write(const std::string& port, const char* direction, LinePhase 
     line += direction;
     line += ' ';
     line += LinePhaseName(phase);
-    for (size_t i = 0; i < n; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, " %02X", b[i]);
-        line += hex;
+    if (n > 0) {
+        line += ' ';
+        line += Hex(std::span(b, n), HexCase::Upper, ' ');
     }
     line += '\n';
     Put(line);

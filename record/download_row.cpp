@@ -6,6 +6,9 @@
 #include <charconv>
 #include <cstdio>
 #include <ctime>
+#include <span>
+
+#include "hex.h"
 
 namespace romlift::record {
 
@@ -164,17 +167,10 @@ std::string NewRowKey() {
     }
     b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
     b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(36);
-    for (size_t i = 0; i < b.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            out += '-';
-        }
-        out += kHex[b[i] >> 4];
-        out += kHex[b[i] & 0x0F];
-    }
-    return out;
+    const std::span<const uint8_t> all(b);
+    return Hex(all.first(4), HexCase::Lower) + '-' + Hex(all.subspan(4, 2), HexCase::Lower) + '-' +
+           Hex(all.subspan(6, 2), HexCase::Lower) + '-' + Hex(all.subspan(8, 2), HexCase::Lower) +
+           '-' + Hex(all.subspan(10), HexCase::Lower);
 }
 
 }  // namespace romlift::record

@@ -7,6 +7,9 @@
 #include <array>
 #include <cerrno>
 #include <limits>
+#include <span>
+
+#include "hex.h"
 
 namespace romlift::record {
 
@@ -76,14 +79,7 @@ std::string Sha256::FinishHex() {
     if (!ok) {
         return {};
     }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(static_cast<size_t>(len) * 2);
-    for (unsigned int i = 0; i < len; ++i) {
-        out += kHex[md[i] >> 4];
-        out += kHex[md[i] & 0x0F];
-    }
-    return out;
+    return Hex(std::span(md.data(), len), HexCase::Lower);
 }
 
 std::string ImageDigest::FinishHex(const std::filesystem::path& image, uint64_t size) {

@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "hex.h"
 #include "row_capture.h"
 #include "row_values.h"
 
@@ -130,8 +131,8 @@ std::string ImmutableUri(const std::filesystem::path& path) {
         if (std::isalnum(c) != 0 || std::strchr("/-._~", c) != nullptr) {
             uri += static_cast<char>(c);
         } else {
-            static constexpr char kHex[] = "0123456789ABCDEF";
-            uri += {'%', kHex[c >> 4], kHex[c & 0xF]};
+            uri += '%';
+            uri += Hex(std::span(&c, 1), HexCase::Upper);
         }
     }
     return uri + "?immutable=1";

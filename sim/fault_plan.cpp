@@ -1,7 +1,8 @@
 #include "fault_plan.h"
 
-#include <cstdio>
 #include <random>
+
+#include "hex.h"
 
 namespace vx7r {
 
@@ -58,12 +59,7 @@ std::string FaultPlan::Describe() const {
         text += " " + std::to_string(frame);
     }
     if (!bytes.empty()) {
-        text += ":";
-        for (uint8_t b : bytes) {
-            char hex[4];
-            snprintf(hex, sizeof hex, " %02X", b);
-            text += hex;
-        }
+        text += ": " + romlift::Hex(bytes, romlift::HexCase::Upper, ' ');
     }
     return text;
 }

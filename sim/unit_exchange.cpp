@@ -1,7 +1,9 @@
 #include "unit_exchange.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <span>
+
+#include "hex.h"
 
 namespace vx7r {
 
@@ -22,9 +24,7 @@ const char* PhaseName(Phase phase) {
 }
 
 std::string Hex(uint8_t byte) {
-    char text[8];
-    snprintf(text, sizeof text, "0x%02X", byte);
-    return text;
+    return "0x" + romlift::Hex(std::span(&byte, 1), romlift::HexCase::Upper);
 }
 
 std::array<uint8_t, kHeaderSize> ExpectedHeader(uint16_t code) {

@@ -2,13 +2,13 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <thread>
 
+#include "hex.h"
 #include "pacing_faults.h"
 #include "pty_line.h"
 #include "unit_exchange.h"
@@ -20,16 +20,6 @@ namespace {
 using Clock = UnitClock;
 
 constexpr auto kCutShort = std::chrono::milliseconds(1000);
-
-std::string HexBytes(const std::vector<uint8_t>& bytes) {
-    std::string text;
-    for (uint8_t byte : bytes) {
-        char two[4];
-        snprintf(two, sizeof two, "%s%02X", text.empty() ? "" : " ", byte);
-        text += two;
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -265,9 +255,11 @@ struct VirtualUnit::Impl {
             text += " " + std::to_string(e.frame) + ": " + std::to_string(e.received[0]) +
                     " bytes at offset " + std::to_string(e.received[1] | (e.received[2] << 8));
         } else {
-            text += ": " + HexBytes(e.received);
+            text += ": " + romlift::Hex(e.received, romlift::HexCase::Upper, ' ');
         }
-        return text + " -> " + (e.answered.empty() ? "(nothing)" : HexBytes(e.answered));
+        return text + " -> " +
+               (e.answered.empty() ? "(nothing)"
+                                   : romlift::Hex(e.answered, romlift::HexCase::Upper, ' '));
     }
 
     void ProcessPending() {
