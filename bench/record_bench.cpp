@@ -21,6 +21,7 @@
 #include "record_sink.h"
 #include "row_capture.h"
 #include "scratch_dir.h"
+#include "utc_time.h"
 
 namespace {
 

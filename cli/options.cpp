@@ -11,6 +11,7 @@
 #include "models.h"
 #include "pg_record.h"
 #include "row_capture.h"
+#include "utc_time.h"
 #include "version.h"
 
 namespace romlift::cli {

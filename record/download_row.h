@@ -2,7 +2,6 @@
 // station's SQLite file and on a PostgreSQL server.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -63,13 +62,6 @@ struct DownloadRow {
 // The table's column names in order, and pushed_utc (a station's file keeps it, a server
 // does not); what JSON and CSV name the fields.
 const std::vector<std::string_view>& ColumnNames();
-
-// 2026-12-09T09:50:54.123Z for `t`, milliseconds truncated.
-std::string FormatUtc(std::chrono::system_clock::time_point t);
-
-// Reads "YYYY-MM-DD", "YYYY-MM-DDTHH:MM[:SS[.mmm]]" with an optional "Z" (UTC in every case) into
-// FormatUtc's spelling; nullopt when `text` is none of those or names no real time.
-std::optional<std::string> ParseSince(std::string_view text);
 
 // A fresh random UUID (version 4) from OpenSSL's generator; "" when it has no randomness to give.
 std::string NewRowKey();

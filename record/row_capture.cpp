@@ -15,6 +15,7 @@
 #include "models.h"
 #include "protocol.h"
 #include "serial_devices.h"
+#include "utc_time.h"
 
 namespace romlift::record {
 

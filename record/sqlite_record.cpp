@@ -18,6 +18,7 @@
 #include "hex.h"
 #include "row_capture.h"
 #include "row_values.h"
+#include "utc_time.h"
 
 namespace romlift::record {
 

@@ -17,6 +17,7 @@ run=(libqt6widgets6 qt6-qpa-plugins libsqlite3-0 libpq5 libssl3)
 build=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev libssl-dev
+  libhowardhinnant-date-dev
 )
 package=(dpkg-dev)
 test=(

@@ -10,6 +10,7 @@
 #include "recording_host.h"
 #include "row_capture.h"
 #include "transfer.h"
+#include "utc_time.h"
 #include "virtual_unit.h"
 
 namespace romlift::record {
@@ -40,7 +41,8 @@ TEST(ParseSinceTest, DatesAndTimesInUtc) {
     EXPECT_EQ(ParseSince("2026-12-02"), "2026-12-02T00:00:00.000Z");
     EXPECT_EQ(ParseSince("2026-12-02T10:30"), "2026-12-02T10:30:00.000Z");
     EXPECT_EQ(ParseSince("2026-12-02 10:30:05.250Z"), "2026-12-02T10:30:05.250Z");
-    for (const char* bad : {"2026-02-30", "2026-12-2", "yesterday", "2026-12-02T25:00", ""}) {
+    for (const char* bad : {"2026-02-30", "2026-12-2", "2026-12-02T10:30:05.25", "yesterday",
+                            "2026-12-02T25:00", ""}) {
         EXPECT_EQ(ParseSince(bad), std::nullopt) << bad;
     }
 }

@@ -19,6 +19,7 @@
 #include "pg_server.h"
 #include "record_sink.h"
 #include "sqlite_record.h"
+#include "utc_time.h"
 
 namespace romlift::record {
 namespace {

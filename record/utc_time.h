@@ -1,0 +1,20 @@
+// Times in the download record: UTC, to the millisecond, one spelling everywhere
+// (2026-12-09T09:50:54.123Z), so that the record's text columns sort as the times do.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace romlift::record {
+
+// 2026-12-09T09:50:54.123Z for `t`, milliseconds truncated.
+std::string FormatUtc(std::chrono::system_clock::time_point t);
+
+// Reads "YYYY-MM-DD", "YYYY-MM-DDTHH:MM[:SS[.mmm]]" (a blank may stand for the "T") with an
+// optional "Z" (UTC in every case) into FormatUtc's spelling; nullopt when `text` is none of
+// those or names no real time.
+std::optional<std::string> ParseSince(std::string_view text);
+
+}  // namespace romlift::record
