@@ -16,7 +16,7 @@ std::string FormatUtc(std::chrono::system_clock::time_point t) {
                         std::chrono::time_point_cast<std::chrono::milliseconds>(t));
 }
 
-std::optional<std::string> ParseSince(std::string_view text) {
+std::optional<std::chrono::system_clock::time_point> ParseUtc(std::string_view text) {
     // Each spelling taken, a digit written as 9, and how the date library reads it. The library
     // alone would also take one-digit months and days and a signed year.
     static constexpr std::array<std::pair<std::string_view, const char*>, 4> kSpellings{{
@@ -49,7 +49,12 @@ std::optional<std::string> ParseSince(std::string_view text) {
     if (in.fail()) {
         return std::nullopt;
     }
-    return FormatUtc(t);
+    return t;
+}
+
+std::optional<std::string> ParseSince(std::string_view text) {
+    const auto t = ParseUtc(text);
+    return t ? std::optional(FormatUtc(*t)) : std::nullopt;
 }
 
 }  // namespace romlift::record

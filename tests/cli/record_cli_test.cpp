@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include "seeded_image.h"
 #include "sqlite_record.h"
 #include "texts.h"
+#include "utc_time.h"
 
 namespace romlift::testing {
 namespace {
@@ -45,10 +47,9 @@ std::string Sha256Sum(const fs::path& file) {
 }
 
 int64_t MillisOf(const std::string& utc) {
-    // 2026-12-09T09:50:54.123Z
-    std::tm tm{};
-    ::strptime(utc.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
-    return static_cast<int64_t>(::timegm(&tm)) * 1000 + std::stoi(utc.substr(20, 3));
+    const auto t = record::ParseUtc(utc);
+    return t ? std::chrono::duration_cast<std::chrono::milliseconds>(t->time_since_epoch()).count()
+             : -1;
 }
 
 class Record : public CliFixture {
