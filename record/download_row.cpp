@@ -24,48 +24,12 @@ const char* OutcomeName(Outcome outcome) {
 }
 
 std::optional<Outcome> ParseOutcome(std::string_view text) {
-    for (const Outcome o :
-         {Outcome::Confirmed, Outcome::Failed, Outcome::Interrupted, Outcome::Unfinished}) {
+    for (const Outcome o : kOutcomes) {
         if (text == OutcomeName(o)) {
             return o;
         }
     }
     return std::nullopt;
-}
-
-const std::vector<std::string_view>& ColumnNames() {
-    static const std::vector<std::string_view> names = {"id",
-                                                        "started_utc",
-                                                        "ended_utc",
-                                                        "duration_ms",
-                                                        "host",
-                                                        "user",
-                                                        "program",
-                                                        "version",
-                                                        "port",
-                                                        "device",
-                                                        "adapter",
-                                                        "model",
-                                                        "type_code",
-                                                        "image_path",
-                                                        "image_size",
-                                                        "image_sha256",
-                                                        "image_xor",
-                                                        "frames_confirmed",
-                                                        "frames_total",
-                                                        "outcome",
-                                                        "status_text",
-                                                        "station",
-                                                        "operator",
-                                                        "row_key",
-                                                        "run_id",
-                                                        "ended_at",
-                                                        "unit_serial",
-                                                        "lot",
-                                                        "release_list_sha256",
-                                                        "release_key",
-                                                        "pushed_utc"};
-    return names;
 }
 
 std::string NewRowKey() {

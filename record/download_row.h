@@ -13,6 +13,8 @@ namespace romlift::record {
 // Unfinished: the row written before the first byte went to the unit; the attempt has not
 // completed it (still running, or its program was killed or lost power).
 enum class Outcome { Confirmed, Failed, Interrupted, Unfinished };
+inline constexpr Outcome kOutcomes[] = {Outcome::Confirmed, Outcome::Failed, Outcome::Interrupted,
+                                        Outcome::Unfinished};
 
 // "confirmed", "failed", "interrupted", "unfinished": the spelling stored and shown.
 const char* OutcomeName(Outcome outcome);

@@ -4,60 +4,21 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <variant>
 
 #include <nlohmann/json.hpp>
+
+#include "columns.h"
 
 namespace romlift::record {
 
 namespace {
 
-struct Field {
-    std::string value;
-    bool text;  // false for a number
-};
-
-// Every column's value, in ColumnNames() order; the checksum byte "" when missing.
-std::vector<Field> Fields(const DownloadRow& r) {
-    auto number = [](int64_t n) { return Field{std::to_string(n), false}; };
-    auto text = [](const std::string& s) { return Field{s, true}; };
-    return {number(r.id),
-            text(r.startedUtc),
-            text(r.endedUtc),
-            number(r.durationMs),
-            text(r.host),
-            text(r.user),
-            text(r.program),
-            text(r.version),
-            text(r.port),
-            text(r.device),
-            text(r.adapter),
-            text(r.model),
-            number(r.typeCode),
-            text(r.imagePath),
-            number(r.imageSize),
-            text(r.imageSha256),
-            r.imageXor ? number(*r.imageXor) : Field{"", false},
-            number(r.framesConfirmed),
-            number(r.framesTotal),
-            text(OutcomeName(r.outcome)),
-            text(r.statusText),
-            text(r.station),
-            text(r.operatorName),
-            text(r.rowKey),
-            text(r.runId),
-            text(r.endedAt),
-            text(r.unitSerial),
-            text(r.lot),
-            text(r.releaseListSha256),
-            text(r.releaseKey),
-            text(r.pushedUtc)};
-}
-
 // RFC 4180 quoting. Text a spreadsheet would take for a formula (an operator named
 // =HYPERLINK(...), a file name starting with @ or -) gets a leading single quote first, the
 // mark that keeps a cell text (OWASP's rule for CSV injection); numbers are left as numbers.
-std::string CsvField(const std::string& s, bool text) {
-    const bool formula = text && !s.empty() && std::strchr("=+-@\t\r", s.front()) != nullptr;
+std::string CsvField(const std::string& s) {
+    const bool formula = !s.empty() && std::strchr("=+-@\t\r", s.front()) != nullptr;
     std::string cell = formula ? "'" + s : s;
     if (cell.find_first_of(",\"\r\n") == std::string::npos) {
         return cell;
@@ -123,39 +84,16 @@ std::string HistoryJson(const std::vector<DownloadRow>& rows) {
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
     for (const DownloadRow& r : rows) {
         nlohmann::ordered_json o;
-        o["id"] = r.id;
-        o["started_utc"] = r.startedUtc;
-        o["ended_utc"] = r.endedUtc;
-        o["duration_ms"] = r.durationMs;
-        o["host"] = r.host;
-        o["user"] = r.user;
-        o["program"] = r.program;
-        o["version"] = r.version;
-        o["port"] = r.port;
-        o["device"] = r.device;
-        o["adapter"] = r.adapter;
-        o["model"] = r.model;
-        o["type_code"] = r.typeCode;
-        o["image_path"] = r.imagePath;
-        o["image_size"] = r.imageSize;
-        o["image_sha256"] = r.imageSha256;
-        o["image_xor"] = r.imageXor ? nlohmann::ordered_json(*r.imageXor) : nullptr;
-        o["frames_confirmed"] = r.framesConfirmed;
-        o["frames_total"] = r.framesTotal;
-        o["outcome"] = OutcomeName(r.outcome);
-        o["status_text"] = r.statusText;
-        o["station"] = r.station;
-        o["operator"] = r.operatorName;
-        o["row_key"] = r.rowKey;
-        o["run_id"] = r.runId;
-        o["ended_at"] = r.endedAt;
-        o["unit_serial"] = r.unitSerial;
-        o["lot"] = r.lot;
-        o["release_list_sha256"] = r.releaseListSha256;
-        o["release_key"] = r.releaseKey;
-        // When a push sent the row on from the station's file; null while only the file has it.
-        o["pushed_utc"] = r.pushedUtc.empty() ? nlohmann::ordered_json(nullptr)
-                                              : nlohmann::ordered_json(r.pushedUtc);
+        for (const detail::Column* c : detail::Shown()) {
+            const detail::Value v = c->access.get(r);
+            nlohmann::ordered_json& field = o[std::string(c->name)];
+            if (const auto* n = std::get_if<int64_t>(&v)) {
+                field = *n;
+            } else if (const auto* s = std::get_if<std::string>(&v);
+                       s != nullptr && !(s->empty() && (c->flags & detail::kJsonNull) != 0)) {
+                field = *s;
+            }  // else null
+        }
         all.push_back(std::move(o));
     }
     return all.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
@@ -169,9 +107,16 @@ std::string HistoryCsv(const std::vector<DownloadRow>& rows) {
     }
     out += "\r\n";
     for (const DownloadRow& r : rows) {
-        const std::vector<Field> fields = Fields(r);
-        for (size_t i = 0; i < fields.size(); ++i) {
-            out += (i == 0 ? "" : ",") + CsvField(fields[i].value, fields[i].text);
+        bool first = true;
+        for (const detail::Column* c : detail::Shown()) {
+            const detail::Value v = c->access.get(r);
+            const auto* n = std::get_if<int64_t>(&v);
+            const auto* s = std::get_if<std::string>(&v);
+            // Numbers and NULL are never taken for a formula: only text is guarded.
+            out += (first ? "" : ",") + (n != nullptr   ? std::to_string(*n)
+                                         : s != nullptr ? CsvField(*s)
+                                                        : std::string());
+            first = false;
         }
         out += "\r\n";
     }

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string_view>
 
-#include "row_values.h"
+#include "columns.h"
 
 namespace romlift::record {
 
@@ -125,49 +125,54 @@ Result Exec(PGconn*& conn, const std::string& sql, const std::vector<Value>& par
     return kept ? std::move(kept) : Result(PQmakeEmptyPGresult(conn, PGRES_FATAL_ERROR));
 }
 
-constexpr const char* kSchema =
-    "CREATE TABLE downloads ("
-    " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
-    " row_key uuid NOT NULL UNIQUE,"
-    " started_utc timestamptz NOT NULL, ended_utc timestamptz,"
-    " duration_ms bigint NOT NULL,"
-    " host text NOT NULL, \"user\" text NOT NULL, program text NOT NULL, version text NOT NULL,"
-    " port text NOT NULL, device text NOT NULL, adapter text NOT NULL, model text NOT NULL,"
-    " type_code bigint NOT NULL, image_path text NOT NULL, image_size bigint NOT NULL,"
-    " image_sha256 text NOT NULL, image_xor smallint CHECK (image_xor BETWEEN 0 AND 255),"
-    " frames_confirmed integer NOT NULL, frames_total integer NOT NULL,"
-    " outcome text NOT NULL CONSTRAINT downloads_outcome_check"
-    "  CHECK (outcome IN ('confirmed', 'failed', 'interrupted', 'unfinished')),"
-    " status_text text NOT NULL, station text NOT NULL, \"operator\" text NOT NULL,"
-    // When the server took the row: a row pushed later shows when it arrived.
-    " received_utc timestamptz NOT NULL DEFAULT now(),"
-    " run_id text NOT NULL DEFAULT '', ended_at text NOT NULL DEFAULT '',"
-    " unit_serial text NOT NULL DEFAULT '', lot text NOT NULL DEFAULT '',"
-    " release_list_sha256 text NOT NULL DEFAULT '', release_key text NOT NULL DEFAULT '');"
-    "CREATE INDEX downloads_started ON downloads (started_utc);"
-    "CREATE TABLE romlift_meta (name text PRIMARY KEY, value text NOT NULL);";
+using detail::Column;
+using detail::Store;
 
-// Schema 1 had no unfinished rows, run or end step; its rows stay as they are.
-constexpr const char* kFromSchema1 =
-    "ALTER TABLE downloads ALTER COLUMN ended_utc DROP NOT NULL,"
-    " ADD COLUMN run_id text NOT NULL DEFAULT '', ADD COLUMN ended_at text NOT NULL DEFAULT '',"
-    " ADD COLUMN unit_serial text NOT NULL DEFAULT '', ADD COLUMN lot text NOT NULL DEFAULT '',"
-    " ADD COLUMN release_list_sha256 text NOT NULL DEFAULT '',"
-    " ADD COLUMN release_key text NOT NULL DEFAULT '',"
-    " DROP CONSTRAINT downloads_outcome_check,"
-    " ADD CONSTRAINT downloads_outcome_check"
-    "  CHECK (outcome IN ('confirmed', 'failed', 'interrupted', 'unfinished'));"
-    "UPDATE romlift_meta SET value = '2' WHERE name = 'schema_version';";
+std::string Schema() {
+    return detail::CreateTable(Store::Server) +
+           "CREATE INDEX downloads_started ON downloads (started_utc);"
+           "CREATE TABLE romlift_meta (name text PRIMARY KEY, value text NOT NULL);";
+}
+
+// Schema 1 had no unfinished rows, run or end step; its rows stay as they are, with the new
+// columns empty, and the outcome's check takes the new outcome.
+std::string FromSchema1() {
+    std::string sql = "ALTER TABLE downloads ALTER COLUMN ended_utc DROP NOT NULL";
+    const auto& columns = detail::TableOrder(Store::Server);
+    for (const Column* c : columns) {
+        if (c->since == 2) {
+            sql += ", ADD COLUMN " + detail::Definition(*c, Store::Server);
+        }
+    }
+    for (const Column* c : columns) {
+        if (c->kind == detail::kOutcome) {
+            const std::string name = detail::CheckName(*c);
+            sql +=
+                ", DROP CONSTRAINT " + name + ", ADD CONSTRAINT " + name + " " + detail::Check(*c);
+        }
+    }
+    return sql + ";UPDATE romlift_meta SET value = '2' WHERE name = 'schema_version';";
+}
 
 // The times come back in the files' spelling, so rows read the same from either record.
-constexpr const char* kSelect =
-    "SELECT id, row_key::text,"
-    " to_char(started_utc AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
-    " to_char(ended_utc AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
-    " duration_ms, host, \"user\", program, version, port, device, adapter, model, type_code,"
-    " image_path, image_size, image_sha256, image_xor, frames_confirmed, frames_total, outcome,"
-    " status_text, station, \"operator\", run_id, ended_at, unit_serial, lot,"
-    " release_list_sha256, release_key FROM downloads";
+std::string Select() {
+    std::string sql = "SELECT id";
+    for (const Column* c : detail::ReadBack(Store::Server)) {
+        const std::string name = detail::SqlName(*c);
+        switch (c->kind) {
+            case detail::kKey:
+                sql += ", " + name + "::text";
+                break;
+            case detail::kTime:
+                sql += ", to_char(" + name +
+                       " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')";
+                break;
+            default:
+                sql += ", " + name;
+        }
+    }
+    return sql + " FROM downloads";
+}
 
 // Any advisory lock number that other programs are unlikely to take: "RLFT".
 constexpr const char* kCreateLock = "SELECT pg_advisory_xact_lock(1380730452)";
@@ -488,7 +493,7 @@ bool PgRecord::Prepare(std::string* error) {
             Run("ROLLBACK");
             return false;
         }
-        if (version == 1 && !Good(Run(kFromSchema1))) {
+        if (version == 1 && !Good(Run(FromSchema1()))) {
             return fail("cannot bring the record to this program's schema");
         }
     } else if (table) {
@@ -497,7 +502,7 @@ bool PgRecord::Prepare(std::string* error) {
                  " left as it is";
         Run("ROLLBACK");
         return false;
-    } else if (!Good(Run(kSchema)) ||
+    } else if (!Good(Run(Schema())) ||
                !Good(Run("INSERT INTO romlift_meta VALUES ('schema_version', $1)",
                          {std::to_string(kPgSchemaVersion)}))) {
         return fail("cannot make the record's table");
@@ -518,14 +523,17 @@ bool ServerLost(const PGresult* r) {
 }
 
 PgRecord::Attempt PgRecord::InsertOnce(DownloadRow& row, bool* inserted, std::string* error) {
-    std::string sql = std::string("INSERT INTO downloads (") + detail::kColumns + ") VALUES ($1";
-    for (int i = 2; i <= detail::kColumnCount; ++i) {
-        sql += ", $" + std::to_string(i);
+    const std::vector<Value> values = detail::RowValues(row);
+    std::string sql =
+        "INSERT INTO downloads (" + detail::NameList(detail::Written()) + ") VALUES (";
+    for (size_t i = 1; i <= values.size(); ++i) {
+        sql += (i == 1 ? "$" : ", $") + std::to_string(i);
     }
     // Unfinished before the first byte, then complete; a complete row is never changed again.
-    sql += ") ON CONFLICT (row_key) DO UPDATE SET " + detail::UpdateAssignments("EXCLUDED.") +
+    sql += ") ON CONFLICT (" + detail::SqlName(detail::kKeyColumn) + ") DO UPDATE SET " +
+           detail::UpdateAssignments("EXCLUDED.") +
            " WHERE downloads.outcome = 'unfinished' RETURNING id";
-    const Result r = Run(sql, detail::RowValues(row));
+    const Result r = Run(sql, values);
     if (!Good(r)) {
         const bool lost = PQstatus(conn_) != CONNECTION_OK || ServerLost(r.get());
         *error =
@@ -584,7 +592,7 @@ bool PgRecord::Query(const HistoryFilter& filter, std::vector<DownloadRow>* rows
         *error = where_ + ": not connected to the record server";
         return false;
     }
-    std::string sql = kSelect;
+    std::string sql = Select();
     std::vector<Value> params;
     auto add = [&](const char* column, const std::string& value) {
         sql += params.empty() ? " WHERE " : " AND ";
@@ -634,22 +642,23 @@ bool PgRecord::Query(const HistoryFilter& filter, std::vector<DownloadRow>* rows
             std::from_chars(text.data(), text.data() + text.size(), n);
             return n;
         };
-        std::vector<Value> values(detail::kColumnCount);
-        for (int i = 0; i < detail::kColumnCount; ++i) {
-            if (PQgetisnull(r.get(), t, i + 1)) {
+        const auto& columns = detail::ReadBack(Store::Server);
+        std::vector<Value> values(columns.size());
+        for (size_t i = 0; i < values.size(); ++i) {
+            const int at = static_cast<int>(i + 1);
+            if (PQgetisnull(r.get(), t, at)) {
                 continue;
             }
-            if (detail::IsIntegerColumn(i)) {
-                values[static_cast<size_t>(i)] = number(i + 1);
+            if (detail::IsNumber(columns[i]->kind)) {
+                values[i] = number(at);
             } else {
-                values[static_cast<size_t>(i)] =
-                    std::string(PQgetvalue(r.get(), t, i + 1),
-                                static_cast<size_t>(PQgetlength(r.get(), t, i + 1)));
+                values[i] = std::string(PQgetvalue(r.get(), t, at),
+                                        static_cast<size_t>(PQgetlength(r.get(), t, at)));
             }
         }
         DownloadRow row;
         std::string why;
-        if (!detail::RowFromValues(number(0), values, &row, &why)) {
+        if (!detail::RowFromValues(number(0), columns, values, &row, &why)) {
             *error = where_ + ": " + why;
             return false;
         }

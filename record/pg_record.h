@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "download_row.h"
-#include "row_values.h"
+#include "columns.h"
 
 struct pg_conn;
 struct pg_result;

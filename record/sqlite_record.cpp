@@ -15,9 +15,9 @@
 #include <system_error>
 #include <thread>
 
+#include "columns.h"
 #include "hex.h"
 #include "row_capture.h"
-#include "row_values.h"
 #include "utc_time.h"
 
 namespace romlift::record {
@@ -462,45 +462,31 @@ bool SqliteRecord::QuickCheck(std::string* error) {
 
 namespace {
 
+using detail::Column;
+using detail::Store;
+
 // The table as this build makes it; a file of schema 1 is rebuilt into it in place.
-constexpr const char* kTable =
-    "CREATE TABLE downloads ("
-    " id INTEGER PRIMARY KEY,"
-    " row_key TEXT NOT NULL UNIQUE,"
-    " started_utc TEXT NOT NULL,"
-    // NULL while the attempt has not completed its row.
-    " ended_utc TEXT, duration_ms INTEGER NOT NULL,"
-    " host TEXT NOT NULL, \"user\" TEXT NOT NULL, program TEXT NOT NULL,"
-    " version TEXT NOT NULL, port TEXT NOT NULL, device TEXT NOT NULL,"
-    " adapter TEXT NOT NULL, model TEXT NOT NULL, type_code INTEGER NOT NULL,"
-    " image_path TEXT NOT NULL, image_size INTEGER NOT NULL, image_sha256 TEXT NOT NULL,"
-    " image_xor INTEGER CHECK (image_xor BETWEEN 0 AND 255),"
-    " frames_confirmed INTEGER NOT NULL, frames_total INTEGER NOT NULL,"
-    " outcome TEXT NOT NULL"
-    "  CHECK (outcome IN ('confirmed', 'failed', 'interrupted', 'unfinished')),"
-    " status_text TEXT NOT NULL, station TEXT NOT NULL, \"operator\" TEXT NOT NULL,"
-    // When the row went to a server with a push; NULL while it is only here.
-    " pushed_utc TEXT,"
-    " run_id TEXT NOT NULL DEFAULT '', ended_at TEXT NOT NULL DEFAULT '',"
-    " unit_serial TEXT NOT NULL DEFAULT '', lot TEXT NOT NULL DEFAULT '',"
-    " release_list_sha256 TEXT NOT NULL DEFAULT '', release_key TEXT NOT NULL DEFAULT ''"
-    ") STRICT;"
-    "CREATE INDEX downloads_started ON downloads (started_utc);";
+std::string Table() {
+    return detail::CreateTable(Store::File) +
+           "CREATE INDEX downloads_started ON downloads (started_utc);";
+}
 
 // Schema 1 had no unfinished rows, run or end step: its rows keep everything and get '' there.
 constexpr const char* kFromSchema1 =
     "ALTER TABLE downloads RENAME TO downloads_v1;"
     "DROP INDEX downloads_started;";
-constexpr const char* kCopySchema1 =
-    "INSERT INTO downloads (id, row_key, started_utc, ended_utc, duration_ms, host, \"user\","
-    " program, version, port, device, adapter, model, type_code, image_path, image_size,"
-    " image_sha256, image_xor, frames_confirmed, frames_total, outcome, status_text, station,"
-    " \"operator\", pushed_utc)"
-    " SELECT id, row_key, started_utc, ended_utc, duration_ms, host, \"user\", program,"
-    " version, port, device, adapter, model, type_code, image_path, image_size, image_sha256,"
-    " image_xor, frames_confirmed, frames_total, outcome, status_text, station, \"operator\","
-    " pushed_utc FROM downloads_v1;"
-    "DROP TABLE downloads_v1;";
+std::string CopySchema1() {
+    std::vector<const Column*> old;
+    for (const Column* c : detail::TableOrder(Store::File)) {
+        if (c->since == 1) {
+            old.push_back(c);
+        }
+    }
+    const std::string names = detail::NameList(old);
+    return "INSERT INTO downloads (" + names + ") SELECT " + names +
+           " FROM downloads_v1;"
+           "DROP TABLE downloads_v1;";
+}
 
 }  // namespace
 
@@ -524,9 +510,9 @@ bool SqliteRecord::Create(std::string* error) {
     }
     std::string sql;
     if (app != kSqliteApplicationId) {
-        sql = std::string(kTable) + marks;
+        sql = Table() + marks;
     } else if (version < kSqliteSchemaVersion) {
-        sql = std::string(kFromSchema1) + kTable + kCopySchema1 + marks;
+        sql = kFromSchema1 + Table() + CopySchema1() + marks;
     }
     if ((!sql.empty() && sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) ||
         sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -551,14 +537,17 @@ bool SqliteRecord::Put(DownloadRow& row, std::string* error) {
     if (row.rowKey.empty()) {
         row.rowKey = NewRowKey();  // a row without its key could be taken for another one
     }
-    std::string sql = std::string("INSERT INTO downloads (") + detail::kColumns + ") VALUES (?";
-    for (int i = 1; i < detail::kColumnCount; ++i) {
-        sql += ", ?";
+    const std::vector<Value> values = detail::RowValues(row);
+    std::string sql =
+        "INSERT INTO downloads (" + detail::NameList(detail::Written()) + ") VALUES (";
+    for (size_t i = 0; i < values.size(); ++i) {
+        sql += i == 0 ? "?" : ", ?";
     }
     // A row is written twice: unfinished before the first byte, then complete. A row that is
     // complete already is never changed again (a late or repeated write cannot undo it).
     // A row pushed while unfinished goes to the server again once it is complete.
-    sql += ") ON CONFLICT (row_key) DO UPDATE SET " + detail::UpdateAssignments("excluded.") +
+    sql += ") ON CONFLICT (" + detail::SqlName(detail::kKeyColumn) + ") DO UPDATE SET " +
+           detail::UpdateAssignments("excluded.") +
            ", pushed_utc = NULL WHERE downloads.outcome = 'unfinished'";
     // BEGIN IMMEDIATE takes the write lock at once, so the busy timeout covers the whole wait.
     if (ExecPatiently(db_, "BEGIN IMMEDIATE") != SQLITE_OK) {
@@ -569,9 +558,8 @@ bool SqliteRecord::Put(DownloadRow& row, std::string* error) {
     {
         Stmt s(db_, sql);
         if (s.Ok()) {
-            const std::vector<Value> values = detail::RowValues(row);
-            for (int i = 0; i < detail::kColumnCount; ++i) {
-                s.Bind(i + 1, values[static_cast<size_t>(i)]);
+            for (size_t i = 0; i < values.size(); ++i) {
+                s.Bind(static_cast<int>(i + 1), values[i]);
             }
             ok = s.Step() == SQLITE_DONE;
         }
@@ -598,14 +586,14 @@ bool SqliteRecord::Select(const std::string& where, const std::vector<std::strin
     if (db_ == nullptr) {
         return true;  // opened for reading and not there: no rows
     }
-    // A file of schema 1 read without upgrading it has no run or end step.
-    const std::string columns = version_ >= 2
-                                    ? std::string(detail::kColumns)
-                                    : std::string(detail::kColumns)
-                                          .replace(std::string(detail::kColumns).find(", run_id"),
-                                                   std::string::npos, ", '', '', '', '', '', ''");
-    Stmt s(db_,
-           "SELECT id, " + columns + ", pushed_utc FROM downloads" + where + " ORDER BY " + order);
+    // A file of schema 1 read without upgrading it has no run or end step: '' stands in for
+    // the columns it lacks.
+    const std::vector<const Column*>& columns = detail::ReadBack(Store::File);
+    std::string list = "id";
+    for (const Column* c : columns) {
+        list += ", " + (c->since <= std::max(version_, 1) ? detail::SqlName(*c) : "''");
+    }
+    Stmt s(db_, "SELECT " + list + " FROM downloads" + where + " ORDER BY " + order);
     if (!s.Ok()) {
         *error = Trouble(db_, path_, sqlite3_extended_errcode(db_), "cannot read the record");
         return false;
@@ -615,30 +603,28 @@ bool SqliteRecord::Select(const std::string& where, const std::vector<std::strin
     }
     int rc = 0;
     while ((rc = s.Step()) == SQLITE_ROW) {
-        std::vector<Value> values(detail::kColumnCount);
-        for (int i = 0; i < detail::kColumnCount; ++i) {
-            switch (sqlite3_column_type(s.Get(), i + 1)) {
+        std::vector<Value> values(columns.size());
+        for (size_t i = 0; i < values.size(); ++i) {
+            const int at = static_cast<int>(i + 1);
+            switch (sqlite3_column_type(s.Get(), at)) {
                 case SQLITE_INTEGER:
-                    values[static_cast<size_t>(i)] = sqlite3_column_int64(s.Get(), i + 1);
+                    values[i] = sqlite3_column_int64(s.Get(), at);
                     break;
                 case SQLITE_NULL:
                     break;
                 default: {
-                    const auto* text = sqlite3_column_text(s.Get(), i + 1);
-                    const int n = sqlite3_column_bytes(s.Get(), i + 1);
-                    values[static_cast<size_t>(i)] =
+                    const auto* text = sqlite3_column_text(s.Get(), at);
+                    const int n = sqlite3_column_bytes(s.Get(), at);
+                    values[i] =
                         std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(n));
                 }
             }
         }
         DownloadRow row;
         std::string why;
-        if (!detail::RowFromValues(sqlite3_column_int64(s.Get(), 0), values, &row, &why)) {
+        if (!detail::RowFromValues(sqlite3_column_int64(s.Get(), 0), columns, values, &row, &why)) {
             *error = Name(path_) + ": " + why;
             return false;
-        }
-        if (const auto* pushed = sqlite3_column_text(s.Get(), detail::kColumnCount + 1)) {
-            row.pushedUtc = reinterpret_cast<const char*>(pushed);
         }
         rows->push_back(std::move(row));
     }
