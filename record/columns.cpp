@@ -171,7 +171,8 @@ std::string UpdateAssignments(const std::string& prefix) {
     for (const Column* c : Written()) {
         if (c->kind != kKey) {
             const std::string name = SqlName(*c);
-            out += (out.empty() ? "" : ", ") + name + " = " + prefix + name;
+            out.append(out.empty() ? "" : ", ").append(name).append(" = ").append(prefix);
+            out += name;
         }
     }
     return out;

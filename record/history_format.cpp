@@ -86,13 +86,12 @@ std::string HistoryJson(const std::vector<DownloadRow>& rows) {
         nlohmann::ordered_json o;
         for (const detail::Column* c : detail::Shown()) {
             const detail::Value v = c->access.get(r);
-            nlohmann::ordered_json& field = o[std::string(c->name)];
-            if (const auto* n = std::get_if<int64_t>(&v)) {
-                field = *n;
-            } else if (const auto* s = std::get_if<std::string>(&v);
-                       s != nullptr && !(s->empty() && (c->flags & detail::kJsonNull) != 0)) {
-                field = *s;
-            }  // else null
+            const auto* n = std::get_if<int64_t>(&v);
+            const auto* s = std::get_if<std::string>(&v);
+            const bool null = s != nullptr && s->empty() && (c->flags & detail::kJsonNull) != 0;
+            o[std::string(c->name)] = n != nullptr            ? nlohmann::ordered_json(*n)
+                                      : s != nullptr && !null ? nlohmann::ordered_json(*s)
+                                                              : nlohmann::ordered_json();
         }
         all.push_back(std::move(o));
     }

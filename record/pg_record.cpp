@@ -147,8 +147,8 @@ std::string FromSchema1() {
     for (const Column* c : columns) {
         if (c->kind == detail::kOutcome) {
             const std::string name = detail::CheckName(*c);
-            sql +=
-                ", DROP CONSTRAINT " + name + ", ADD CONSTRAINT " + name + " " + detail::Check(*c);
+            sql.append(", DROP CONSTRAINT ").append(name).append(", ADD CONSTRAINT ").append(name);
+            sql += " " + detail::Check(*c);
         }
     }
     return sql + ";UPDATE romlift_meta SET value = '2' WHERE name = 'schema_version';";
