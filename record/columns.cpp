@@ -58,6 +58,42 @@ const char* Type(Kind kind, Store store) {
 
 }  // namespace
 
+Value Get(const Column& column, const DownloadRow& row) {
+    if (const auto* text = std::get_if<std::string R::*>(&column.member)) {
+        return row.**text;
+    }
+    if (const auto* number = std::get_if<int64_t R::*>(&column.member)) {
+        return row.**number;
+    }
+    if (const auto* optional = std::get_if<std::optional<int> R::*>(&column.member)) {
+        const std::optional<int>& v = row.**optional;
+        return v ? Value(int64_t{*v}) : Value();
+    }
+    if (const auto* outcome = std::get_if<Outcome R::*>(&column.member)) {
+        return std::string(OutcomeName(row.**outcome));
+    }
+    return {};
+}
+
+bool Set(const Column& column, const Value& value, DownloadRow* row) {
+    const auto* n = std::get_if<int64_t>(&value);
+    const auto* s = std::get_if<std::string>(&value);
+    if (const auto* text = std::get_if<std::string R::*>(&column.member)) {
+        row->** text = s != nullptr ? *s : std::string();
+    } else if (const auto* number = std::get_if<int64_t R::*>(&column.member)) {
+        row->** number = n != nullptr ? *n : 0;
+    } else if (const auto* optional = std::get_if<std::optional<int> R::*>(&column.member)) {
+        row->** optional = n != nullptr ? std::optional<int>(static_cast<int>(*n)) : std::nullopt;
+    } else if (const auto* outcome = std::get_if<Outcome R::*>(&column.member)) {
+        const auto o = ParseOutcome(s != nullptr ? *s : std::string());
+        if (!o) {
+            return false;
+        }
+        row->** outcome = *o;
+    }
+    return true;
+}
+
 const std::vector<const Column*>& TableOrder(Store store) {
     static const std::vector<const Column*> file = InTableOrder(Store::File);
     static const std::vector<const Column*> server = InTableOrder(Store::Server);
@@ -149,7 +185,7 @@ const std::vector<const Column*>& ReadBack(Store store) {
     auto make = [](Store s) {
         std::vector<const Column*> out = Written();
         for (const Column* c : TableOrder(s)) {
-            if (c->kept != kBoth && c->access.get != nullptr) {
+            if (c->kept != kBoth && c->member.index() != 0) {
                 out.push_back(c);
             }
         }
@@ -162,7 +198,7 @@ const std::vector<const Column*>& ReadBack(Store store) {
 
 const std::vector<const Column*>& Shown() {
     static const std::vector<const Column*> shown =
-        Select([](const Column& c) { return c.access.get != nullptr; });
+        Select([](const Column& c) { return c.member.index() != 0; });
     return shown;
 }
 
@@ -182,7 +218,7 @@ std::vector<Value> RowValues(const DownloadRow& row) {
     std::vector<Value> values;
     values.reserve(Written().size());
     for (const Column* c : Written()) {
-        Value v = c->access.get(row);
+        Value v = Get(*c, row);
         const auto* text = std::get_if<std::string>(&v);
         if ((c->flags & kNull) != 0 && text != nullptr && text->empty()) {
             v = std::monostate();
@@ -211,7 +247,7 @@ bool RowFromValues(int64_t id, const std::vector<const Column*>& columns,
     }
     row->id = id;
     for (size_t i = 0; i < columns.size(); ++i) {
-        if (!columns[i]->access.set(*row, values[i])) {
+        if (!Set(*columns[i], values[i], row)) {
             *why = "row " + std::to_string(id) + ": unknown " + std::string(columns[i]->name) +
                    " \"" + std::get<std::string>(values[i]) + "\"";
             return false;

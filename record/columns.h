@@ -9,7 +9,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -41,70 +40,12 @@ enum Flag : unsigned {
     kQuoted = 4,    // PostgreSQL reserves the name, so SQL writes it in double quotes
 };
 
-// What a row's member holds.
-enum Holds { kHoldsText, kHoldsNumber, kHoldsOutcome };
+using R = DownloadRow;
 
-// How a column's value is taken from a row and put back into one; all null for a column that
-// no row holds.
-struct Access {
-    Value (*get)(const DownloadRow&) = nullptr;
-    // False when the value is not one the record knows (an outcome's name); the value's type
-    // is checked before.
-    bool (*set)(DownloadRow&, const Value&) = nullptr;
-    Holds holds = kHoldsText;
-};
-
-template <auto Member>
-using MemberType = std::remove_cvref_t<decltype(std::declval<DownloadRow>().*Member)>;
-
-template <auto Member>
-constexpr Holds HoldsOf() {
-    if constexpr (std::is_same_v<MemberType<Member>, Outcome>) {
-        return kHoldsOutcome;
-    } else if constexpr (std::is_same_v<MemberType<Member>, std::string>) {
-        return kHoldsText;
-    } else {
-        return kHoldsNumber;
-    }
-}
-
-template <auto Member>
-Value Get(const DownloadRow& row) {
-    const auto& m = row.*Member;
-    if constexpr (std::is_same_v<MemberType<Member>, std::optional<int>>) {
-        return m ? Value(int64_t{*m}) : Value();
-    } else if constexpr (std::is_same_v<MemberType<Member>, Outcome>) {
-        return std::string(OutcomeName(m));
-    } else {
-        return m;
-    }
-}
-
-template <auto Member>
-bool Set(DownloadRow& row, const Value& value) {
-    auto& m = row.*Member;
-    const auto* n = std::get_if<int64_t>(&value);
-    const auto* s = std::get_if<std::string>(&value);
-    if constexpr (std::is_same_v<MemberType<Member>, std::optional<int>>) {
-        m = n != nullptr ? std::optional<int>(static_cast<int>(*n)) : std::nullopt;
-    } else if constexpr (std::is_same_v<MemberType<Member>, Outcome>) {
-        const auto o = ParseOutcome(s != nullptr ? *s : std::string());
-        if (!o) {
-            return false;
-        }
-        m = *o;
-    } else if constexpr (std::is_same_v<MemberType<Member>, int64_t>) {
-        m = n != nullptr ? *n : 0;
-    } else {
-        static_assert(std::is_same_v<MemberType<Member>, std::string>);
-        m = s != nullptr ? *s : std::string();
-    }
-    return true;
-}
-
-// The Access of DownloadRow's member `Member`.
-template <auto Member>
-inline constexpr Access kIn{&Get<Member>, &Set<Member>, HoldsOf<Member>()};
+// The member of DownloadRow a column is read from and written to; none for a column that no
+// row holds.
+using Member = std::variant<std::monostate, std::string R::*, int64_t R::*, std::optional<int> R::*,
+                            Outcome R::*>;
 
 struct Column {
     std::string_view name;
@@ -112,49 +53,47 @@ struct Column {
     unsigned flags;  // Flag bits
     int since;       // the schema that added the column
     Kept kept;
-    Access access;
+    Member member;
 };
-
-using R = DownloadRow;
 
 // In the order CSV and JSON give them. A database's table has the keys first (id, row_key),
 // then schema 1's columns, then schema 2's, each schema's in this order: a server's table grows
 // by ALTER TABLE, which adds columns at the end.
 // clang-format off
 inline constexpr Column kColumns[] = {
-//   name                   kind       flags              since  kept      access
-    {"id",                  kId,       0,                 1,     kBoth,    kIn<&R::id>},
-    {"started_utc",         kTime,     0,                 1,     kBoth,    kIn<&R::startedUtc>},
-    {"ended_utc",           kTime,     kNull,             1,     kBoth,    kIn<&R::endedUtc>},
-    {"duration_ms",         kInt64,    0,                 1,     kBoth,    kIn<&R::durationMs>},
-    {"host",                kText,     0,                 1,     kBoth,    kIn<&R::host>},
-    {"user",                kText,     kQuoted,           1,     kBoth,    kIn<&R::user>},
-    {"program",             kText,     0,                 1,     kBoth,    kIn<&R::program>},
-    {"version",             kText,     0,                 1,     kBoth,    kIn<&R::version>},
-    {"port",                kText,     0,                 1,     kBoth,    kIn<&R::port>},
-    {"device",              kText,     0,                 1,     kBoth,    kIn<&R::device>},
-    {"adapter",             kText,     0,                 1,     kBoth,    kIn<&R::adapter>},
-    {"model",               kText,     0,                 1,     kBoth,    kIn<&R::model>},
-    {"type_code",           kInt64,    0,                 1,     kBoth,    kIn<&R::typeCode>},
-    {"image_path",          kText,     0,                 1,     kBoth,    kIn<&R::imagePath>},
-    {"image_size",          kInt64,    0,                 1,     kBoth,    kIn<&R::imageSize>},
-    {"image_sha256",        kText,     0,                 1,     kBoth,    kIn<&R::imageSha256>},
-    {"image_xor",           kByte,     kNull,             1,     kBoth,    kIn<&R::imageXor>},
-    {"frames_confirmed",    kInt32,    0,                 1,     kBoth,    kIn<&R::framesConfirmed>},
-    {"frames_total",        kInt32,    0,                 1,     kBoth,    kIn<&R::framesTotal>},
-    {"outcome",             kOutcome,  0,                 1,     kBoth,    kIn<&R::outcome>},
-    {"status_text",         kText,     0,                 1,     kBoth,    kIn<&R::statusText>},
-    {"station",             kText,     0,                 1,     kBoth,    kIn<&R::station>},
-    {"operator",            kText,     kQuoted,           1,     kBoth,    kIn<&R::operatorName>},
-    {"row_key",             kKey,      0,                 1,     kBoth,    kIn<&R::rowKey>},
-    {"run_id",              kText,     0,                 2,     kBoth,    kIn<&R::runId>},
-    {"ended_at",            kText,     0,                 2,     kBoth,    kIn<&R::endedAt>},
-    {"unit_serial",         kText,     0,                 2,     kBoth,    kIn<&R::unitSerial>},
-    {"lot",                 kText,     0,                 2,     kBoth,    kIn<&R::lot>},
-    {"release_list_sha256", kText,     0,                 2,     kBoth,    kIn<&R::releaseListSha256>},
-    {"release_key",         kText,     0,                 2,     kBoth,    kIn<&R::releaseKey>},
+//   name                   kind       flags              since  kept      member
+    {"id",                  kId,       0,                 1,     kBoth,    &R::id},
+    {"started_utc",         kTime,     0,                 1,     kBoth,    &R::startedUtc},
+    {"ended_utc",           kTime,     kNull,             1,     kBoth,    &R::endedUtc},
+    {"duration_ms",         kInt64,    0,                 1,     kBoth,    &R::durationMs},
+    {"host",                kText,     0,                 1,     kBoth,    &R::host},
+    {"user",                kText,     kQuoted,           1,     kBoth,    &R::user},
+    {"program",             kText,     0,                 1,     kBoth,    &R::program},
+    {"version",             kText,     0,                 1,     kBoth,    &R::version},
+    {"port",                kText,     0,                 1,     kBoth,    &R::port},
+    {"device",              kText,     0,                 1,     kBoth,    &R::device},
+    {"adapter",             kText,     0,                 1,     kBoth,    &R::adapter},
+    {"model",               kText,     0,                 1,     kBoth,    &R::model},
+    {"type_code",           kInt64,    0,                 1,     kBoth,    &R::typeCode},
+    {"image_path",          kText,     0,                 1,     kBoth,    &R::imagePath},
+    {"image_size",          kInt64,    0,                 1,     kBoth,    &R::imageSize},
+    {"image_sha256",        kText,     0,                 1,     kBoth,    &R::imageSha256},
+    {"image_xor",           kByte,     kNull,             1,     kBoth,    &R::imageXor},
+    {"frames_confirmed",    kInt32,    0,                 1,     kBoth,    &R::framesConfirmed},
+    {"frames_total",        kInt32,    0,                 1,     kBoth,    &R::framesTotal},
+    {"outcome",             kOutcome,  0,                 1,     kBoth,    &R::outcome},
+    {"status_text",         kText,     0,                 1,     kBoth,    &R::statusText},
+    {"station",             kText,     0,                 1,     kBoth,    &R::station},
+    {"operator",            kText,     kQuoted,           1,     kBoth,    &R::operatorName},
+    {"row_key",             kKey,      0,                 1,     kBoth,    &R::rowKey},
+    {"run_id",              kText,     0,                 2,     kBoth,    &R::runId},
+    {"ended_at",            kText,     0,                 2,     kBoth,    &R::endedAt},
+    {"unit_serial",         kText,     0,                 2,     kBoth,    &R::unitSerial},
+    {"lot",                 kText,     0,                 2,     kBoth,    &R::lot},
+    {"release_list_sha256", kText,     0,                 2,     kBoth,    &R::releaseListSha256},
+    {"release_key",         kText,     0,                 2,     kBoth,    &R::releaseKey},
     // Set by a push, never written through a row.
-    {"pushed_utc",          kTime,     kNull | kJsonNull, 1,     kFile,    kIn<&R::pushedUtc>},
+    {"pushed_utc",          kTime,     kNull | kJsonNull, 1,     kFile,    &R::pushedUtc},
     {"received_utc",        kArrival,  0,                 1,     kServer,  {}},
 };
 // clang-format on
@@ -163,8 +102,15 @@ constexpr bool IsNumber(Kind kind) {
     return kind == kId || kind == kInt64 || kind == kInt32 || kind == kByte;
 }
 
-constexpr Holds HoldsOf(Kind kind) {
-    return IsNumber(kind) ? kHoldsNumber : kind == kOutcome ? kHoldsOutcome : kHoldsText;
+// Whether a member of this type holds what a column of `kind` holds.
+constexpr bool Fits(const Member& member, Kind kind) {
+    if (std::holds_alternative<Outcome R::*>(member)) {
+        return kind == kOutcome;
+    }
+    if (std::holds_alternative<std::string R::*>(member)) {
+        return !IsNumber(kind) && kind != kOutcome;
+    }
+    return IsNumber(kind);
 }
 
 // What is wrong with `table`, "" when nothing: the code made from it relies on each of these.
@@ -177,15 +123,15 @@ constexpr std::string_view TableFault(std::span<const Column> table) {
             if (table[j].name == c.name) {
                 return "two columns have one name";
             }
-            if (c.access.get != nullptr && table[j].access.get == c.access.get) {
+            if (c.member.index() != 0 && table[j].member == c.member) {
                 return "two columns read one member of the row";
             }
         }
-        if (c.access.get == nullptr || c.access.set == nullptr) {
+        if (c.member.index() == 0) {
             if (c.kept != kServer || c.kind != kArrival) {
                 return "a column has no member of the row to read and write";
             }
-        } else if (c.access.holds != HoldsOf(c.kind)) {
+        } else if (!Fits(c.member, c.kind)) {
             return "a column's kind and its member's type disagree";
         }
         if (c.kind == kArrival && c.kept != kServer) {
@@ -245,6 +191,12 @@ std::string UpdateAssignments(const std::string& prefix);
 // value has the wrong type or is not one the record knows.
 bool RowFromValues(int64_t id, const std::vector<const Column*>& columns,
                    const std::vector<Value>& values, DownloadRow* row, std::string* why);
+
+// Column `column`'s value in `row`: a number, text, or NULL for an optional number not there.
+Value Get(const Column& column, const DownloadRow& row);
+// Puts `value` (of the column's type, or NULL) into `row`; false when it is not one the record
+// knows (an outcome's name).
+bool Set(const Column& column, const Value& value, DownloadRow* row);
 
 // The columns a row holds, in the table's order: what CSV and JSON give.
 const std::vector<const Column*>& Shown();

@@ -85,7 +85,7 @@ std::string HistoryJson(const std::vector<DownloadRow>& rows) {
     for (const DownloadRow& r : rows) {
         nlohmann::ordered_json o;
         for (const detail::Column* c : detail::Shown()) {
-            const detail::Value v = c->access.get(r);
+            const detail::Value v = detail::Get(*c, r);
             const auto* n = std::get_if<int64_t>(&v);
             const auto* s = std::get_if<std::string>(&v);
             const bool null = s != nullptr && s->empty() && (c->flags & detail::kJsonNull) != 0;
@@ -108,7 +108,7 @@ std::string HistoryCsv(const std::vector<DownloadRow>& rows) {
     for (const DownloadRow& r : rows) {
         bool first = true;
         for (const detail::Column* c : detail::Shown()) {
-            const detail::Value v = c->access.get(r);
+            const detail::Value v = detail::Get(*c, r);
             const auto* n = std::get_if<int64_t>(&v);
             const auto* s = std::get_if<std::string>(&v);
             // Numbers and NULL are never taken for a formula: only text is guarded.
