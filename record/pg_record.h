@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "download_row.h"
 #include "columns.h"
+#include "download_row.h"
 
 struct pg_conn;
 struct pg_result;
