@@ -3,8 +3,10 @@
 #   address  AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/): every suite, leak
 #            checking included;
 #   thread   ThreadSanitizer (build-tsan/): the suites whose code runs threads: romlift-cli's
-#            gang (a thread per port), the record's writers beside an attempt, the Download
-#            dialog's worker, the virtual unit's own thread.
+#            gang (a thread per port), the record's writers beside an attempt, the virtual unit's
+#            own thread. Not the Download dialog's worker: Debian's Qt is not built for TSan,
+#            which cannot see Qt hand a queued call from one thread to the other and reports
+#            races inside Qt's own templates.
 # The thread build makes only what its suites run. Any sanitizer report fails the run.
 # Usage: scripts/sanitize.sh [address|thread]...   (default: both)
 # Environment: ROMLIFT_ASAN_DIR, ROMLIFT_TSAN_DIR (build folders), ROMLIFT_BUILD_JOBS (default 2),
@@ -38,13 +40,10 @@ address() {
 thread() {
   local build="${ROMLIFT_TSAN_DIR:-$root/build-tsan}"
   configure "$build" thread
-  cmake --build "$build" --parallel "$jobs" --target romlift-cli vx7r-sim cli_tests record_tests \
-    ui_tests
-  # The suppression file names only code that is not ours (Qt's own threads and queues, which
-  # its libraries were not built to show TSan).
-  TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp" \
+  cmake --build "$build" --parallel "$jobs" --target romlift-cli vx7r-sim cli_tests record_tests
+  TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1" \
   ctest --test-dir "$build" --output-on-failure --parallel "$tests" --timeout 600 \
-    --tests-regex '^(Station|Record|RecordFault|Signals/|CliTest|record\.|ui_download$|ui_record$)'
+    --tests-regex '^(Station|Record|RecordFault|Signals/|CliTest|record\.)'
 }
 
 sanitizers=("$@")
