@@ -2,7 +2,7 @@
 
 namespace romlift::advice {
 
-Hint HintFromPortAdvice(const ports::PortAdvice& a) {
+Hint HintFromPortAdvice(const PortAdvice& a) {
     Hint h{a.kind, a.text, Json::object()};
     h.facts["device"] = a.device;
     h.facts["errno"] = a.err;

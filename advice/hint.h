@@ -20,6 +20,6 @@ struct Hint {
     Json facts = Json::object();
 };
 
-Hint HintFromPortAdvice(const ports::PortAdvice& advice);
+Hint HintFromPortAdvice(const PortAdvice& advice);
 
 }  // namespace romlift::advice

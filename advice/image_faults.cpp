@@ -10,7 +10,7 @@
 #include <cstring>
 #include <limits>
 
-#include "port_advice.h"
+#include "device_access.h"
 
 namespace romlift::advice {
 namespace {

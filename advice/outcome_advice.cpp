@@ -43,7 +43,7 @@ std::optional<Hint> UnexpectedAnswer(const std::string& port, const AttemptOutco
 
 std::optional<Hint> ExplainOutcome(const std::string& port, const AttemptOutcome& o,
                                    const ImageTried& image) {
-    if (const auto advice = ports::AdviseOnFault(o.portFault, port)) {
+    if (const auto advice = AdviseOnFault(o.portFault, port)) {
         return HintFromPortAdvice(*advice);
     }
     switch (o.cause) {

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "device_access.h"
 #include "device_holders.h"
-#include "port_advice.h"
 
 namespace romlift {
 namespace {

@@ -77,10 +77,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot start the virtual unit: %s\n", error.c_str());
         return 1;
     }
-    setenv("ROMLIFT_COM1", unit.DevicePath().c_str(), 1);
     setenv("XDG_STATE_HOME", dir.Path().c_str(), 1);  // the download record stays with the bench
 
     romlift::DownloadState state;
+    state.comDevice = {1, unit.DevicePath(), {}};
     const romlift::LocateOptions where{dir.Path(), {}};
     TimedDialog dlg(state, where);
     dlg.show();

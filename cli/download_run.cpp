@@ -17,7 +17,6 @@
 #include "line_trace.h"
 #include "models.h"
 #include "outcome_advice.h"
-#include "port_advice.h"
 #include "port_host.h"
 #include "port_identity.h"
 #include "port_warnings.h"
@@ -194,7 +193,10 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
         const PortArg& port = o.ports[i];
         DownloadState state;
         if (port.comNumber > 0) {
+            // Once per attempt: both opens of the port, and the record, use what COMn names now.
+            const ports::ComResolution com = ports::ResolveCom(port.comNumber);
             state.selectedPort = port.comNumber;
+            state.comDevice = {com.com, com.device, com.detail};
         } else {
             state.portDevice = port.device;
         }
@@ -208,9 +210,8 @@ int RunDownload(const Options& o, const Console& console, Interrupt& interrupt) 
         const std::unique_ptr<record::AttemptRow> row = record.NewRow();
         if (record.Enabled()) {
             // Looked up now: a pulled adapter has left sysfs by the time the attempt ends.
-            row->SetAdapter(record::AdapterOf(
-                port.comNumber > 0 ? ports::ResolveCom(port.comNumber).device : port.device,
-                ports::PortsPaths::ForThisProcess()));
+            row->SetAdapter(
+                record::AdapterOf(PortDevice(state), ports::PortsPaths::ForThisProcess()));
         }
         if (!o.unitSerials.empty()) {
             row->SetUnitSerial(o.unitSerials[i]);

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "device_access.h"
 #include "models.h"
-#include "port_advice.h"
 #include "reporter.h"
 
 namespace romlift::cli {

@@ -1,6 +1,5 @@
 #include "download_state.h"
 
-#include "com_map.h"
 #include "models.h"
 
 namespace romlift {
@@ -15,8 +14,15 @@ std::string PortName(const DownloadState& state) {
 }
 
 std::string PortDevice(const DownloadState& state) {
-    return state.portDevice.empty() ? ports::ResolveCom(state.selectedPort).device
-                                    : state.portDevice;
+    if (!state.portDevice.empty()) {
+        return state.portDevice;
+    }
+    return state.comDevice.com == state.selectedPort ? state.comDevice.device : std::string();
+}
+
+std::string NoDeviceDetail(const DownloadState& state) {
+    return state.comDevice.com == state.selectedPort ? state.comDevice.detail
+                                                     : "this number was not looked up";
 }
 
 }  // namespace romlift

@@ -17,12 +17,24 @@
 
 namespace romlift {
 
+// What a COM number named when the front end looked it up in the COM map. The engine knows no
+// map: it opens the path it is handed, and names the port COMn in its texts.
+struct ComDevice {
+    int com = 0;         // the number looked up; 0 before any look-up
+    std::string device;  // the path to open; "" when nothing has the number
+    std::string detail;  // for "": why nothing has it, in the map's words
+};
+
 struct DownloadState {
     // On the first model of the catalogue.
     DownloadState();
 
     // COMn chosen with the port buttons, 1 at dialog start-up.
     int selectedPort = 1;
+    // What COMn names for this attempt: the front end looks it up once, before the port first
+    // opens. A look-up for another number than selectedPort opens nothing, so a stale one cannot
+    // send an image down the line of another COM number.
+    ComDevice comDevice;
     // When not empty, this device is opened instead of COMn and named in the texts as given
     // (the command line's --port /dev/ttyUSB0).
     std::string portDevice;
@@ -86,8 +98,10 @@ struct DownloadState {
 
 // The name texts use for the port: "COM3", or the device path given instead.
 std::string PortName(const DownloadState& state);
-// The device path to open for the port: portDevice, or what the COM map names COMn now ("" when
-// nothing has that number).
+// The device path to open for the port: portDevice, or the device handed in for COMn ("" when
+// nothing has that number, or the number was not looked up).
 std::string PortDevice(const DownloadState& state);
+// Why PortDevice is "": the look-up's words for COMn.
+std::string NoDeviceDetail(const DownloadState& state);
 
 }  // namespace romlift

@@ -2,7 +2,6 @@
 
 #include <array>
 
-#include "com_map.h"
 #include "download_host.h"
 #include "download_state.h"
 #include "protocol.h"
@@ -32,16 +31,10 @@ void NoteLineLost(DownloadState& state, EndCause otherwise) {
 
 bool OpenPort(DownloadState& state, DownloadHost& host) {
     state.portFault = PortFault{};
-    state.openedDevice.clear();
-    if (state.portDevice.empty()) {
-        const ports::ComResolution com = ports::ResolveCom(state.selectedPort);
-        state.openedDevice = com.device;
-        if (com.device.empty()) {
-            state.portFault.kind = PortFault::Kind::NoDevice;
-            state.portFault.detail = com.detail;
-        }
-    } else {
-        state.openedDevice = state.portDevice;
+    state.openedDevice = PortDevice(state);
+    if (state.openedDevice.empty()) {
+        state.portFault.kind = PortFault::Kind::NoDevice;
+        state.portFault.detail = NoDeviceDetail(state);
     }
     if (state.portFault.kind == PortFault::Kind::None) {
         const SerialLine::OpenError error = state.Line().Open(state.openedDevice);

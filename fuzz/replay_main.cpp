@@ -10,7 +10,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
+// Optional, as libFuzzer has it: a target without set-up leaves it undefined.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 namespace {
 
@@ -29,7 +30,9 @@ bool Replay(const std::filesystem::path& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    LLVMFuzzerInitialize(&argc, &argv);
+    if (LLVMFuzzerInitialize != nullptr) {
+        LLVMFuzzerInitialize(&argc, &argv);
+    }
     std::vector<std::filesystem::path> files;
     for (int i = 1; i < argc; ++i) {
         std::error_code ec;

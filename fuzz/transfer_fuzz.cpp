@@ -251,17 +251,6 @@ void Trace(bool result, const CheckingHost& host) {
 }  // namespace
 }  // namespace romlift::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    using romlift::fuzz::ScratchFolder;
-    // COM1 names the fake unit's line through the product's own COM map; the map sees no
-    // serial devices and keeps its file in the scratch folder, never the user's.
-    ::setenv("ROMLIFT_COM1", romlift::fuzz::FakeDevice(1).c_str(), 1);
-    ::setenv("ROMLIFT_SYSFS", (ScratchFolder() / "no-sysfs").c_str(), 1);
-    ::setenv("ROMLIFT_DEV", (ScratchFolder() / "no-dev").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (ScratchFolder() / "config").c_str(), 1);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace romlift;
     using namespace romlift::fuzz;
@@ -292,6 +281,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         DownloadState state;
         state.line = &line;
         state.clock = &FuzzClock();
+        // COM1 names the fake unit's line, as a front end hands it in.
+        state.comDevice = {1, FakeDevice(1), {}};
         state.unitTypeCode = typeCode;
         state.imageFileName = setup.imagePath;
         state.chosenFileName = std::string(kChosenName);

@@ -80,7 +80,8 @@ class ComMap {
 };
 
 // The device COMn names for this process (its environment, /sys, the map files), after the
-// adapters present have been given their numbers. For the engine's open of COMn.
+// adapters present have been given their numbers. A front end looks it up once per attempt and
+// hands the engine the path.
 ComResolution ResolveCom(int com);
 
 }  // namespace romlift::ports

@@ -11,8 +11,8 @@
 #include <map>
 #include <tuple>
 
+#include "device_access.h"
 #include "device_holders.h"
-#include "port_advice.h"
 #include "serial_traps.h"
 #include "system_services.h"
 

@@ -346,8 +346,7 @@ bool CDownloadDlg::AttemptWithRecord(DownloadHost& gui, const Interrupt& interru
         row = record.NewRow();
         row->SetUnitSerial(unitSerial_);
         // Looked up now: a pulled adapter has left sysfs by the time the attempt ends.
-        row->SetAdapter(record::AdapterOf(ports::ResolveCom(state_.selectedPort).device,
-                                          ports::PortsPaths::ForThisProcess()));
+        row->SetAdapter(record::AdapterOf(PortDevice(state_), ports::PortsPaths::ForThisProcess()));
         state_.image.SetObserver(&row->Digest());
     };
     // The station's release list has its say before the port opens; the image goes out as the
@@ -379,6 +378,10 @@ bool CDownloadDlg::AttemptWithRecord(DownloadHost& gui, const Interrupt& interru
         DoDownload(state_, host, [this, &openRecord](DownloadState& s, DownloadHost& h) {
             const bool found = FirmwareHelper::LocateFirmware(s, h, options_);
             if (s.cancel == 0) {
+                // Looked up once the file is chosen, so an adapter plugged in meanwhile counts;
+                // both opens of the port and the record then use this device.
+                const ports::ComResolution com = ports::ResolveCom(s.selectedPort);
+                s.comDevice = {com.com, com.device, com.detail};
                 openRecord();
             }
             return found;
@@ -425,8 +428,8 @@ void CDownloadDlg::ShowAdvice(bool stopped) {
     }
     // Standard error keeps what it always said: the port's trouble, or the record's.
     std::string said = recordAdviceSaid_ ? std::string() : recordAdvice_;
-    if (const auto advice = ports::AdviseOnFault(state_.portFault, PortName(state_))) {
-        said = advice->text;
+    if (const auto port = advice::AdviseOnFault(state_.portFault, PortName(state_))) {
+        said = port->text;
     }
     if (!said.empty()) {
         std::fprintf(stderr, "romlift: %s\n", said.c_str());

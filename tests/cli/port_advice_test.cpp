@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "cli_fixture.h"
+#include "device_access.h"
 #include "device_holders.h"
 #include "serial_port.h"
 
@@ -24,6 +25,7 @@ namespace romlift::ports {
 namespace {
 
 namespace fs = std::filesystem;
+using advice::AdviseOnFault;
 using ::testing::ElementsAre;
 
 const std::string kShown = "/dev/ttyUSB0 (COM2)";

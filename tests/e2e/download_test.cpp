@@ -1,6 +1,4 @@
 // A whole attempt as the Download button runs it: locate in drivers/, choose, transfer.
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -30,10 +28,10 @@ class DownloadAttempt : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(unit_.Start());
-        setenv("ROMLIFT_COM1", unit_.DevicePath().c_str(), 1);
         fs::create_directory(drivers());
         where_.programFolder = dir_.Path();
         state_.selectedPort = 1;
+        state_.comDevice = {1, unit_.DevicePath(), {}};
     }
     fs::path drivers() const { return dir_.Path() / "drivers"; }
     AttemptResult Attempt() {

@@ -2,7 +2,6 @@
 // line that hung up mid-download, and a unit that merely stayed silent (no record). The status
 // texts are the ones the other suites check; here each record is checked beside them, and the
 // descriptors and the lock are released either way.
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -162,13 +161,12 @@ TEST_F(PortFaultRecord, OpenFailuresKeepTheReasonAndTheDevice) {
 
     // COMn records the device it maps to, not the name the texts use.
     StartUnit();
-    setenv("ROMLIFT_COM4", state_.portDevice.c_str(), 1);
+    state_.comDevice = {4, state_.portDevice, {}};
     state_.portDevice.clear();
     state_.selectedPort = 4;
     SerialPort holder;
     ASSERT_EQ(holder.Open(unit_->DevicePath()), SerialPort::OpenError::None);
     EXPECT_FALSE(Run());
-    unsetenv("ROMLIFT_COM4");
     EXPECT_EQ(host_.Statuses().back(), "Can not open Port COM4");
     EXPECT_EQ(state_.portFault.kind, K::OpenFailed);
     // Root passes the exclusive mode and meets the flock; anyone else gets EBUSY from open().
@@ -178,6 +176,26 @@ TEST_F(PortFaultRecord, OpenFailuresKeepTheReasonAndTheDevice) {
                  state_.portFault.err == EBUSY))
         << static_cast<int>(state_.portFault.openError) << " " << state_.portFault.err;
     EXPECT_EQ(state_.portFault.device, unit_->DevicePath());
+}
+
+// The front end found no device for COMn, or handed in what another number names: nothing is
+// opened, the texts name COMn, and the record says why in the look-up's words.
+TEST_F(PortFaultRecord, ComNumberWithoutItsDeviceOpensNothing) {
+    StartUnit();
+    const std::string device = state_.portDevice;
+    state_.portDevice.clear();
+    state_.selectedPort = 3;
+    for (const ComDevice& handed :
+         {ComDevice{3, "", "no device has this number"}, ComDevice{2, device, "UART"}}) {
+        state_.comDevice = handed;
+        const int fds = OpenDescriptorCount();
+        EXPECT_FALSE(Run());
+        EXPECT_EQ(host_.Statuses().back(), "Can not open Port COM3");
+        EXPECT_EQ(state_.portFault.kind, K::NoDevice);
+        EXPECT_EQ(state_.portFault.detail,
+                  handed.com == 3 ? handed.detail : "this number was not looked up");
+        EXPECT_EQ(OpenDescriptorCount(), fds);
+    }
 }
 
 TEST_F(PortFaultRecord, NextAttemptStartsWithoutTheOldRecord) {

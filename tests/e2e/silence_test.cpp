@@ -1,7 +1,6 @@
 // A unit that stops answering: each case waits out the answer time (shortened, see
 // quick_timings.h), so each is its own test (one per table row) and the runner can wait them out
 // side by side.
-#include <stdlib.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -48,9 +47,9 @@ class SilentUnit : public ::testing::Test {
         o.faults = faults;
         unit_ = std::make_unique<vx7r::VirtualUnit>(o);
         EXPECT_TRUE(unit_->Start());
-        setenv("ROMLIFT_COM1", unit_->DevicePath().c_str(), 1);
         state_.selectedPort = 1;
         state_.timings = testing::QuickTimings();
+        state_.comDevice = {1, unit_->DevicePath(), {}};
         state_.imageFileName = dir_.Write("img.abs", image);
         state_.chosenFileName = "img.abs";
         fds_ = OpenDescriptorCount();

@@ -50,17 +50,14 @@ class TransferTest : public ::testing::Test {
         ASSERT_FALSE(scratch_.Path().empty());
         dir_ = scratch_.Path();
     }
-    void TearDown() override {
-        unit_.reset();
-        unsetenv("ROMLIFT_COM2");
-    }
+    void TearDown() override { unit_.reset(); }
 
-    // Starts a unit and maps COM2 to it.
+    // Starts a unit and hands it in as what COM2 names.
     vx7r::VirtualUnit& StartUnit(vx7r::UnitOptions options = {}) {
         unit_ = std::make_unique<vx7r::VirtualUnit>(options);
         std::string error;
         EXPECT_TRUE(unit_->Start(&error)) << error;
-        setenv("ROMLIFT_COM2", unit_->DevicePath().c_str(), 1);
+        state_.comDevice = {2, unit_->DevicePath(), {}};
         return *unit_;
     }
 
@@ -464,7 +461,7 @@ TEST_F(TransferTest, AdmittedBytesGoOutWhateverTheFileBecomesAndARefusedImageWak
 TEST_F(TransferTest, PortThatCannotBeOpenedIsNamedAndTheImageIsClosed) {
     StartUnit();
     Aim(scratch_.Write("img.abs", SeededImage(60)));
-    setenv("ROMLIFT_COM4", (dir_ / "no-such-tty").c_str(), 1);
+    state_.comDevice = {4, (dir_ / "no-such-tty").string(), {}};
     const std::string notATty = scratch_.Write("not-a-tty", SeededImage(3)).string();
     // A missing device behind a COM number, then a regular file named as the device.
     for (const auto& [com, device, shown] : std::vector<std::tuple<int, std::string, std::string>>{
@@ -479,7 +476,6 @@ TEST_F(TransferTest, PortThatCannotBeOpenedIsNamedAndTheImageIsClosed) {
         EXPECT_FALSE(state_.image.IsOpen());
         EXPECT_EQ(OpenDescriptorCount(), fds);
     }
-    unsetenv("ROMLIFT_COM4");
 }
 
 TEST_F(TransferTest, PortHeldByAnotherProcessIsRefusedAndFreeAgainAfterwards) {

@@ -7,8 +7,6 @@
 // attempt follows whenever the unit has closed its side of the first, and must go through.
 // Seeds whose fault makes the host wait out its answer time run in shards of their own so
 // that ctest can wait them out side by side.
-#include <stdlib.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -115,10 +113,8 @@ class FaultSuite : public ::testing::Test {
         ASSERT_FALSE(scratch_.Path().empty());
         fs::create_directory(scratch_.Path() / "drivers");
         link_ = (scratch_.Path() / "COM1").string();
-        setenv("ROMLIFT_COM1", link_.c_str(), 1);
         where_.programFolder = scratch_.Path();
     }
-    void TearDown() override { unsetenv("ROMLIFT_COM1"); }
 
     // One attempt through DoDownload, the way the Download button runs it. `unitAttempt` is the
     // unit's number for it; `plan` the fault it carries (for the bound and the messages).
@@ -132,6 +128,7 @@ class FaultSuite : public ::testing::Test {
         if (plan.Slow()) {
             state.timings = testing::QuickTimings();
         }
+        state.comDevice = {1, link_, {}};
         RecordingHost host(&state);
         const int bound = plan.Slow() ? kUnansweredBoundMs : kAnsweredBoundMs;
 
@@ -328,6 +325,7 @@ TEST_F(FaultSuite, BackToBackAttemptsOnOneUnitAcrossHangUps) {
         SCOPED_TRACE("host attempt " + std::to_string(n));
         DownloadState state;
         state.timings = testing::QuickTimings();
+        state.comDevice = {1, link_, {}};
         RecordingHost host(&state);
         const auto start = Clock::now();
         AttemptResult result;
