@@ -215,7 +215,8 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
     Buffer tx{};
     tx[0] = state.handshake;
     if (WritePort(state, host, tx.data(), 1) == 0 ||
-        ReadResponse(state, host, 1, protocol::kWakeUp, 0, state.timings.answerWaitMs) != protocol::kWakeUp) {
+        ReadResponse(state, host, 1, protocol::kWakeUp, 0, state.timings.answerWaitMs) !=
+            protocol::kWakeUp) {
         CloseAll(state);
         EndAt(state, AttemptStep::WakeUp);
         return false;
@@ -264,7 +265,8 @@ bool TransferImage(DownloadState& state, DownloadHost& host) {
         EndAt(state, AttemptStep::Checksum);
         return false;
     }
-    const uint8_t echo = ReadResponse(state, host, 1, state.handshake, 0, state.timings.answerWaitMs);
+    const uint8_t echo =
+        ReadResponse(state, host, 1, state.handshake, 0, state.timings.answerWaitMs);
     if (echo != state.handshake) {
         CloseAll(state);
         // A checksum of 0 is read with no expected byte: a wrong echo comes back as itself.
