@@ -114,7 +114,7 @@ void FakeUnit::CheckPrevious(int64_t now) const {
 }
 
 bool FakeUnit::Open(const std::string& device) {
-    CheckPrevious(VirtualNowNs());
+    CheckPrevious(FuzzClock().NowNs());
     FUZZ_CHECK(device == FakeDevice(1), "opened %s, not COM1's device", device.c_str());
     ++opens_;
     if (!messages_.empty() && messages_.back().kind == Message::WakeUp) {
@@ -162,23 +162,23 @@ void FakeUnit::Resize(size_t size) {
 
 bool FakeUnit::Drain(int64_t deadlineNs) {
     FUZZ_CHECK(open_, "drain on a closed port");
-    CheckPrevious(VirtualNowNs());
+    CheckPrevious(FuzzClock().NowNs());
     TakeOp();
-    drainStartNs_ = VirtualNowNs();
+    drainStartNs_ = FuzzClock().NowNs();
     if ((*op_ >> 5) == 6) {
         const int64_t until = drainStartNs_ + static_cast<int64_t>(*op_ & 0x1F) * 250 * kNsPerMs;
         if (until > deadlineNs) {
-            AdvanceVirtualClockTo(deadlineNs);
+            FuzzClock().AdvanceTo(deadlineNs);
             return false;
         }
-        AdvanceVirtualClockTo(until);
+        FuzzClock().AdvanceTo(until);
     }
     return true;
 }
 
 size_t FakeUnit::Write(const uint8_t* data, size_t n, int64_t deadlineNs) {
     FUZZ_CHECK(open_, "write on a closed port");
-    const int64_t now = VirtualNowNs();
+    const int64_t now = FuzzClock().NowNs();
     if (drainStartNs_ < 0) {
         CheckPrevious(now);
         drainStartNs_ = now;
@@ -234,14 +234,15 @@ size_t FakeUnit::Write(const uint8_t* data, size_t n, int64_t deadlineNs) {
     } else if (kind == 4) {
         sent = static_cast<size_t>(op & 0x1F) % n;
         m.full = false;
-        AdvanceVirtualClockTo(deadlineNs);
+        FuzzClock().AdvanceTo(deadlineNs);
     }
-    FUZZ_CHECK(VirtualNowNs() - drainStartNs_ <= (kDrainMs + kWriteMs) * kNsPerMs + 2 * kSlackNs,
-               "drain and write took %lld ns",
-               static_cast<long long>(VirtualNowNs() - drainStartNs_));
+    FUZZ_CHECK(
+        FuzzClock().NowNs() - drainStartNs_ <= (kDrainMs + kWriteMs) * kNsPerMs + 2 * kSlackNs,
+        "drain and write took %lld ns",
+        static_cast<long long>(FuzzClock().NowNs() - drainStartNs_));
     drainStartNs_ = -1;
     bytesWritten_ += sent;
-    m.writeEndNs = VirtualNowNs();
+    m.writeEndNs = FuzzClock().NowNs();
     const int64_t t = m.writeEndNs;
 
     if (m.full) {
@@ -310,7 +311,7 @@ long FakeUnit::Read(uint8_t* out, size_t n) {
     FUZZ_CHECK(m.full, "host read an answer to a %s message that did not go out", Name(m.kind));
     FUZZ_CHECK(n == 1, "read of %zu bytes: answer bytes beyond the first must stay queued", n);
     FUZZ_CHECK(++m.polls < 10000, "host polls without the clock moving");
-    const int64_t now = VirtualNowNs();
+    const int64_t now = FuzzClock().NowNs();
     FUZZ_CHECK(now > m.writeEndNs + kPauseMs * kNsPerMs, "read only %lld ns after the %s write",
                static_cast<long long>(now - m.writeEndNs), Name(m.kind));
     if (!rx_.empty() && rx_.front().atNs <= now) {
@@ -332,7 +333,7 @@ FakeUnit::Wake FakeUnit::WaitReadable(int64_t deadlineNs) {
     if (!messages_.empty()) {
         FUZZ_CHECK(++messages_.back().polls < 10000, "host polls without the clock moving");
     }
-    const int64_t now = VirtualNowNs();
+    const int64_t now = FuzzClock().NowNs();
     if (!rx_.empty() && rx_.front().atNs <= now) {
         return Wake::Readable;
     }
@@ -350,15 +351,15 @@ FakeUnit::Wake FakeUnit::WaitReadable(int64_t deadlineNs) {
         what = Wake::Hangup;
     }
     if (next >= 0 && next <= deadlineNs) {
-        AdvanceVirtualClockTo(next);
+        FuzzClock().AdvanceTo(next);
         return what;
     }
-    AdvanceVirtualClockTo(deadlineNs);
+    FuzzClock().AdvanceTo(deadlineNs);
     return Wake::Timeout;
 }
 
 void FakeUnit::Finish() {
-    CheckPrevious(VirtualNowNs());
+    CheckPrevious(FuzzClock().NowNs());
 }
 
 }  // namespace romlift::fuzz

@@ -12,15 +12,4 @@ namespace romlift::fuzz {
 // The one clock of the fuzz run: the engine's (DownloadState::clock) and the fake unit's.
 testing::VirtualClock& FuzzClock();
 
-inline int64_t VirtualNowNs() {
-    return FuzzClock().NowNs();
-}
-inline void AdvanceVirtualClockTo(int64_t ns) {
-    FuzzClock().AdvanceTo(ns);
-}
-// Sets the clock to `ns` for a fresh run.
-inline void ResetVirtualClock(int64_t ns) {
-    FuzzClock().Reset(ns);
-}
-
 }  // namespace romlift::fuzz

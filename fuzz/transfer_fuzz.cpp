@@ -273,9 +273,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         WriteFile(setup.imagePath, setup.image);
     }
 
-    ResetVirtualClock(int64_t{1'000'000} * kNsPerMs);
+    FuzzClock().Reset(int64_t{1'000'000} * kNsPerMs);
     Unit().Reset(setup, &in);
-    const int64_t start = VirtualNowNs();
+    const int64_t start = FuzzClock().NowNs();
     {
         FakeLine line;
         DownloadState state;
@@ -302,8 +302,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto& msgs = Unit().Messages();
     const int64_t bound = static_cast<int64_t>(msgs.size()) *
                           (kDrainMs + kWriteMs + kPauseMs + kAnswerMs + 3) * kNsPerMs;
-    FUZZ_CHECK(VirtualNowNs() - start <= bound, "attempt took %lld ms for %zu messages",
-               static_cast<long long>((VirtualNowNs() - start) / kNsPerMs), msgs.size());
+    FUZZ_CHECK(FuzzClock().NowNs() - start <= bound, "attempt took %lld ms for %zu messages",
+               static_cast<long long>((FuzzClock().NowNs() - start) / kNsPerMs), msgs.size());
     size_t allowed = 1 + 20 + 1 + 2;
     for (int f = 1; f <= Unit().TotalFrames(); ++f) {
         allowed +=
