@@ -45,7 +45,7 @@ constexpr int kMessages = kFrames + 4;  // wake-up, header, checksum, frames, en
 constexpr int kFastSeeds = 320;
 constexpr int kSlowSeeds = 40;
 constexpr int kFastShards = 8;
-constexpr int kSlowShards = 4;
+constexpr int kSlowShards = 6;
 const std::string kFileName = "PLQ5A_fault.abs";
 
 // The time an attempt may take, from the engine's own waits. Every failure ends the attempt, so
@@ -53,6 +53,12 @@ const std::string kFileName = "PLQ5A_fault.abs";
 // of at most 5000 ms); every message costs its 28 ms pause. The slack covers opening and closing
 // the port and image and a loaded two-core machine. Attempts with a fault that leaves the host
 // waiting out an answer wait a shortened time (quick_timings.h).
+// The seeded attempts pause a quarter of the unit's 28 ms before each answer: the virtual unit
+// has answered (or spoilt its answer) within a millisecond, so the host still reads a queued
+// answer, and the shards do not spend most of their time asleep. The back-to-back case keeps the
+// unit's own pause.
+constexpr uint32_t kSeededPausePerByteMs = 1;
+constexpr uint32_t kSeededPauseSettleMs = 5;
 constexpr int kPauseMs = 28;
 constexpr int kAnswerWaitMs = static_cast<int>(testing::kQuickAnswerWaitMs);
 constexpr int kWriteWaitMs = 2000;
@@ -128,6 +134,8 @@ class FaultSuite : public ::testing::Test {
         if (plan.Slow()) {
             state.timings = testing::QuickTimings();
         }
+        state.timings.pausePerByteMs = kSeededPausePerByteMs;
+        state.timings.pauseSettleMs = kSeededPauseSettleMs;
         state.comDevice = {1, link_, {}};
         RecordingHost host(&state);
         const int bound = plan.Slow() ? kUnansweredBoundMs : kAnsweredBoundMs;
