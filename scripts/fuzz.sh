@@ -27,20 +27,28 @@ cmake --build "$build" --parallel "${ROMLIFT_BUILD_JOBS:-2}" \
 mkdir -p "$build/crashes"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-failed=0
+# The targets run side by side, one core each.
+pids=()
 for t in "${targets[@]}"; do
   corpus="$build/corpus/$t"
   mkdir -p "$corpus"
-  log="$build/fuzz-$t.log"
   echo "fuzz.sh: $t for ${seconds}s"
   # -timeout: one input that runs for 10 s is a hang (the unit's waits run on a virtual clock).
-  if ! "$build/bin/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$build/crashes/$t-" \
-      "$corpus" "$root/fuzz/corpus/$t" >"$log" 2>&1; then
+  "$build/bin/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$build/crashes/$t-" \
+    "$corpus" "$root/fuzz/corpus/$t" >"$build/fuzz-$t.log" 2>&1 &
+  pids+=($!)
+done
+failed=0
+for i in "${!targets[@]}"; do
+  t="${targets[$i]}"
+  log="$build/fuzz-$t.log"
+  if ! wait "${pids[$i]}"; then
     failed=1
     echo "fuzz.sh: $t FAILED, see $log" >&2
     grep -E 'broken:|ERROR:|runtime error|Test unit written' "$log" >&2 || true
   fi
+  echo "fuzz.sh: $t:"
   grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true
   grep -E '^stat::number_of_executed_units' "$log" || true
 done
