@@ -140,13 +140,13 @@ TEST_F(BarePty, ReopenEmptiesWhatTheUnitSentBefore) {
 }
 
 // Each of these waits out a (shortened) answer time; the runner runs them side by side.
-struct SilenceCase {
+struct PtySilenceCase {
     uint8_t expected;
     int frame;
     const char* text;
 };
 
-class SilentPty : public BarePty, public ::testing::WithParamInterface<SilenceCase> {};
+class SilentPty : public BarePty, public ::testing::WithParamInterface<PtySilenceCase> {};
 
 TEST_P(SilentPty, TimeOutTextDependsOnTheFrameAndTheExpectation) {
     const auto start = std::chrono::steady_clock::now();
@@ -161,11 +161,11 @@ TEST_P(SilentPty, TimeOutTextDependsOnTheFrameAndTheExpectation) {
 INSTANTIATE_TEST_SUITE_P(
     Table, SilentPty,
     ::testing::Values(
-        SilenceCase{0xEE, 0, "Unit is not responding. Please retry..."},
-        SilenceCase{
+        PtySilenceCase{0xEE, 0, "Unit is not responding. Please retry..."},
+        PtySilenceCase{
             0xEE, 4,
             "Unit is not responding.\nResponse failed after frame number 4. Please retry..."},
-        SilenceCase{
+        PtySilenceCase{
             0x00, 0,
             "Unit is not responding.\nResponse failed after frame number 0. Please retry..."}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
