@@ -18,6 +18,21 @@ int OpenDescriptorCount() {
     return n;
 }
 
+int OpenDescriptorCountUnder(const std::vector<std::string>& prefixes) {
+    int n = 0;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc/self/fd", ec)) {
+        const std::string target = fs::read_symlink(e.path(), ec).string();
+        for (const std::string& prefix : prefixes) {
+            if (!ec && target.rfind(prefix, 0) == 0) {
+                ++n;
+                break;
+            }
+        }
+    }
+    return n;
+}
+
 bool HoldsDevice(dev_t rdev) {
     std::error_code ec;
     for (const auto& e : fs::directory_iterator("/proc/self/fd", ec)) {

@@ -22,6 +22,11 @@ namespace romlift::testing {
 // Open descriptors of this process; a leak shows up as a difference.
 int OpenDescriptorCount();
 
+// Open descriptors of this process on a file whose path starts with one of `prefixes` (e.g.
+// "/dev/pts/" and a firmware folder): for a process whose libraries open descriptors of their
+// own at times of their choosing (Qt's font and accessibility code).
+int OpenDescriptorCountUnder(const std::vector<std::string>& prefixes);
+
 // True when a descriptor of this process is open on the character device `rdev`.
 bool HoldsDevice(dev_t rdev);
 
